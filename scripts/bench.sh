@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and runs them.
+#
+# usage: scripts/bench.sh [BUILD_DIR]   (default: build-release/ in the repository)
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-"$repo/build-release"}
+
+cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON
+cmake --build "$build" -j2 --target bench_exchange bench_scale
+
+status=0
+for bench in bench_exchange bench_scale; do
+    echo
+    if ! "$build/bench/$bench"; then
+        echo "$bench failed" >&2
+        status=1
+    fi
+done
+exit "$status"

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole suite: the plain build, then AddressSanitizer with
+# UndefinedBehaviorSanitizer, then ThreadSanitizer, then a short fuzzing smoke run.
+# Usage: scripts/test.sh            (build folders under ./build/)
+#        QUARNEL_QUICK=1 scripts/test.sh   (plain build only)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${QUARNEL_BUILD_ROOT:-$root/build}
+jobs=${QUARNEL_JOBS:-$(nproc)}
+fuzz_seconds=${QUARNEL_FUZZ_SECONDS:-30}
+
+"$root/scripts/install-deps.sh"
+
+step() { printf '\n=== %s\n' "$*"; }
+
+configure_and_test() {
+    local name=$1
+    shift
+    step "$name: configure and build"
+    cmake -S "$root" -B "$out/$name" -G Ninja "$@" >"$out/$name.configure.log" ||
+        { cat "$out/$name.configure.log"; return 1; }
+    cmake --build "$out/$name" -j "$jobs"
+    step "$name: tests"
+    ctest --test-dir "$out/$name" --output-on-failure -j "$jobs" --timeout 300
+}
+
+mkdir -p "$out"
+configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${QUARNEL_QUICK:-0}" = 1 ]; then
+    exit 0
+fi
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address -DQUARNEL_BENCH=OFF
+
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DQUARNEL_BENCH=OFF
+
+step "fuzz: build and ${fuzz_seconds}s smoke run"
+"$root/scripts/fuzz.sh" "$fuzz_seconds" "$out/fuzz"
+
+step "all suites passed"
