@@ -152,20 +152,23 @@ bool Lan_Tcp_Socket::Write(const uint8_t* bytes, size_t count, int timeout_ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     size_t sent = 0;
     while (sent < count) {
+        ssize_t n = ::send(fd_, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Set_Status("Send error");
+            return false;
+        }
         int events = Poll_One(fd_, POLLOUT, Remaining_Ms(deadline));
         if (events <= 0 || (events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             Set_Status("Send error");
             return false;
         }
-        ssize_t n = ::send(fd_, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
-            Set_Status("Send error");
-            return false;
-        }
-        sent += static_cast<size_t>(n);
     }
     return true;
 }
@@ -181,14 +184,8 @@ int Lan_Tcp_Socket::Read_Once(uint8_t* bytes, size_t max, int timeout_ms) {
     if (fd_ < 0) {
         return 0;
     }
-    int events = Poll_One(fd_, POLLIN, timeout_ms);
-    if (events == 0) {
-        return 0;
-    }
-    if (events < 0) {
-        Set_Status("Receive error");
-        return Read_Error;
-    }
+    // Usually the data is there already: read first, wait only when it is not.
+    bool waited = false;
     for (;;) {
         ssize_t n = ::recv(fd_, bytes, max, MSG_DONTWAIT);
         if (n > 0) {
@@ -201,11 +198,22 @@ int Lan_Tcp_Socket::Read_Once(uint8_t* bytes, size_t max, int timeout_ms) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Set_Status("Receive error");
+            return Read_Error;
+        }
+        if (waited) {
             return 0;
         }
-        Set_Status("Receive error");
-        return Read_Error;
+        int events = Poll_One(fd_, POLLIN, timeout_ms);
+        if (events == 0) {
+            return 0;
+        }
+        if (events < 0) {
+            Set_Status("Receive error");
+            return Read_Error;
+        }
+        waited = true;
     }
 }
 
