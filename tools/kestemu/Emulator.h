@@ -51,6 +51,7 @@ struct Config {
     int max_connections = 512;
     int erase_ms = 200;  // how long a flash block erase takes
     Faults faults;
+    bool log_connections = true;  // one line per connection event on standard error
 };
 
 // One frame as the box received it, bytes exactly as they arrived.

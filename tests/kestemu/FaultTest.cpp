@@ -1,0 +1,256 @@
+// Deliberate misbehaviour: silence, closing, stale sequence numbers, split, short and garbage
+// replies, delays, CAN time-outs and refused logins, set at start and at run time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "RawClient.h"
+
+namespace kestemu::test {
+namespace {
+
+// Long enough for a reply that is coming on loopback to arrive; used only where the test
+// checks that nothing comes.
+constexpr int kQuietMs = 300;
+
+std::unique_ptr<Emulator> box_with(const Faults& faults, uint32_t seed = 1) {
+    Config config = test_config();
+    config.faults = faults;
+    config.seed = seed;
+    return start_box(config);
+}
+
+TEST(Faults, SilentAfterAnswersNothingMore) {
+    Faults f;
+    f.silent_after = 2;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    EXPECT_EQ(client.login_basic().status(), 1);
+    EXPECT_EQ(client.request(0x80).status(), 1);
+    client.send_bytes(client.next_frame(0x80));
+    ASSERT_TRUE(wait_until([&] { return box->received().size() == 3; }));
+    EXPECT_FALSE(client.read_frame(kQuietMs));
+    EXPECT_EQ(box->open_connections(), 1);
+}
+
+TEST(Faults, CloseAfterClosesOnceThatManyWereAnswered) {
+    for (int n : {0, 1, 3}) {
+        Faults f;
+        f.close_after = n;
+        auto box = box_with(f);
+        RawClient client(box->port());
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(i == 0 ? client.login_basic().status() : client.request(0x80).status(), 1);
+        }
+        if (n == 0) {
+            client.send_bytes(client.next_frame(0xC0, coded_area("BasicUser", "basic1234")));
+        }
+        EXPECT_TRUE(client.wait_closed()) << n;
+    }
+}
+
+TEST(Faults, StaleSequenceComesFirstThenTheRealReply) {
+    Faults f;
+    f.stale_sequence = true;
+    f.skip_frames = 1;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    ASSERT_EQ(client.login_basic().status(), 1);
+    for (int i = 0; i < 3; ++i) {
+        const Bytes request = client.next_frame(0x80);
+        client.send_bytes(request);
+        const auto stale = client.read_frame();
+        const auto real = client.read_frame();
+        ASSERT_TRUE(stale && real);
+        EXPECT_EQ(stale->sequence(), (request[2] + 63) % 64);
+        EXPECT_EQ(stale->status(), 1);
+        EXPECT_TRUE(stale->checksum_ok());
+        EXPECT_EQ(real->sequence(), request[2]);
+        EXPECT_EQ(real->status(), 1);
+        EXPECT_EQ(Bytes(stale->bytes.begin() + 3, stale->bytes.end() - 1),
+                  Bytes(real->bytes.begin() + 3, real->bytes.end() - 1));
+    }
+    // A refused request gets the stale copy with status 1 and then the refusal.
+    client.send_bytes(client.next_frame(0xD0));
+    const auto stale = client.read_frame();
+    const auto real = client.read_frame();
+    ASSERT_TRUE(stale && real);
+    EXPECT_EQ(stale->status(), 1);
+    EXPECT_EQ(real->refusal(), -12);
+}
+
+TEST(Faults, SplitReplyArrivesWhole) {
+    Faults f;
+    f.split_reply = true;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    const Frame login = client.login_admin();
+    EXPECT_EQ(login.status(), 1);
+    EXPECT_EQ(login.length(), 8);
+    EXPECT_TRUE(login.checksum_ok());
+    const Frame info = client.request(0xD1, le16(1));
+    EXPECT_EQ(info.length(), 52);
+    EXPECT_TRUE(info.checksum_ok());
+}
+
+TEST(Faults, ShortReplyClaimsTenBytesMore) {
+    Faults f;
+    f.short_reply = true;
+    f.skip_frames = 1;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    ASSERT_EQ(client.login_basic().status(), 1);
+    client.send_bytes(client.next_frame(0x80));
+    Bytes got;
+    ASSERT_TRUE(wait_until([&] {
+        const Bytes more = client.read_some(50);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= 6;
+    }));
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[0], 0x80);
+    EXPECT_EQ(got[1], 12);
+    EXPECT_EQ(got[3], 0x03);
+    EXPECT_EQ(got[4], 0x02);
+}
+
+Bytes garbage_after_login(uint32_t seed) {
+    Faults f;
+    f.garbage = true;
+    f.skip_frames = 1;
+    auto box = box_with(f, seed);
+    RawClient client(box->port());
+    EXPECT_EQ(client.login_basic().status(), 1);
+    Bytes all;
+    for (int i = 0; i < 2; ++i) {
+        client.send_bytes(client.next_frame(0x80));
+        Bytes got;
+        EXPECT_TRUE(wait_until([&] {
+            const Bytes more = client.read_some(50);
+            got.insert(got.end(), more.begin(), more.end());
+            return got.size() >= 12;
+        }));
+        EXPECT_EQ(got.size(), 12u);
+        all = all + got;
+    }
+    return all;
+}
+
+TEST(Faults, GarbageIsTwelveSeededBytes) {
+    const Bytes a = garbage_after_login(5);
+    EXPECT_EQ(a, garbage_after_login(5));
+    EXPECT_NE(a, garbage_after_login(6));
+    EXPECT_NE(Bytes(a.begin(), a.begin() + 12), Bytes(a.begin() + 12, a.end()));
+}
+
+TEST(Faults, SkipFramesLeavesTheFirstFramesAlone) {
+    Faults f;
+    f.garbage = true;
+    f.skip_frames = 3;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    EXPECT_EQ(client.login_basic().status(), 1);
+    EXPECT_EQ(client.request(0x80).status(), 1);
+    EXPECT_EQ(client.request(0x00).status(), 1);
+    client.send_bytes(client.next_frame(0x80));
+    Bytes got;
+    ASSERT_TRUE(wait_until([&] {
+        const Bytes more = client.read_some(50);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= 12;
+    }));
+}
+
+TEST(Faults, DelayHoldsEveryReply) {
+    Faults f;
+    f.delay_ms = 60;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.login_basic().status(), 1);
+    EXPECT_EQ(client.request(0x80).status(), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
+}
+
+TEST(Faults, CanTimeOutsHitInvertersOnly) {
+    Faults f;
+    f.can_timeout_probability = 1.0;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    client.login_basic();
+    for (uint8_t address : {4, 8, 12}) {
+        EXPECT_EQ(client.request(0x10, can_payload(address, 0x31, 8, 2)).refusal(), -21);
+    }
+    EXPECT_EQ(client.request(0x10, can_payload(0, 0x20, 8, 0)).status(), 1);
+}
+
+std::vector<int16_t> can_outcomes(uint32_t seed) {
+    Faults f;
+    f.can_timeout_probability = 0.5;
+    auto box = box_with(f, seed);
+    RawClient client(box->port());
+    client.login_basic();
+    std::vector<int16_t> outcomes;
+    for (int i = 0; i < 40; ++i) {
+        outcomes.push_back(client.request(0x10, can_payload(8, 0x31, 8, 2)).refusal());
+    }
+    return outcomes;
+}
+
+TEST(Faults, CanTimeOutsAreSeeded) {
+    const auto a = can_outcomes(3);
+    EXPECT_EQ(a, can_outcomes(3));
+    EXPECT_GT(std::count(a.begin(), a.end(), -21), 5);
+    EXPECT_GT(std::count(a.begin(), a.end(), 0), 5);
+}
+
+TEST(Faults, RefusedLogins) {
+    Faults f;
+    f.refuse_logins = true;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    EXPECT_EQ(client.login_admin().refusal(), -13);
+}
+
+TEST(Faults, ChangedAtRunTimeForOpenConnections) {
+    auto box = start_box(test_config());
+    RawClient client(box->port());
+    ASSERT_EQ(client.login_basic().status(), 1);
+
+    Faults f;
+    f.garbage = true;
+    box->set_faults(f);
+    EXPECT_TRUE(box->faults().garbage);
+    client.send_bytes(client.next_frame(0x80));
+    Bytes got;
+    ASSERT_TRUE(wait_until([&] {
+        const Bytes more = client.read_some(50);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= 12;
+    }));
+
+    f = Faults{};
+    f.refuse_logins = true;
+    box->set_faults(f);
+    EXPECT_EQ(client.request(0x80).status(), 1);
+    RawClient other(box->port());
+    EXPECT_EQ(other.login_basic().refusal(), -13);
+
+    box->set_faults(Faults{});
+    EXPECT_EQ(other.login_basic().status(), 1);
+}
+
+TEST(Faults, StopDoesNotWaitForADelayedReply) {
+    Faults f;
+    f.delay_ms = 600000;
+    auto box = box_with(f);
+    RawClient client(box->port());
+    client.send_bytes(client.next_frame(0x80));
+    ASSERT_TRUE(wait_until([&] { return box->received().size() == 1; }));
+    box->stop();
+    EXPECT_TRUE(client.wait_closed());
+    box->stop();
+}
+
+}  // namespace
+}  // namespace kestemu::test

@@ -1,0 +1,255 @@
+#include "Options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "Box.h"
+
+namespace kestemu {
+
+namespace {
+
+bool to_integer(const std::string& text, long long low, long long high, long long* out) {
+    if (text.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < low || value > high) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool parse_account(const std::string& text, Account* account, std::string* why) {
+    const size_t first = text.find(':');
+    const size_t last = text.rfind(':');
+    if (first == std::string::npos || first == last) {
+        *why = "expected NAME:PASSWORD:LEVEL";
+        return false;
+    }
+    account->name = text.substr(0, first);
+    account->password = text.substr(first + 1, last - first - 1);
+    long long level = 0;
+    if (check_name(account->name) != 0) {
+        *why = "the name must have 1..20 characters 0x21..0x7E";
+        return false;
+    }
+    if (check_password(account->password) != 0) {
+        *why = "the password must have 1..20 characters 0x21..0x7E";
+        return false;
+    }
+    if (!to_integer(text.substr(last + 1), 0, 4, &level)) {
+        *why = "the level must be 0..4";
+        return false;
+    }
+    account->value = static_cast<int32_t>(level);
+    account->flag = 1;
+    return true;
+}
+
+}  // namespace
+
+std::string usage() {
+    return R"(usage: kestemu [options]
+Plays one Kest box on a TCP port.
+
+  --bind ADDRESS               IPv4 address to listen on (127.0.0.1)
+  --port PORT                  TCP port, 0 picks a free one (7777)
+  --account NAME:PASSWORD:LEVEL
+                               adds an account after the two defaults (repeatable)
+  --session-minutes M          second session-time value, idle limit in minutes (10; 0 never)
+  --idle-ms MS                 idle limit in milliseconds, overrides the session time (0 never)
+  --serial TEXT                serial number (KEST-0042-7319)
+  --seed N                     seed of the daylight model and of the faults (1)
+  --inverters LETTERS          fitted inverters out of A, B, C (ABC)
+  --clock "YYYY-MM-DD HH:MM"   start of the box clock (the PC's local time)
+  --installed YYYY-MM-DD       installation date; earlier periods have no yield (2021-03-15)
+  --state FILE                 keeps the account table across runs
+  --max-connections N          sessions logged in at once (512)
+  --erase-ms MS                duration of a flash block erase (200)
+  --quiet                      no connection events on standard error
+faults:
+  --fault-silent-after N       stop answering once N frames were answered
+  --fault-close-after N        close the connection once N frames were answered
+  --fault-skip N               the reply faults leave the first N frames of a connection alone
+  --fault-stale-sequence       send a copy with a wrong sequence number before each reply
+  --fault-split                send each reply in two TCP segments
+  --fault-short                send replies whose length byte claims 10 bytes more
+  --fault-garbage              send 12 random bytes instead of each reply
+  --delay-ms N                 wait N ms before each reply
+  --can-timeout-probability P  inverter requests time out on the CAN bus with probability P
+  --refuse-logins              refuse every login (code -13)
+  --help                       this text
+)";
+}
+
+ParseResult parse_command_line(int argc, const char* const* argv, Config* config,
+                               std::string* message) {
+    std::vector<Account> extra;
+    bool bad = false;
+    std::string value;
+
+    auto fail = [&](const std::string& option, const std::string& why) {
+        *message = "option " + option + ": " + why;
+        bad = true;
+    };
+    auto integer = [&](const std::string& option, long long low, long long high, auto* target) {
+        long long v = 0;
+        if (!to_integer(value, low, high, &v)) {
+            fail(option, "'" + value + "' is not a number in " + std::to_string(low) + ".." +
+                             std::to_string(high));
+            return;
+        }
+        *target = static_cast<std::remove_pointer_t<decltype(target)>>(v);
+    };
+
+    Faults& f = config->faults;
+    const std::map<std::string, std::function<void(const std::string&)>> with_value = {
+        {"--bind",
+         [&](const std::string& o) {
+             in_addr address{};
+             if (inet_pton(AF_INET, value.c_str(), &address) != 1) {
+                 fail(o, "'" + value + "' is not a dotted IPv4 address");
+             }
+             config->bind = value;
+         }},
+        {"--port", [&](const std::string& o) { integer(o, 0, 65535, &config->port); }},
+        {"--account",
+         [&](const std::string& o) {
+             Account a;
+             std::string why;
+             if (!parse_account(value, &a, &why)) {
+                 fail(o, "'" + value + "': " + why);
+             }
+             extra.push_back(a);
+         }},
+        {"--session-minutes",
+         [&](const std::string& o) { integer(o, 0, 1440, &config->session_minutes); }},
+        {"--idle-ms", [&](const std::string& o) { integer(o, 0, 2147483647, &config->idle_limit_ms); }},
+        {"--serial",
+         [&](const std::string& o) {
+             if (value.size() > 80) {
+                 fail(o, "a serial number has at most 80 characters");
+             }
+             config->serial = value;
+         }},
+        {"--seed", [&](const std::string& o) { integer(o, 0, 4294967295LL, &config->seed); }},
+        {"--inverters",
+         [&](const std::string& o) {
+             for (size_t i = 0; i < value.size(); ++i) {
+                 const char c = value[i];
+                 if ((c != 'A' && c != 'B' && c != 'C') || value.find(c) != i) {
+                     fail(o, "'" + value + "' must be letters out of A, B, C, each once");
+                 }
+             }
+             config->inverters = value;
+         }},
+        {"--clock",
+         [&](const std::string& o) {
+             if (!parse_civil(value, nullptr)) {
+                 fail(o, "'" + value + "' is not a valid \"YYYY-MM-DD HH:MM\"");
+             }
+             config->clock = value;
+         }},
+        {"--installed",
+         [&](const std::string& o) {
+             if (value.size() != 10 || !parse_civil(value, nullptr)) {
+                 fail(o, "'" + value + "' is not a valid YYYY-MM-DD");
+             }
+             config->installed = value;
+         }},
+        {"--state",
+         [&](const std::string& o) {
+             if (value.empty()) {
+                 fail(o, "needs a file name");
+             }
+             config->state_file = value;
+         }},
+        {"--max-connections",
+         [&](const std::string& o) { integer(o, 1, 65535, &config->max_connections); }},
+        {"--erase-ms", [&](const std::string& o) { integer(o, 0, 600000, &config->erase_ms); }},
+        {"--fault-silent-after",
+         [&](const std::string& o) { integer(o, 0, 2147483647, &f.silent_after); }},
+        {"--fault-close-after",
+         [&](const std::string& o) { integer(o, 0, 2147483647, &f.close_after); }},
+        {"--fault-skip", [&](const std::string& o) { integer(o, 0, 2147483647, &f.skip_frames); }},
+        {"--delay-ms", [&](const std::string& o) { integer(o, 0, 600000, &f.delay_ms); }},
+        {"--can-timeout-probability",
+         [&](const std::string& o) {
+             errno = 0;
+             char* end = nullptr;
+             const double p = std::strtod(value.c_str(), &end);
+             if (value.empty() || errno != 0 || *end != '\0' || !(p >= 0.0 && p <= 1.0)) {
+                 fail(o, "'" + value + "' is not a probability 0..1");
+             }
+             f.can_timeout_probability = p;
+         }},
+    };
+    const std::map<std::string, bool*> flags = {
+        {"--fault-stale-sequence", &f.stale_sequence},
+        {"--fault-split", &f.split_reply},
+        {"--fault-short", &f.short_reply},
+        {"--fault-garbage", &f.garbage},
+        {"--refuse-logins", &f.refuse_logins},
+    };
+
+    for (int i = 1; i < argc && !bad; ++i) {
+        std::string option = argv[i];
+        bool inline_value = false;
+        const size_t equals = option.find('=');
+        if (option.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = option.substr(equals + 1);
+            option = option.substr(0, equals);
+            inline_value = true;
+        }
+        if (option == "--help" || option == "-h") {
+            return ParseResult::help;
+        }
+        if (auto flag = flags.find(option); flag != flags.end() && !inline_value) {
+            *flag->second = true;
+        } else if (option == "--quiet" && !inline_value) {
+            config->log_connections = false;
+        } else if (auto handler = with_value.find(option); handler != with_value.end()) {
+            if (!inline_value) {
+                if (i + 1 >= argc) {
+                    fail(option, "needs a value");
+                    break;
+                }
+                value = argv[++i];
+            }
+            handler->second(option);
+        } else {
+            *message = "unknown option '" + std::string(argv[i]) + "'";
+            bad = true;
+        }
+    }
+    if (!bad && !extra.empty()) {
+        std::vector<Account> table = config->accounts;
+        if (table.empty()) {
+            table = default_accounts();
+        }
+        for (const Account& a : extra) {
+            for (const Account& b : table) {
+                if (a.name == b.name) {
+                    fail("--account", "the name " + a.name + " is already taken");
+                }
+            }
+            table.push_back(a);
+        }
+        if (table.size() > static_cast<size_t>(kAccountSlots)) {
+            fail("--account", "at most 16 accounts fit the account table");
+        }
+        config->accounts = table;
+    }
+    return bad ? ParseResult::error : ParseResult::run;
+}
+
+}  // namespace kestemu
