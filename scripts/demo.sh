@@ -13,7 +13,8 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNE
 cmake --build "$build" -j "$(nproc)" --target kestemu kestctl
 
 emulator_out=$(mktemp)
-"$build/tools/kestemu/kestemu" --bind 127.0.0.1 --port 7777 >"$emulator_out" 2>/dev/null &
+# The box clock starts at today's midday, so the inverters have sunshine to show.
+"$build/tools/kestemu/kestemu" --bind 127.0.0.1 --port 7777 --clock "$(date +%F) 12:30" >"$emulator_out" 2>/dev/null &
 emulator=$!
 trap 'kill "$emulator" 2>/dev/null; wait "$emulator" 2>/dev/null; rm -f "$emulator_out"' EXIT
 

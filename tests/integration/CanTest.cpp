@@ -15,7 +15,9 @@ constexpr uint8_t kActionRead = 8;
 constexpr uint8_t kActionConfirm = 1;
 constexpr uint8_t kActionUnknown = 2;
 
-uint16_t make_word(uint8_t low, uint8_t high) { return static_cast<uint16_t>(high * 256 + low); }
+uint16_t make_word(uint8_t low, uint8_t high) {
+    return static_cast<uint16_t>(high * 256 + low);
+}
 
 // Every power value the model gives between two moments, one second apart.
 std::set<uint16_t> powers_between(const kestemu::YieldModel& model, uint8_t address,
@@ -89,8 +91,8 @@ TEST_F(CanTest, EveryInverterAnswersItsActualPower) {
         const uint16_t power = make_word(reply.Data[2], reply.Data[3]);
         const auto expected = powers_between(emu->model(), address, before, after);
         EXPECT_TRUE(expected.count(power))
-            << "power " << power << " between " << describe(before) << " and "
-            << describe(after) << ", model says " << *expected.begin();
+            << "power " << power << " between " << describe(before) << " and " << describe(after)
+            << ", model says " << *expected.begin();
         EXPECT_GT(power, 0) << "midsummer noon must give power";
         for (int i = reply.Length; i < 32; ++i) {
             EXPECT_EQ(reply.Data[i], 0xAA) << "byte " << i << " beyond the reply's data";

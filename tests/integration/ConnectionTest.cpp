@@ -27,7 +27,8 @@ Block parse(const uint8_t* b) {
     out.account = static_cast<uint16_t>(b[8] | (b[9] << 8));
     out.frames = static_cast<uint32_t>(b[14] | (b[15] << 8) | (b[16] << 16)) |
                  (static_cast<uint32_t>(b[17]) << 24);
-    out.user.assign(reinterpret_cast<const char*>(b + 18), strnlen(reinterpret_cast<const char*>(b + 18), 18));
+    out.user.assign(reinterpret_cast<const char*>(b + 18),
+                    strnlen(reinterpret_cast<const char*>(b + 18), 18));
     return out;
 }
 
@@ -36,7 +37,7 @@ protected:
     void configure(kestemu::Config& c) override { c.max_connections = kMaxConnections; }
     void SetUp() override {
         BoxTest::SetUp();
-        open_link(0);                             // connection number 0
+        open_link(0);                              // connection number 0
         open_link(1, kBasicUser, kBasicPassword);  // connection number 1
     }
 

@@ -43,8 +43,12 @@ kestemu::Config base_config();
 CanMessage can_message(uint8_t address, uint8_t object, uint8_t action, uint8_t auth,
                        const std::vector<uint8_t>& data = {});
 
-inline uint8_t frame_command(const kestemu::ReceivedFrame& f) { return f.bytes.at(0); }
-inline uint8_t frame_sequence(const kestemu::ReceivedFrame& f) { return f.bytes.at(2) & 0x3F; }
+inline uint8_t frame_command(const kestemu::ReceivedFrame& f) {
+    return f.bytes.at(0);
+}
+inline uint8_t frame_sequence(const kestemu::ReceivedFrame& f) {
+    return f.bytes.at(2) & 0x3F;
+}
 std::vector<uint8_t> frame_payload(const kestemu::ReceivedFrame& f);
 
 std::string describe(const kestemu::CivilTime& t);

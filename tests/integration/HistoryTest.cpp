@@ -113,7 +113,7 @@ Decoded decode(const CanMessage& reply) {
     d.module = reply.Data[0];
     d.resolution = reply.Data[1];
     d.newest = CivilTime{reply.Data[2] + 1792, reply.Data[3], reply.Data[4],
-                         reply.Data[6], reply.Data[7], 0};
+                         reply.Data[6],        reply.Data[7], 0};
     d.weekday = reply.Data[5];
     for (int i = 8; i + 1 < reply.Length; i += 2) {
         d.samples.push_back(static_cast<uint16_t>(reply.Data[i] | (reply.Data[i + 1] << 8)));
@@ -150,8 +150,8 @@ protected:
 
     // The samples must be the model's, newest first from base; every period before now is
     // compared exactly, the one that contains now lies between its value at the two moments.
-    void expect_samples(const Decoded& d, uint8_t module, uint8_t resolution,
-                        const CivilTime& base, const CivilTime& before, const CivilTime& after) {
+    void expect_samples(const Decoded& d, uint8_t module, uint8_t resolution, const CivilTime& base,
+                        const CivilTime& before, const CivilTime& after) {
         const bool times_four = (d.resolution & kTimesFour) != 0;
         bool needs_four = false;
         for (size_t i = 0; i < d.samples.size(); ++i) {
@@ -164,8 +164,8 @@ protected:
             const uint16_t max = reported(high, times_four);
             if (low && high) {
                 EXPECT_TRUE(got >= min && got <= max)
-                    << "sample " << i << " of " << describe(period) << ": got " << got
-                    << ", model " << min << ".." << max;
+                    << "sample " << i << " of " << describe(period) << ": got " << got << ", model "
+                    << min << ".." << max;
             } else if (!low && !high) {
                 EXPECT_EQ(got, kNoValue) << "sample " << i << " of " << describe(period);
             }
@@ -326,8 +326,7 @@ TEST_F(HistoryTest, TimesFourFlagAppearsForLargeValues) {
     EXPECT_EQ((whole.resolution & kTimesFour) != 0, *total > 65534);
     EXPECT_EQ((one.resolution & kTimesFour) != 0, *single > 65534);
     EXPECT_TRUE(*total > 65534 || *single > 65534)
-        << "the model should make the flag reachable at midsummer noon (total " << *total
-        << ")";
+        << "the model should make the flag reachable at midsummer noon (total " << *total << ")";
 }
 
 TEST_F(HistoryTest, FuturePeriodsHaveNoValue) {

@@ -45,9 +45,8 @@ TEST_F(InfoTest, VersionAsksForEachValueItsOwnCommand) {
         SCOPED_TRACE(testing::Message() << row.first << row.second);
         int32_t first = -1, second = -1;
         const size_t mark = frame_mark();
-        EXPECT_EQ(Pc2Lan_Get_Version(0, row.first ? &first : nullptr,
-                                     row.second ? &second : nullptr),
-                  0);
+        EXPECT_EQ(
+            Pc2Lan_Get_Version(0, row.first ? &first : nullptr, row.second ? &second : nullptr), 0);
         EXPECT_EQ(commands_since(mark), row.commands);
         EXPECT_EQ(first, row.first ? kFirmwareVersion : -1);
         EXPECT_EQ(second, row.second ? kHardwareVersion : -1);

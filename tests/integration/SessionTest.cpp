@@ -25,7 +25,9 @@ std::string decode_field(const std::vector<uint8_t>& area, size_t offset) {
 
 class LinkTableTest : public BoxTest {};
 
-TEST_F(LinkTableTest, VersionIsTenThousandAndOne) { EXPECT_EQ(Pc2Lan_Dll_Version(), 10001); }
+TEST_F(LinkTableTest, VersionIsTenThousandAndOne) {
+    EXPECT_EQ(Pc2Lan_Dll_Version(), 10001);
+}
 
 TEST_F(LinkTableTest, HandlesOutsideTheTableAreRefused) {
     for (int32_t h : {256, 1000, -1, -256}) {
@@ -288,16 +290,14 @@ TEST_F(ComParamTest, EachValueIsCheckedOnItsOwn) {
         int32_t io_in, reply_in, result, io_out, reply_out;
     };
     const Row rows[] = {
-        {100, 3000, -4, 2500, 3000},   {101, 251, 0, 101, 251},
-        {60000, 60000, -4, 2500, 2500}, {59999, 59999, 0, 59999, 59999},
-        {101, 250, -4, 101, 2500},     {-5, 0, -4, 2500, 2500},
+        {100, 3000, -4, 2500, 3000},     {101, 251, 0, 101, 251},   {60000, 60000, -4, 2500, 2500},
+        {59999, 59999, 0, 59999, 59999}, {101, 250, -4, 101, 2500}, {-5, 0, -4, 2500, 2500},
     };
     int handle = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.io_in << ", " << row.reply_in);
-        ASSERT_EQ(Pc2Lan_Create(handle, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "",
-                                ""),
-                  0);
+        ASSERT_EQ(
+            Pc2Lan_Create(handle, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "", ""), 0);
         handles.push_back(handle);
         EXPECT_EQ(Pc2Lan_Set_Com_Param(handle, row.io_in, row.reply_in), row.result);
         int32_t io = 0, reply = 0;
@@ -355,10 +355,8 @@ TEST_F(SessionTimeTest, AdministratorSetsThePair) {
     };
     // Only the low 16 bits travel; the box refuses a session time above one day.
     const Row rows[] = {
-        {3, 30, 0, 3, 30},
-        {0, 1440, 0, 0, 1440},
-        {0, 1441, -4, 0, 1440},
-        {0x10005, 0x7000F, 0, 5, 15},
+        {3, 30, 0, 3, 30},      {0, 1440, 0, 0, 1440},
+        {0, 1441, -4, 0, 1440}, {0x10005, 0x7000F, 0, 5, 15},
         {0, 0, 0, 0, 0},
     };
     for (const Row& row : rows) {

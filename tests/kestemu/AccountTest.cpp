@@ -115,7 +115,10 @@ TEST_F(Accounts, AddChecksEachField) {
         {1, "Fred", "secret12", 2, -20},
         {3, "", "secret12", 2, -15},
         {3, "Fr ed", "secret12", 2, -16},
-        {3, "Fr\x7F" "ed", "secret12", 2, -16},
+        {3,
+         "Fr\x7F"
+         "ed",
+         "secret12", 2, -16},
         {3, "Fred", "", 2, -17},
         {3, "Fred", "sec ret", 2, -18},
         {3, "Fred", "sec\x80ret", 2, -18},
@@ -126,8 +129,10 @@ TEST_F(Accounts, AddChecksEachField) {
         {2, "ABCDEFGHIJKLMNOPQRST", "!~!~!~!~!~!~!~!~!~!~", 0, 0},
     };
     for (const Case& c : cases) {
-        const Frame r = admin->request(0xD2, account_payload(c.index, c.name, c.password, c.value, 1));
-        EXPECT_EQ(r.refusal(), c.refusal) << c.index << " '" << c.name << "' '" << c.password << "'";
+        const Frame r =
+            admin->request(0xD2, account_payload(c.index, c.name, c.password, c.value, 1));
+        EXPECT_EQ(r.refusal(), c.refusal)
+            << c.index << " '" << c.name << "' '" << c.password << "'";
         if (c.refusal == 0) {
             EXPECT_EQ(r.length(), 2);
             EXPECT_EQ(r.s16(3), 0);
@@ -244,7 +249,8 @@ TEST(AccountStateFile, KeepsTheTableAcrossRuns) {
         EXPECT_EQ(client.login("Kept", "kept1234").u32(3), 4u);
 
         // Update reads the file: a table written there by hand is what the box takes.
-        std::ofstream(path) << "kestemu accounts 1\n1 Administrator admin1234 4 1\n7 Hand made 1 1\n";
+        std::ofstream(path)
+            << "kestemu accounts 1\n1 Administrator admin1234 4 1\n7 Hand made 1 1\n";
         RawClient admin(box->port());
         admin.login_admin();
         ASSERT_EQ(admin.request(0xD5).status(), 1);
@@ -257,12 +263,12 @@ TEST(AccountStateFile, KeepsTheTableAcrossRuns) {
 
 TEST(AccountStateFile, MalformedFileFallsBackToTheDefaults) {
     const std::string path = temporary_path("malformed");
-    for (const char* text : {"", "wrong header\n", "kestemu accounts 1\n0 OnlyName\n",
-                             "kestemu accounts 1\n99 Name pass 1 1\n",
-                             "kestemu accounts 1\n0 Name pass 7 1\n",
-                             "kestemu accounts 1\n0 A pass 1 1\n0 B pass 1 1\n",
-                             "kestemu accounts 1\n0 A pass 1 1\n1 A pass 1 1\n",
-                             "kestemu accounts 1\n0 A pass 1 1 extra\n"}) {
+    for (const char* text :
+         {"", "wrong header\n", "kestemu accounts 1\n0 OnlyName\n",
+          "kestemu accounts 1\n99 Name pass 1 1\n", "kestemu accounts 1\n0 Name pass 7 1\n",
+          "kestemu accounts 1\n0 A pass 1 1\n0 B pass 1 1\n",
+          "kestemu accounts 1\n0 A pass 1 1\n1 A pass 1 1\n",
+          "kestemu accounts 1\n0 A pass 1 1 extra\n"}) {
         std::ofstream(path) << text;
         Config config = test_config();
         config.state_file = path;

@@ -70,7 +70,8 @@ Bytes expected_history(const Emulator& box, uint8_t module, uint8_t resolution,
     std::vector<std::optional<uint32_t>> values;
     bool fours = false;
     for (int i = 0; i < count; ++i) {
-        values.push_back(box.model().yield(module, resolution, step_back(resolution, newest, i), now));
+        values.push_back(
+            box.model().yield(module, resolution, step_back(resolution, newest, i), now));
         fours = fours || (values.back() && *values.back() > 65534);
     }
     Bytes data = {module,
@@ -223,7 +224,8 @@ TEST_F(Can, HistoryUsesTheTimesFourScaleWhenASampleDoesNotFit) {
     EXPECT_EQ(r.data[1], 36 | 0x80);
     EXPECT_EQ(r.data[8] | (r.data[9] << 8), static_cast<int>((*raw + 2) / 4));
 
-    const CanReply night = can(*client, history_request(4, 36, CivilTime{2024, 6, 14, 2, 0, 0}, 12));
+    const CanReply night =
+        can(*client, history_request(4, 36, CivilTime{2024, 6, 14, 2, 0, 0}, 12));
     EXPECT_EQ(night.data[1], 36);
 }
 
@@ -279,9 +281,9 @@ TEST_F(Can, HistoryRequestsTheMonitorDoesNotKnow) {
     Bytes short_data = history_request(4, 71, t, 2);
     short_data.pop_back();
     short_data[4] = 8;
-    for (const Bytes& request : {history_request(5, 71, t, 2), history_request(0, 71, t, 2),
-                                 history_request(4, 37, t, 2), history_request(4, 71 | 0x80, t, 2),
-                                 bad_date, short_data}) {
+    for (const Bytes& request :
+         {history_request(5, 71, t, 2), history_request(0, 71, t, 2), history_request(4, 37, t, 2),
+          history_request(4, 71 | 0x80, t, 2), bad_date, short_data}) {
         const CanReply r = can(*client, request);
         ASSERT_EQ(r.refusal, 0);
         EXPECT_EQ(r.action, 2);
@@ -313,10 +315,12 @@ TEST_F(CanWithInverterAOnly, HistoryOfAMissingInverterHasNoValues) {
         EXPECT_EQ(r.data[8 + 2 * i] | (r.data[9 + 2 * i] << 8), 65535);
     }
     // The box total counts inverter A alone.
-    const CanReply total = can(*client, history_request(128, 71, CivilTime{2024, 6, 1, 0, 0, 0}, 1));
+    const CanReply total =
+        can(*client, history_request(128, 71, CivilTime{2024, 6, 1, 0, 0, 0}, 1));
     const CanReply a = can(*client, history_request(4, 71, CivilTime{2024, 6, 1, 0, 0, 0}, 1));
     EXPECT_EQ(total.data[1], a.data[1]);
-    EXPECT_EQ(Bytes(total.data.begin() + 2, total.data.end()), Bytes(a.data.begin() + 2, a.data.end()));
+    EXPECT_EQ(Bytes(total.data.begin() + 2, total.data.end()),
+              Bytes(a.data.begin() + 2, a.data.end()));
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ struct ConnectionInfo {
     uint16_t port() const { return static_cast<uint16_t>(block[6] | block[7] << 8); }
     uint16_t account() const { return static_cast<uint16_t>(block[8] | block[9] << 8); }
     uint32_t u32(int at) const {
-        return block[at] | block[at + 1] << 8 | block[at + 2] << 16 | static_cast<uint32_t>(block[at + 3]) << 24;
+        return block[at] | block[at + 1] << 8 | block[at + 2] << 16 |
+               static_cast<uint32_t>(block[at + 3]) << 24;
     }
     std::string name() const {
         std::string s;
@@ -126,7 +127,7 @@ TEST(Connections, SessionLimit) {
     EXPECT_EQ(b.login_basic().status(), 1);
     EXPECT_EQ(c.login_basic().refusal(), -25);
     EXPECT_EQ(b.login_admin().status(), 1);  // a second login of a session still counts once
-    a.send_bytes({0x80, 81});                 // not a frame: the box closes a
+    a.send_bytes({0x80, 81});                // not a frame: the box closes a
     ASSERT_TRUE(a.wait_closed());
     ASSERT_TRUE(wait_until([&] { return box->open_connections() == 2; }));
     RawClient d(box->port());
@@ -260,7 +261,8 @@ TEST(BoxLifecycle, ClockRunsOnFromTheGivenStart) {
     const CivilTime start = box->now();
     EXPECT_EQ(to_minutes(start), to_minutes({2024, 6, 15, 12, 0, 0}));
     EXPECT_TRUE(wait_until([&] { return !(box->now() == start); }));
-    EXPECT_GT(to_minutes(box->now()) * 60 + box->now().second, to_minutes(start) * 60 + start.second);
+    EXPECT_GT(to_minutes(box->now()) * 60 + box->now().second,
+              to_minutes(start) * 60 + start.second);
 }
 
 }  // namespace

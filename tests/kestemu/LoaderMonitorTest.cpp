@@ -32,8 +32,8 @@ protected:
 };
 
 TEST_F(Loader, EnterBootOnlyWithTheConfirmationBytes) {
-    for (const Bytes& wrong : {Bytes{}, Bytes{0x6B}, Bytes{0x6B, 0x95}, Bytes{0x94, 0x6B},
-                               Bytes{0x00, 0x00}}) {
+    for (const Bytes& wrong :
+         {Bytes{}, Bytes{0x6B}, Bytes{0x6B, 0x95}, Bytes{0x94, 0x6B}, Bytes{0x00, 0x00}}) {
         EXPECT_EQ(answer(0x70, wrong), 1);
     }
     EXPECT_EQ(program(0x72, 0, {1}).at(5), 1);  // still not in boot mode
@@ -61,7 +61,8 @@ TEST_F(Loader, EraseProgramReadBackReboot) {
     Frame back = client->request(0x78, le16(0x0400) + Bytes{16});
     EXPECT_EQ(back.length(), 18);
     EXPECT_EQ(back.u16(3), 0x0400);
-    EXPECT_EQ(Bytes(back.bytes.begin() + 5, back.bytes.end() - 1), Bytes(data.begin(), data.begin() + 16));
+    EXPECT_EQ(Bytes(back.bytes.begin() + 5, back.bytes.end() - 1),
+              Bytes(data.begin(), data.begin() + 16));
     back = client->request(0x78, le16(0x0400) + Bytes{200});
     EXPECT_EQ(back.length(), 80);
     back = client->request(0x78, le16(0xFFFC) + Bytes{16});

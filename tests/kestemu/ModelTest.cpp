@@ -220,10 +220,14 @@ TEST(YieldModel, FuturePeriodsHaveNoValueAndTheCurrentOneGrows) {
 
 TEST(YieldModel, AnyTimeInsideAPeriodNamesThatPeriod) {
     const YieldModel m = model();
-    EXPECT_EQ(m.yield(4, 36, {2024, 6, 1, 12, 7, 0}, kNow), m.yield(4, 36, {2024, 6, 1, 12, 0, 0}, kNow));
-    EXPECT_EQ(m.yield(4, 71, {2024, 6, 1, 17, 7, 0}, kNow), m.yield(4, 71, {2024, 6, 1, 0, 0, 0}, kNow));
-    EXPECT_EQ(m.yield(4, 106, {2024, 5, 9, 0, 0, 0}, kNow), m.yield(4, 106, {2024, 5, 1, 0, 0, 0}, kNow));
-    EXPECT_EQ(m.yield(4, 125, {2023, 8, 9, 0, 0, 0}, kNow), m.yield(4, 125, {2023, 1, 1, 0, 0, 0}, kNow));
+    EXPECT_EQ(m.yield(4, 36, {2024, 6, 1, 12, 7, 0}, kNow),
+              m.yield(4, 36, {2024, 6, 1, 12, 0, 0}, kNow));
+    EXPECT_EQ(m.yield(4, 71, {2024, 6, 1, 17, 7, 0}, kNow),
+              m.yield(4, 71, {2024, 6, 1, 0, 0, 0}, kNow));
+    EXPECT_EQ(m.yield(4, 106, {2024, 5, 9, 0, 0, 0}, kNow),
+              m.yield(4, 106, {2024, 5, 1, 0, 0, 0}, kNow));
+    EXPECT_EQ(m.yield(4, 125, {2023, 8, 9, 0, 0, 0}, kNow),
+              m.yield(4, 125, {2023, 1, 1, 0, 0, 0}, kNow));
 }
 
 TEST(YieldModel, SeedDecidesEverything) {

@@ -27,14 +27,46 @@ ParseResult parse(std::vector<std::string> args, Config* config, std::string* me
 TEST(Options, EveryOptionReachesTheConfig) {
     Config c;
     std::string message;
-    ASSERT_EQ(parse({"--bind", "0.0.0.0", "--port", "0", "--session-minutes", "30", "--idle-ms",
-                     "250", "--serial", "S-1", "--seed", "4294967295", "--inverters", "CA",
-                     "--clock", "2024-06-15 12:34", "--installed", "2020-01-02", "--state",
-                     "/tmp/x", "--max-connections", "3", "--erase-ms", "0",
-                     "--fault-silent-after", "4", "--fault-close-after", "5", "--fault-skip",
-                     "6", "--fault-stale-sequence", "--fault-split", "--fault-short",
-                     "--fault-garbage", "--delay-ms", "7", "--can-timeout-probability", "0.25",
-                     "--refuse-logins", "--quiet"},
+    ASSERT_EQ(parse({"--bind",
+                     "0.0.0.0",
+                     "--port",
+                     "0",
+                     "--session-minutes",
+                     "30",
+                     "--idle-ms",
+                     "250",
+                     "--serial",
+                     "S-1",
+                     "--seed",
+                     "4294967295",
+                     "--inverters",
+                     "CA",
+                     "--clock",
+                     "2024-06-15 12:34",
+                     "--installed",
+                     "2020-01-02",
+                     "--state",
+                     "/tmp/x",
+                     "--max-connections",
+                     "3",
+                     "--erase-ms",
+                     "0",
+                     "--fault-silent-after",
+                     "4",
+                     "--fault-close-after",
+                     "5",
+                     "--fault-skip",
+                     "6",
+                     "--fault-stale-sequence",
+                     "--fault-split",
+                     "--fault-short",
+                     "--fault-garbage",
+                     "--delay-ms",
+                     "7",
+                     "--can-timeout-probability",
+                     "0.25",
+                     "--refuse-logins",
+                     "--quiet"},
                     &c, &message),
               ParseResult::run)
         << message;
@@ -67,9 +99,9 @@ TEST(Options, EveryOptionReachesTheConfig) {
 TEST(Options, AccountsFollowTheDefaultsAndValuesMayBeAttached) {
     Config c;
     std::string message;
-    ASSERT_EQ(parse({"--account", "Fred:pa:ss:2", "--account=Eve:secret:4", "--port=0"}, &c,
-                    &message),
-              ParseResult::run)
+    ASSERT_EQ(
+        parse({"--account", "Fred:pa:ss:2", "--account=Eve:secret:4", "--port=0"}, &c, &message),
+        ParseResult::run)
         << message;
     ASSERT_EQ(c.accounts.size(), 4u);
     EXPECT_EQ(c.accounts[0].name, "BasicUser");

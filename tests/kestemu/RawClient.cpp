@@ -17,7 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
@@ -32,7 +33,8 @@ bool Frame::checksum_ok() const {
 }
 
 Bytes seal(uint8_t command, const Bytes& payload, int sequence) {
-    Bytes frame{command, static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(sequence & 0x3F)};
+    Bytes frame{command, static_cast<uint8_t>(payload.size()),
+                static_cast<uint8_t>(sequence & 0x3F)};
     frame.insert(frame.end(), payload.begin(), payload.end());
     unsigned sum = 0;
     for (uint8_t b : frame) {
@@ -56,7 +58,9 @@ Bytes coded_area(const std::string& name, const std::string& password) {
     return area;
 }
 
-Bytes le16(uint32_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+Bytes le16(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+}
 
 Bytes le32(uint32_t v) {
     return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),

@@ -27,10 +27,13 @@ struct Frame {
     int status() const { return bytes[2] >> 6; }
     int sequence() const { return bytes[2] & 0x3F; }
     uint8_t at(int frame_byte) const { return bytes.at(frame_byte); }
-    uint16_t u16(int frame_byte) const { return static_cast<uint16_t>(at(frame_byte) | (at(frame_byte + 1) << 8)); }
+    uint16_t u16(int frame_byte) const {
+        return static_cast<uint16_t>(at(frame_byte) | (at(frame_byte + 1) << 8));
+    }
     int16_t s16(int frame_byte) const { return static_cast<int16_t>(u16(frame_byte)); }
     uint32_t u32(int frame_byte) const {
-        return static_cast<uint32_t>(u16(frame_byte)) | (static_cast<uint32_t>(u16(frame_byte + 2)) << 16);
+        return static_cast<uint32_t>(u16(frame_byte)) |
+               (static_cast<uint32_t>(u16(frame_byte + 2)) << 16);
     }
     // The refusal code of a refused reply, 0 for a reply with status 1.
     int16_t refusal() const { return status() == 2 ? s16(3) : 0; }

@@ -78,8 +78,8 @@ TEST(Framing, BadChecksumAndUnknownCommandsAreRefused) {
 TEST(Login, EveryCommandBeforeLoginIsNotPermitted) {
     auto box = start_box(test_config());
     RawClient client(box->port());
-    for (uint8_t command : {0x80, 0x00, 0x01, 0x10, 0x11, 0x62, 0x63, 0x70, 0x73, 0xA1, 0xD0,
-                            0xD8, 0x55}) {
+    for (uint8_t command :
+         {0x80, 0x00, 0x01, 0x10, 0x11, 0x62, 0x63, 0x70, 0x73, 0xA1, 0xD0, 0xD8, 0x55}) {
         const Frame r = client.request(command, Bytes(6, 0));
         EXPECT_EQ(r.refusal(), -12) << std::hex << int(command);
     }

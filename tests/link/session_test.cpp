@@ -55,6 +55,12 @@ TEST_F(SessionTest, LoginValueIsTheResultAndTheLevelIsWrittenOut) {
     EXPECT_EQ(level, 2);
     ASSERT_EQ(Pc2Lan_Disconnect(kLink), 0);
 
+    // 32 bits wide: the low half alone would read as the refusal -13.
+    peer.push_ok(login_payload(0xFFF3, 0x10004));
+    EXPECT_EQ(Pc2Lan_Connect(kLink, &level, 2), 0xFFF3);
+    EXPECT_EQ(level, 0x10004);
+    ASSERT_EQ(Pc2Lan_Disconnect(kLink), 0);
+
     peer.push_ok(login_payload(3, 9));
     EXPECT_EQ(Pc2Lan_Connect(kLink, nullptr, 2), 3) << "the level pointer may be null";
     EXPECT_TRUE(link_connected());
@@ -83,9 +89,10 @@ TEST_F(SessionTest, NegativeLoginValueIsMappedAndClearsTheLevel) {
         EXPECT_TRUE(peer.wait_for_open_connections(0)) << "a refused login disconnects";
         EXPECT_FALSE(link_connected());
     }
-    peer.push_ok(login_payload(-70000, 4));
+    // The login value is 32 bits wide: its low half alone would read as 5.
+    peer.push_ok(login_payload(static_cast<int32_t>(0xFFFF0005), 4));
     int32_t level = 77;
-    EXPECT_EQ(Pc2Lan_Connect(kLink, &level, 2), -10) << "the login value is 32 bits wide";
+    EXPECT_EQ(Pc2Lan_Connect(kLink, &level, 2), -10);
     EXPECT_EQ(level, 0);
 }
 

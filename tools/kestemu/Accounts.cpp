@@ -56,7 +56,9 @@ int16_t check_password(const std::string& password) {
     return printable(password) && password.size() <= kNameLength ? 0 : code::kPasswordBadChar;
 }
 
-int16_t check_value(int32_t value) { return value >= 0 && value <= 4 ? 0 : code::kValueOutOfRange; }
+int16_t check_value(int32_t value) {
+    return value >= 0 && value <= 4 ? 0 : code::kValueOutOfRange;
+}
 
 std::string format_accounts(const AccountTable& table) {
     std::string text = std::string(kStateHeader) + "\n";
@@ -92,7 +94,8 @@ bool parse_accounts(const std::string& text, AccountTable* table, std::string* e
         char* end = nullptr;
         index = std::strtol(first.c_str(), &end, 10);
         const bool index_ok = *end == '\0' && index >= 0 && index < kAccountSlots;
-        if (!index_ok || !(fields >> a.name >> a.password >> a.value >> a.flag) || (fields >> rest)) {
+        if (!index_ok || !(fields >> a.name >> a.password >> a.value >> a.flag) ||
+            (fields >> rest)) {
             *error = "line " + std::to_string(number) + " is not INDEX NAME PASSWORD LEVEL FLAG";
             return false;
         }
@@ -326,7 +329,8 @@ void Box::connection_command(Connection& c, uint8_t command, const uint8_t* p, i
         std::chrono::steady_clock::now() - target->connected_at);
     put32(block + 10, static_cast<uint32_t>(seconds.count()));
     put32(block + 14, target->frames.load());
-    std::memcpy(block + 18, target->user_name.data(), std::min<size_t>(target->user_name.size(), 18));
+    std::memcpy(block + 18, target->user_name.data(),
+                std::min<size_t>(target->user_name.size(), 18));
 }
 
 }  // namespace kestemu

@@ -126,7 +126,9 @@ Box::Box(Config config)
     slot_used_.assign(config_error_.empty() ? config_.max_connections : 0, false);
 }
 
-Box::~Box() { stop(); }
+Box::~Box() {
+    stop();
+}
 
 bool Box::load_state_file(AccountTable* table, bool report_missing) const {
     std::ifstream in(config_.state_file);
@@ -295,7 +297,8 @@ void Box::accept_one() {
     }
     log("connection " + std::to_string(connection->number) + " from " + dotted(ip) + ":" +
         std::to_string(port) + " opened" +
-        (slot >= 0 ? ", connection number " + std::to_string(slot) : ", no free connection number"));
+        (slot >= 0 ? ", connection number " + std::to_string(slot)
+                   : ", no free connection number"));
     try {
         connection->start();
     } catch (const std::exception& e) {

@@ -76,7 +76,7 @@ public:
     Faults note_frame(const Connection& connection, const uint8_t* frame, int size);
     void handle(Connection& connection, const uint8_t* frame, const Faults& faults, Reply& reply);
     void connection_ended(Connection& connection, const std::string& reason);
-    void wake_listener();  // a connection thread has finished and may be joined
+    void wake_listener();       // a connection thread has finished and may be joined
     int idle_limit_ms() const;  // -1: never
     void log(const std::string& line) const;
 

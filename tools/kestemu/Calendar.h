@@ -32,7 +32,9 @@ inline void civil_from_days(int64_t z, int* year, int* month, int* day) {
     *day = d;
 }
 
-inline bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+inline bool leap_year(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 inline int days_in_month(int y, int m) {
     static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -53,7 +55,9 @@ inline int64_t floor_div(int64_t a, int64_t b) {
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
-inline int64_t to_seconds(const CivilTime& t) { return to_minutes(t) * 60 + t.second; }
+inline int64_t to_seconds(const CivilTime& t) {
+    return to_minutes(t) * 60 + t.second;
+}
 
 inline CivilTime from_seconds(int64_t s) {
     CivilTime t = from_minutes(floor_div(s, 60));

@@ -16,7 +16,9 @@ constexpr uint8_t kConfirm = 1;
 constexpr uint8_t kUnknown = 2;
 constexpr int kMaxSamples = 12;
 
-bool known_module(uint8_t module) { return module == 128 || module == 4 || module == 8 || module == 12; }
+bool known_module(uint8_t module) {
+    return module == 128 || module == 4 || module == 8 || module == 12;
+}
 
 bool known_resolution(uint8_t resolution) {
     return resolution == 36 || resolution == 71 || resolution == 106 || resolution == 125;
@@ -69,9 +71,9 @@ void Box::can_request(const uint8_t* p, int n, Connection& c, const Faults& faul
     if (address == 0) {
         reply_length = monitor_module(p, out);
     } else if (model_.fitted(address)) {
-        const bool lost = faults.can_timeout_probability > 0.0 &&
-                          static_cast<double>(c.rng()) / 4294967296.0 <
-                              faults.can_timeout_probability;
+        const bool lost =
+            faults.can_timeout_probability > 0.0 &&
+            static_cast<double>(c.rng()) / 4294967296.0 < faults.can_timeout_probability;
         if (lost) {
             reply_length = -1;
         } else if (object == 0x31) {
@@ -146,7 +148,8 @@ int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     std::optional<uint32_t> values[kMaxSamples];
     bool fours = false;
     for (int i = 0; i < count; ++i) {
-        values[i] = model_.yield(module, resolution, periods_before(resolution, newest, i), now_time);
+        values[i] =
+            model_.yield(module, resolution, periods_before(resolution, newest, i), now_time);
         fours = fours || (values[i] && *values[i] > 65534);
     }
     out[0] = module;

@@ -45,7 +45,8 @@ void Box::handle(Connection& c, const uint8_t* frame, const Faults& faults, Repl
             put16(r.payload(), static_cast<uint16_t>(kHardwareVersion));
             break;
         case 0x01: {
-            const int length = static_cast<int>(std::min<size_t>(config_.serial.size(), kMaxPayload));
+            const int length =
+                static_cast<int>(std::min<size_t>(config_.serial.size(), kMaxPayload));
             std::memcpy(r.payload(), config_.serial.data(), length);
             r.done(command, length);
             break;

@@ -24,8 +24,8 @@ int64_t ms_since(Clock::time_point t) {
 
 }  // namespace
 
-Connection::Connection(Box& box, int fd, int number, int slot, uint32_t peer_ip,
-                       uint16_t peer_port, uint32_t seed)
+Connection::Connection(Box& box, int fd, int number, int slot, uint32_t peer_ip, uint16_t peer_port,
+                       uint32_t seed)
     : number(number),
       slot(slot),
       peer_ip(peer_ip),
@@ -72,7 +72,8 @@ void Connection::close_from_outside() {
 bool Connection::sleep_ms(int ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (!closing_) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             return true;
         }
@@ -134,8 +135,8 @@ bool Connection::read_frames() {
         if (errno == EINTR || errno == EAGAIN) {
             return true;
         }
-        reason_ = closing_ ? "closed by the box" : std::string("receive error: ") +
-                                                         std::strerror(errno);
+        reason_ =
+            closing_ ? "closed by the box" : std::string("receive error: ") + std::strerror(errno);
         return false;
     }
     buffered_ += static_cast<int>(got);
@@ -231,8 +232,8 @@ bool Connection::send_all(const uint8_t* bytes, int size) {
             if (errno == EINTR) {
                 continue;
             }
-            reason_ = closing_ ? "closed by the box" : std::string("send error: ") +
-                                                             std::strerror(errno);
+            reason_ =
+                closing_ ? "closed by the box" : std::string("send error: ") + std::strerror(errno);
             return false;
         }
         sent += static_cast<int>(n);

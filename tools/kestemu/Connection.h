@@ -33,8 +33,8 @@ public:
     bool sleep_ms(int ms);
 
     // Fixed at accept.
-    const int number;  // 1, 2, ... in accept order
-    const int slot;    // connection number 0..max_connections-1; -1 when all were taken
+    const int number;        // 1, 2, ... in accept order
+    const int slot;          // connection number 0..max_connections-1; -1 when all were taken
     const uint32_t peer_ip;  // host order
     const uint16_t peer_port;
     const std::chrono::steady_clock::time_point connected_at;

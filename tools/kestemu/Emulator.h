@@ -23,9 +23,9 @@ struct Account {
 // Deterministic misbehaviour. Counters are per connection and count the frames the box has
 // received on it, the login included. -1 (or 0 / false) means off.
 struct Faults {
-    int silent_after = -1;      // receive but never answer once this many frames were answered
-    int close_after = -1;       // close the connection once this many frames were answered
-    int skip_frames = 0;        // the reply faults below leave the first skip_frames frames alone
+    int silent_after = -1;        // receive but never answer once this many frames were answered
+    int close_after = -1;         // close the connection once this many frames were answered
+    int skip_frames = 0;          // the reply faults below leave the first skip_frames frames alone
     bool stale_sequence = false;  // send a reply with a wrong sequence number before the real one
     bool split_reply = false;     // send each reply in two TCP segments, a few ms apart
     bool short_reply = false;     // send a reply that is shorter than its length byte says
@@ -37,15 +37,15 @@ struct Faults {
 
 struct Config {
     std::string bind = "127.0.0.1";
-    int port = 7777;  // 0 picks a free port
+    int port = 7777;                // 0 picks a free port
     std::vector<Account> accounts;  // empty: the two default accounts
     uint16_t session_first = 0;
     uint16_t session_minutes = 10;  // second session-time value; 0 never closes idle links
-    int idle_limit_ms = -1;         // >= 0 overrides the idle limit derived from session_minutes
+    int idle_limit_ms = -1;  // >= 0 overrides the idle limit of session_minutes; 0 never closes
     std::string serial = "KEST-0042-7319";
     uint32_t seed = 1;
-    std::string inverters = "ABC";  // fitted inverters
-    std::string clock;              // empty: the PC's local time; else "YYYY-MM-DD HH:MM"
+    std::string inverters = "ABC";         // fitted inverters
+    std::string clock;                     // empty: the PC's local time; else "YYYY-MM-DD HH:MM"
     std::string installed = "2021-03-15";  // "YYYY-MM-DD": periods before it have no value
     std::string state_file;                // keeps the account table across runs when set
     int max_connections = 512;
@@ -85,6 +85,7 @@ public:
     int open_connections() const;
     int accepted_connections() const;
 
+    // The account table, slots 0..count-1; an empty slot reads as {"", "", 0, 0}.
     std::vector<Account> accounts() const;
     const YieldModel& model() const;
     CivilTime now() const;  // the box clock

@@ -133,7 +133,8 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
          }},
         {"--session-minutes",
          [&](const std::string& o) { integer(o, 0, 1440, &config->session_minutes); }},
-        {"--idle-ms", [&](const std::string& o) { integer(o, 0, 2147483647, &config->idle_limit_ms); }},
+        {"--idle-ms",
+         [&](const std::string& o) { integer(o, 0, 2147483647, &config->idle_limit_ms); }},
         {"--serial",
          [&](const std::string& o) {
              if (value.size() > 80) {

@@ -57,8 +57,8 @@ bool parse_civil(const std::string& text, CivilTime* out) {
     if (text.size() != 10 && text.size() != 16) {
         return false;
     }
-    if (!read_number(text, 0, 4, &t.year) || text[4] != '-' ||
-        !read_number(text, 5, 2, &t.month) || text[7] != '-' || !read_number(text, 8, 2, &t.day)) {
+    if (!read_number(text, 0, 4, &t.year) || text[4] != '-' || !read_number(text, 5, 2, &t.month) ||
+        text[7] != '-' || !read_number(text, 8, 2, &t.day)) {
         return false;
     }
     if (text.size() == 16 && (text[10] != ' ' || !read_number(text, 11, 2, &t.hour) ||
@@ -116,7 +116,9 @@ DayShape day_shape(uint32_t seed, int inverter, int64_t day) {
     const double length = 12.25 + 4.25 * summer;  // 8 h in December, 16.5 h in June
     const double noon = 13.0 + 0.5 * summer;
     const double strength = 0.55 + 0.225 * (summer + 1.0);
-    const double weather = 0.25 + 0.75 * std::sqrt(unit_hash(seed, kWeather, day, inverter, 0));
+    // One sky over the whole site; each inverter's panels differ only a little.
+    const double sky = 0.25 + 0.75 * std::sqrt(unit_hash(seed, kWeather, day, 0, 0));
+    const double weather = sky * (0.9 + 0.1 * unit_hash(seed, kWeather, day, inverter + 1, 0));
     return {noon - length / 2.0, length, kPeakWatts[inverter] * strength * weather};
 }
 
@@ -131,7 +133,8 @@ double shape_wh(const DayShape& s, double from_h, double to_h) {
 }
 
 double slot_noise(uint32_t seed, int64_t day, int slot, int inverter) {
-    return 0.85 + 0.3 * unit_hash(seed, kSlotNoise, day, slot, inverter);
+    const double clouds = 0.85 + 0.25 * unit_hash(seed, kSlotNoise, day, slot, 0);
+    return clouds + 0.05 * unit_hash(seed, kSlotNoise, day, slot, inverter + 1);
 }
 
 int inverter_of(uint8_t address) {
@@ -165,8 +168,7 @@ bool YieldModel::fitted(uint8_t address) const {
     return inverter >= 0 && inverters_.find(static_cast<char>('A' + inverter)) != std::string::npos;
 }
 
-double YieldModel::part_of_day_wh(int inverter, int64_t day, int from_second,
-                                  int to_second) const {
+double YieldModel::part_of_day_wh(int inverter, int64_t day, int from_second, int to_second) const {
     const DayShape shape = day_shape(seed_, inverter, day);
     double total = 0.0;
     for (int slot = from_second / kSecondsPerSlot; slot * kSecondsPerSlot < to_second; ++slot) {
@@ -213,7 +215,7 @@ double YieldModel::energy_wh(int inverter, int64_t from_second, int64_t to_secon
         const int a = static_cast<int>(std::max(from_second, base) - base);
         const int b = static_cast<int>(std::min(to_second, base + kSecondsPerDay) - base);
         total += (a == 0 && b == kSecondsPerDay) ? day_wh(inverter, day)
-                                                  : part_of_day_wh(inverter, day, a, b);
+                                                 : part_of_day_wh(inverter, day, a, b);
     }
     return total;
 }
@@ -240,7 +242,8 @@ std::optional<uint32_t> YieldModel::yield(uint8_t module, uint8_t resolution,
     int64_t start = 0;  // minutes
     int64_t end = 0;
     double units_per_wh = 0.0;
-    const int64_t midnight = calendar::days_from_civil(period.year, period.month, period.day) * 1440;
+    const int64_t midnight =
+        calendar::days_from_civil(period.year, period.month, period.day) * 1440;
     switch (resolution) {
         case 36:
             start = calendar::floor_div(to_minutes(period), 10) * 10;

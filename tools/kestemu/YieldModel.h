@@ -25,7 +25,7 @@ struct CivilTime {
 // Minutes since 1970-01-01 00:00 of a civil time (seconds dropped), and back.
 int64_t to_minutes(const CivilTime& t);
 CivilTime from_minutes(int64_t minutes);
-int iso_weekday(const CivilTime& t);  // Monday 1 .. Sunday 7
+int iso_weekday(const CivilTime& t);                        // Monday 1 .. Sunday 7
 bool parse_civil(const std::string& text, CivilTime* out);  // "YYYY-MM-DD" or "YYYY-MM-DD HH:MM"
 
 class YieldModel {
