@@ -146,5 +146,66 @@ TEST_F(ConcurrencyTest, KeepAliveOnABusyLinkAnswersAtOnceWithoutSending) {
     EXPECT_EQ(Pc2Lan_Keep_Alive(0), 0);
 }
 
+TEST_F(ConcurrencyTest, OneEntryIsCreatedOnceWhenThreadsRaceForIt) {
+    handles.push_back(42);
+    const int port = emu->port();
+    std::atomic<bool> go{false};
+    std::atomic<int> created{0}, in_use{0}, other{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            const int32_t r =
+                Pc2Lan_Create(42, "127.0.0.1", port, kAdminUser, kAdminPassword, "", "");
+            (r == 0 ? created : r == -1 ? in_use : other)++;
+        });
+    }
+    go = true;
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(created.load(), 1);
+    EXPECT_EQ(in_use.load(), 7);
+    EXPECT_EQ(other.load(), 0);
+    int32_t level = 0;
+    EXPECT_GE(Pc2Lan_Connect(42, &level, 2), 0);
+    EXPECT_EQ(level, 4);
+}
+
+TEST_F(ConcurrencyTest, DeleteDuringACallOnTheSameLinkIsSafe) {
+    ASSERT_EQ(Pc2Lan_Create(0, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "", ""), 0);
+    handles.push_back(0);
+    ASSERT_EQ(Pc2Lan_Set_Com_Param(0, kNormalIo, 8000), 0);
+    int32_t level = 0;
+    ASSERT_GE(Pc2Lan_Connect(0, &level, 2), 0);
+
+    kestemu::Faults slow;
+    slow.delay_ms = 600;
+    emu->set_faults(slow);
+    std::atomic<int> serial_result{1};
+    char serial[81] = {};
+    std::thread busy([&] { serial_result = Pc2Lan_Get_Serial(0, serial); });
+    const bool sent = wait_until([&] {
+        for (const auto& f : emu->received()) {
+            if (frame_command(f) == 0x01) {
+                return true;
+            }
+        }
+        return false;
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(Pc2Lan_Delete(0), 0);
+    busy.join();
+    const int32_t r = serial_result.load();
+    EXPECT_TRUE(r == 0 || r == -3) << r;
+    if (r == 0) {
+        EXPECT_EQ(std::string(serial), config.serial);
+    }
+    EXPECT_EQ(Pc2Lan_Keep_Alive(0), -1) << "the entry is empty afterwards";
+    EXPECT_TRUE(wait_until([&] { return emu->open_connections() == 0; }));
+}
+
 }  // namespace
 }  // namespace integ

@@ -313,6 +313,49 @@ TEST_F(FaultTest, GarbledLoginNeverCrashes) {
     }
 }
 
+TEST_F(FaultTest, StaleLoginReplyStillLogsIn) {
+    kestemu::Faults f;
+    f.stale_sequence = true;
+    emu->set_faults(f);
+    create_link(1, kBasicUser, kBasicPassword);
+    int32_t level = -1;
+    EXPECT_GE(Pc2Lan_Connect(1, &level, 2), 0);
+    EXPECT_EQ(level, 3);
+    EXPECT_EQ(Pc2Lan_Keep_Alive(1), 0);
+}
+
+TEST_F(FaultTest, FailedReadBackIsMinusTenEvenWhenTheLinkDropped) {
+    ASSERT_EQ(Pc2Lan_Micro_EnterBoot(0), 0);
+    kestemu::Faults f;
+    f.silent_after = 3;  // login, enter boot and the write are answered; the read-back is not
+    emu->set_faults(f);
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(Pc2Lan_Micro_EProgram(0, 0x600, data, 8), -10);
+    EXPECT_EQ(Pc2Lan_Keep_Alive(0), -3);
+    EXPECT_EQ(emu->flash(0x600, 8), std::vector<uint8_t>(data, data + 8)) << "the write was done";
+}
+
+TEST_F(FaultTest, MonitorRecordsReadBeforeTheBoxFellSilentAreKept) {
+    for (int i = 0; i < 4; ++i) {
+        const CanMessage request = can_message(4, 0x31, 8, 2);
+        CanMessage reply{};
+        ASSERT_EQ(Pc2Lan_Can_Request(0, &request, &reply), 0);
+    }
+    kestemu::Faults f;
+    f.silent_after = 6;  // the login, four requests and the first monitor exchange
+    emu->set_faults(f);
+    uint8_t buffers[8][16] = {};
+    uint8_t* records[8];
+    for (int i = 0; i < 8; ++i) {
+        records[i] = buffers[i];
+    }
+    EXPECT_EQ(Pc2Lan_Can_Monitor_Request(0, records, 8, 0), -3);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(buffers[i][5], 4) << "record " << i << " was copied before the failure";
+    }
+    EXPECT_EQ(buffers[5][5], 0);
+}
+
 TEST_F(FaultTest, RefusedLoginsLeaveOpenLinksAlone) {
     kestemu::Faults f;
     f.refuse_logins = true;

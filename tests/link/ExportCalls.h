@@ -12,14 +12,14 @@
 namespace linktest {
 
 struct ExportCall {
-    std::string name;
-    std::function<int32_t(int32_t link)> call;
+    std::string name = {};
+    std::function<int32_t(int32_t link)> call = {};
     // Carries one command frame to the box (all but connect, disconnect and the time-outs).
     bool command = true;
     // On a created link that never connected.
     int32_t unconnected = -3;
     // Box refusal code -> result; every other negative code gives -10 while connected.
-    std::map<int32_t, int32_t> refusals;
+    std::map<int32_t, int32_t> refusals = {};
     // A done reply whose result word is non-zero is a refusal as well.
     bool result_word = false;
 };
