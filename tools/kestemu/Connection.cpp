@@ -77,8 +77,10 @@ bool Connection::sleep_ms(int ms) {
         if (left <= 0) {
             return true;
         }
-        pollfd wake{wake_fd_, POLLIN, 0};
-        if (::poll(&wake, 1, static_cast<int>(std::min<int64_t>(left, 1000))) > 0) {
+        // Woken by the box stopping, or by the client hanging up during the wait; new
+        // request bytes wait in the socket until the reply is out.
+        pollfd watch[2] = {{wake_fd_, POLLIN, 0}, {fd_, POLLRDHUP, 0}};
+        if (::poll(watch, 2, static_cast<int>(std::min<int64_t>(left, 1000))) > 0) {
             return false;
         }
     }
