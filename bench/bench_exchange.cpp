@@ -1,11 +1,12 @@
 // Cost of one CAN round trip through the link library, against the same exchange done with
 // hand-built frames on a plain socket, both talking to one in-process emulator on loopback.
 //
-// usage: bench_exchange [REQUESTS_PER_ROUND [ROUNDS]]
+// usage: bench_exchange [--spread] [REQUESTS_PER_ROUND [ROUNDS]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -251,7 +252,24 @@ struct LinkGuard {
     ~LinkGuard() { Pc2Lan_Delete(kLink); }
 };
 
-int run(int requests, int rounds) {
+// Keeps the client, the emulator and the link's own thread on the CPU the benchmark started on.
+// Spread over several CPUs, a round trip costs either about 7 us (both ends on one CPU) or ten
+// times that (a wake-up across CPUs), and which one a round gets flips from round to round, so
+// the medians would compare placements instead of code. Threads inherit the mask, so this must
+// run before any of them is started. Answers the CPU, or -1 when pinning is not possible.
+int pin_to_current_cpu() {
+    const int cpu = sched_getcpu();
+    if (cpu < 0) {
+        return -1;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -1;
+}
+
+int run(int requests, int rounds, bool spread) {
+    const int cpu = spread ? -1 : pin_to_current_cpu();
     kestemu::Config config;
     config.port = 0;
     config.clock = "2026-06-21 13:00";
@@ -307,8 +325,10 @@ int run(int requests, int rounds) {
     const double library = median(library_us);
     const double raw_median = median(raw_us);
     const double ratio = library / raw_median;
-    std::printf("bench_exchange: %d round trips per side and round, %d rounds, medians\n", requests,
-                rounds);
+    std::printf("bench_exchange: %d round trips per side and round, %d rounds, medians, %s\n",
+                requests, rounds,
+                cpu >= 0 ? ("all threads on CPU " + std::to_string(cpu)).c_str()
+                         : "threads spread over the CPUs");
     const auto [library_min, library_max] =
         std::minmax_element(library_us.begin(), library_us.end());
     const auto [raw_min, raw_max] = std::minmax_element(raw_us.begin(), raw_us.end());
@@ -327,10 +347,17 @@ int run(int requests, int rounds) {
 int main(int argc, char** argv) {
     int requests = kDefaultRequests;
     int rounds = kDefaultRounds;
-    if (argc > 3 || (argc > 1 && !parse_count(argv[1], &requests)) ||
-        (argc > 2 && !parse_count(argv[2], &rounds))) {
-        std::fprintf(stderr, "usage: bench_exchange [REQUESTS_PER_ROUND [ROUNDS]]\n");
+    bool spread = false;
+    int first = 1;
+    if (argc > 1 && std::string_view(argv[1]) == "--spread") {
+        spread = true;
+        first = 2;
+    }
+    const int counts = argc - first;
+    if (counts > 2 || (counts > 0 && !parse_count(argv[first], &requests)) ||
+        (counts > 1 && !parse_count(argv[first + 1], &rounds))) {
+        std::fprintf(stderr, "usage: bench_exchange [--spread] [REQUESTS_PER_ROUND [ROUNDS]]\n");
         return 2;
     }
-    return run(requests, rounds);
+    return run(requests, rounds, spread);
 }

@@ -239,6 +239,12 @@ TEST(BoxLifecycle, PortInUseAndRestart) {
     EXPECT_FALSE(clash.start(&error));
     EXPECT_NE(error.find("bind"), std::string::npos);
     EXPECT_FALSE(first->start(&error));  // already running
+    {
+        // The refused second start leaves the running listener serving.
+        RawClient late(first->port());
+        ASSERT_TRUE(late.connected());
+        EXPECT_EQ(late.login_admin().status(), 1);
+    }
     first->stop();
     first->stop();
     EXPECT_EQ(first->open_connections(), 0);

@@ -168,7 +168,11 @@ bool Box::start(std::string* error) {
     }
     std::lock_guard lock(mutex_);
     if (running_ || stopping_) {
-        return fail("the box was already started");
+        // The running listener stays as it is.
+        if (error != nullptr) {
+            *error = "the box was already started";
+        }
+        return false;
     }
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) {
