@@ -140,6 +140,17 @@ Fuzz_Box& Box() {
     return *box;
 }
 
+// Each record in a heap block of its own, exactly 16 bytes.
+void Monitor_Request(int32_t link, int count) {
+    std::vector<std::unique_ptr<uint8_t[]>> buffers;
+    std::vector<uint8_t*> records;
+    for (int i = 0; i < count; ++i) {
+        buffers.emplace_back(new uint8_t[16]);
+        records.push_back(buffers.back().get());
+    }
+    Pc2Lan_Can_Monitor_Request(link, records.data(), count, 0);
+}
+
 // Every export with buffers exactly as large as the caller must provide, so that the
 // sanitizer sees any write or read past them.
 void Call_Export(int32_t link, uint8_t which) {
@@ -187,17 +198,9 @@ void Call_Export(int32_t link, uint8_t which) {
             Pc2Lan_Can_Monitor_Get_State(link, &a, &b, &count);
             break;
         }
-        case 8: {
-            constexpr int count = 7;
-            std::vector<std::unique_ptr<uint8_t[]>> buffers;
-            std::vector<uint8_t*> records;
-            for (int i = 0; i < count; ++i) {
-                buffers.emplace_back(new uint8_t[16]);
-                records.push_back(buffers.back().get());
-            }
-            Pc2Lan_Can_Monitor_Request(link, records.data(), count, 0);
+        case 8:
+            Monitor_Request(link, 7);
             break;
-        }
         case 9: {
             int32_t first = 0, count = 0;
             Pc2Lan_Account_Numbers(link, &first, &count);
@@ -283,17 +286,9 @@ void Call_Export(int32_t link, uint8_t which) {
             Pc2Lan_Micro_EProgram(link, 0, data.data(), 78);
             break;
         }
-        default: {
-            constexpr int count = 2;
-            std::vector<std::unique_ptr<uint8_t[]>> buffers;
-            std::vector<uint8_t*> records;
-            for (int i = 0; i < count; ++i) {
-                buffers.emplace_back(new uint8_t[16]);
-                records.push_back(buffers.back().get());
-            }
-            Pc2Lan_Can_Monitor_Request(link, records.data(), count, 0);
+        default:
+            Monitor_Request(link, 2);
             break;
-        }
     }
 }
 
