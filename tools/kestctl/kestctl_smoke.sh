@@ -122,8 +122,9 @@ expect_lines() {
     pass "$name"
 }
 
-# The clock is set to a summer noon so that the inverters produce power.
-start_emulator --clock "2026-06-21 13:00"
+# The clock is set to a summer noon so that the inverters produce power. A third account sits
+# behind the two default ones.
+start_emulator --clock "2026-06-21 13:00" --account Operator:oper1234:2
 
 # Usage errors never reach the box.
 "$kestctl" --help >"$work/out" 2>"$work/err"
@@ -251,7 +252,8 @@ consistent "months add up to their year" "$months" "$year"
 run accounts
 expect "accounts" 0 "^0 +BasicUser +3 +1$"
 expect "accounts administrator" 0 "^1 +Administrator +4 +1$"
-if grep -Eq 'basic1234|admin1234' "$work/out" "$work/err"; then
+expect "accounts third account" 0 "^2 +Operator +2 +1$"
+if grep -Eq 'basic1234|admin1234|oper1234' "$work/out" "$work/err"; then
     fail "accounts never shows passwords"
 else
     pass "accounts never shows passwords"
@@ -278,8 +280,17 @@ expect "login with the new password" 0 "^access level: 3$"
 run --user BasicUser --password basic1234 info
 expect "old password refused" 1 "" "Pc2Lan_Connect -12"
 
+run --user BasicUser --password newpass123 accounts
+expect "accounts needs level 4" 1 "" "Pc2Lan_Account_Numbers -11: .*level 4"
+
+run passwd Operator operator99
+expect "passwd on the last account" 0 "^password of account Operator changed$"
+run --user Operator --password operator99 info
+expect "login to the last account with its new password" 0 "^access level: 2$"
+
 run accounts
 expect "passwd keeps value and flag" 0 "^0 +BasicUser +3 +1$"
+expect "passwd keeps the other accounts" 0 "^2 +Operator +2 +1$"
 
 emu_status=0
 stop_emulator

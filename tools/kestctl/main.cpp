@@ -1,7 +1,6 @@
 // kestctl: field diagnostics and scripting for one Kest box, through the link library.
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +36,7 @@ constexpr int32_t kCanNotAnswering = -11;
 constexpr int32_t kCanRefused = -12;
 constexpr int32_t kLoginAlreadyConnected = -11;
 constexpr int32_t kLoginRefused = -12;
+constexpr int32_t kAccountNotAllowed = -11;
 
 constexpr char kUsage[] = R"(usage: kestctl [OPTIONS] COMMAND [ARGS]
 
@@ -111,6 +111,13 @@ std::string can_hint(int32_t code) {
     }
     if (code == kCanRefused) {
         return "the box refused the CAN request";
+    }
+    return common_hint(code);
+}
+
+std::string account_hint(int32_t code) {
+    if (code == kAccountNotAllowed) {
+        return "refused by the box; account administration needs access level 4";
     }
     return common_hint(code);
 }
@@ -382,7 +389,7 @@ int read_account_count(int32_t* count) {
     const int32_t r = Pc2Lan_Account_Numbers(kLink, &first, count);
     if (r != 0) {
         return call_failed("reading the number of accounts", "Pc2Lan_Account_Numbers", r,
-                           common_hint(r));
+                           account_hint(r));
     }
     return kExitOk;
 }
@@ -410,10 +417,10 @@ int run_accounts() {
         const int32_t r = read_account(i, &account);
         if (r != 0) {
             return call_failed("reading account " + std::to_string(i), "Pc2Lan_Account_Get_Info", r,
-                               common_hint(r));
+                               account_hint(r));
         }
-        std::printf("%-5d  %-20s  %11d  %d\n", i, printable(account.name).c_str(), account.value,
-                    account.flag);
+        const std::string name = account.name[0] != '\0' ? printable(account.name) : "(empty)";
+        std::printf("%-5d  %-20s  %11d  %d\n", i, name.c_str(), account.value, account.flag);
     }
     return kExitOk;
 }
@@ -427,7 +434,8 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
     if (const int exit_code = read_account_count(&count); exit_code != kExitOk) {
         return exit_code;
     }
-    // Like the desktop program, look one index past the count the box reports.
+    // Like the desktop program, the search asks for one index past the count the box reports;
+    // a refusal there means the name is not in the table.
     int32_t index = 0;
     AccountInfo account;
     for (;; ++index) {
@@ -441,7 +449,7 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
                 return failure("the box has no account named '" + name + "'");
             }
             return call_failed("reading account " + std::to_string(index),
-                               "Pc2Lan_Account_Get_Info", r, common_hint(r));
+                               "Pc2Lan_Account_Get_Info", r, account_hint(r));
         }
         if (name == account.name) {
             break;
@@ -454,7 +462,7 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
     if (r != 0) {
         return call_failed("reading the time-outs", "Pc2Lan_Get_Com_Param", r, common_hint(r));
     }
-    // The box writes its account table to flash, which can take several seconds.
+    // Changing and storing the account table can take the box several seconds.
     r = Pc2Lan_Set_Com_Param(kLink, io_timeout, kAccountReplyTimeoutMs);
     if (r != 0) {
         return call_failed("raising the reply time-out", "Pc2Lan_Set_Com_Param", r, common_hint(r));
@@ -465,11 +473,11 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
     const int32_t restored = Pc2Lan_Set_Com_Param(kLink, io_timeout, reply_timeout);
     if (modified != 0) {
         return call_failed("changing the password", "Pc2Lan_Account_Modify", modified,
-                           common_hint(modified));
+                           account_hint(modified));
     }
     if (stored != 0) {
         return call_failed("storing the account table", "Pc2Lan_Account_Store", stored,
-                           common_hint(stored));
+                           account_hint(stored));
     }
     if (restored != 0) {
         return call_failed("restoring the time-outs", "Pc2Lan_Set_Com_Param", restored,
