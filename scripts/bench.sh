@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs them.
 #
-# usage: scripts/bench.sh [BUILD_DIR]   (default: build-release/ in the repository)
+# usage: scripts/bench.sh [BUILD_DIR]   (default: build/release in the repository)
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${1:-"$repo/build-release"}
+build=${1:-"$repo/build/release"}
 
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON
 cmake --build "$build" -j2 --target bench_exchange bench_scale
