@@ -157,7 +157,7 @@ run info
 expect "info" 0 "^access level: 4$"
 expect "info serial" 0 "^serial: KEST-0042-7319$"
 expect "info session time" 0 "^session time: [0-9]+ 10$"
-expect "info version" 0 "^version: -?[0-9]+ -?[0-9]+$"
+expect "info version" 0 "^version: -?[0-9]+ -?[0-9]+ \(0x[0-9A-F]{4} 0x[0-9A-F]{4}\)$"
 expect "info sleep state" 0 "^sleep state: [0-9]+$"
 # kestemu logs each connection; the check that usage errors open none relies on that.
 if grep -q "opened" "$work/emu.err"; then

@@ -286,7 +286,9 @@ int run_info(int32_t access_level) {
                            common_hint(r));
     }
     std::printf("access level: %d\n", access_level);
-    std::printf("version: %d %d\n", version_first, version_second);
+    std::printf("version: %d %d (0x%04X 0x%04X)\n", version_first, version_second,
+                static_cast<unsigned>(version_first) & 0xFFFF,
+                static_cast<unsigned>(version_second) & 0xFFFF);
     std::printf("serial: %s\n", printable(serial).c_str());
     std::printf("sleep state: %u\n", sleep_state);
     std::printf("session time: %d %d\n", session_first, session_second);
