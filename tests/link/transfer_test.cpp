@@ -32,6 +32,10 @@ struct ShapeCase {
     bool stays_connected;
 };
 
+void PrintTo(const ShapeCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class ReplyShape : public LinkTest, public ::testing::WithParamInterface<ShapeCase> {};
 
 TEST_P(ReplyShape, DecidesTheResultAndTheConnection) {
@@ -120,6 +124,10 @@ struct StaleCase {
     std::optional<std::pair<int32_t, int32_t>> values;  // Get_Session_Time's outputs
     int32_t io_timeout;
 };
+
+void PrintTo(const StaleCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class StaleSequence : public LinkTest, public ::testing::WithParamInterface<StaleCase> {};
 
