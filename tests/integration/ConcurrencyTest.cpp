@@ -10,7 +10,37 @@
 namespace integ {
 namespace {
 
-class ConcurrencyTest : public BoxTest {};
+class ConcurrencyTest : public BoxTest {
+protected:
+    // Connects link 0 and starts a serial request that the box answers only after delay_ms;
+    // returns once the request has reached the box, so link 0 is inside that call.
+    std::thread start_slow_serial(int delay_ms) {
+        EXPECT_EQ(Pc2Lan_Create(0, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "", ""),
+                  0);
+        handles.push_back(0);
+        EXPECT_EQ(Pc2Lan_Set_Com_Param(0, kNormalIo, 8000), 0);
+        int32_t level = 0;
+        EXPECT_GE(Pc2Lan_Connect(0, &level, 2), 0);
+
+        kestemu::Faults slow;
+        slow.delay_ms = delay_ms;
+        emu->set_faults(slow);
+        std::thread busy([this] { serial_result = Pc2Lan_Get_Serial(0, serial); });
+        const bool sent = wait_until([&] {
+            for (const auto& f : emu->received()) {
+                if (frame_command(f) == 0x01) {
+                    return true;
+                }
+            }
+            return false;
+        });
+        EXPECT_TRUE(sent);
+        return busy;
+    }
+
+    std::atomic<int> serial_result{1};
+    char serial[81] = {};
+};
 
 TEST_F(ConcurrencyTest, ThreadsWithTheirOwnLinksDoNotDisturbEachOther) {
     constexpr int kThreads = 4;
@@ -107,30 +137,7 @@ TEST_F(ConcurrencyTest, TwoThreadsShareOneLinkOneCallAtATime) {
 }
 
 TEST_F(ConcurrencyTest, KeepAliveOnABusyLinkAnswersAtOnceWithoutSending) {
-    ASSERT_EQ(Pc2Lan_Create(0, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "", ""), 0);
-    handles.push_back(0);
-    ASSERT_EQ(Pc2Lan_Set_Com_Param(0, kNormalIo, 8000), 0);
-    int32_t level = 0;
-    ASSERT_GE(Pc2Lan_Connect(0, &level, 2), 0);
-
-    kestemu::Faults slow;
-    slow.delay_ms = 1500;
-    emu->set_faults(slow);
-
-    std::atomic<int> serial_result{1};
-    char serial[81] = {};
-    std::thread busy([&] { serial_result = Pc2Lan_Get_Serial(0, serial); });
-
-    // The serial request has reached the box, so the link is inside that call now.
-    const bool sent = wait_until([&] {
-        for (const auto& f : emu->received()) {
-            if (frame_command(f) == 0x01) {
-                return true;
-            }
-        }
-        return false;
-    });
-    EXPECT_TRUE(sent);
+    std::thread busy = start_slow_serial(1500);
     EXPECT_EQ(Pc2Lan_Keep_Alive(0), 0);
     busy.join();
 
@@ -175,27 +182,7 @@ TEST_F(ConcurrencyTest, OneEntryIsCreatedOnceWhenThreadsRaceForIt) {
 }
 
 TEST_F(ConcurrencyTest, DeleteDuringACallOnTheSameLinkIsSafe) {
-    ASSERT_EQ(Pc2Lan_Create(0, "127.0.0.1", emu->port(), kAdminUser, kAdminPassword, "", ""), 0);
-    handles.push_back(0);
-    ASSERT_EQ(Pc2Lan_Set_Com_Param(0, kNormalIo, 8000), 0);
-    int32_t level = 0;
-    ASSERT_GE(Pc2Lan_Connect(0, &level, 2), 0);
-
-    kestemu::Faults slow;
-    slow.delay_ms = 600;
-    emu->set_faults(slow);
-    std::atomic<int> serial_result{1};
-    char serial[81] = {};
-    std::thread busy([&] { serial_result = Pc2Lan_Get_Serial(0, serial); });
-    const bool sent = wait_until([&] {
-        for (const auto& f : emu->received()) {
-            if (frame_command(f) == 0x01) {
-                return true;
-            }
-        }
-        return false;
-    });
-    EXPECT_TRUE(sent);
+    std::thread busy = start_slow_serial(600);
     EXPECT_EQ(Pc2Lan_Delete(0), 0);
     busy.join();
     const int32_t r = serial_result.load();
