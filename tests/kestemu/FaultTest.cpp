@@ -102,11 +102,7 @@ TEST(Faults, ShortReplyClaimsTenBytesMore) {
     ASSERT_EQ(client.login_basic().status(), 1);
     client.send_bytes(client.next_frame(0x80));
     Bytes got;
-    ASSERT_TRUE(wait_until([&] {
-        const Bytes more = client.read_some(50);
-        got.insert(got.end(), more.begin(), more.end());
-        return got.size() >= 6;
-    }));
+    ASSERT_TRUE(client.read_at_least(6, &got));
     ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[0], 0x80);
     EXPECT_EQ(got[1], 12);
@@ -125,11 +121,7 @@ Bytes garbage_after_login(uint32_t seed) {
     for (int i = 0; i < 2; ++i) {
         client.send_bytes(client.next_frame(0x80));
         Bytes got;
-        EXPECT_TRUE(wait_until([&] {
-            const Bytes more = client.read_some(50);
-            got.insert(got.end(), more.begin(), more.end());
-            return got.size() >= 12;
-        }));
+        EXPECT_TRUE(client.read_at_least(12, &got));
         EXPECT_EQ(got.size(), 12u);
         all = all + got;
     }
@@ -154,11 +146,7 @@ TEST(Faults, SkipFramesLeavesTheFirstFramesAlone) {
     EXPECT_EQ(client.request(0x00).status(), 1);
     client.send_bytes(client.next_frame(0x80));
     Bytes got;
-    ASSERT_TRUE(wait_until([&] {
-        const Bytes more = client.read_some(50);
-        got.insert(got.end(), more.begin(), more.end());
-        return got.size() >= 12;
-    }));
+    ASSERT_TRUE(client.read_at_least(12, &got));
 }
 
 TEST(Faults, DelayHoldsEveryReply) {
@@ -223,11 +211,7 @@ TEST(Faults, ChangedAtRunTimeForOpenConnections) {
     EXPECT_TRUE(box->faults().garbage);
     client.send_bytes(client.next_frame(0x80));
     Bytes got;
-    ASSERT_TRUE(wait_until([&] {
-        const Bytes more = client.read_some(50);
-        got.insert(got.end(), more.begin(), more.end());
-        return got.size() >= 12;
-    }));
+    ASSERT_TRUE(client.read_at_least(12, &got));
 
     f = Faults{};
     f.refuse_logins = true;

@@ -157,6 +157,14 @@ std::optional<Frame> RawClient::read_frame(int timeout_ms) {
     return std::nullopt;
 }
 
+bool RawClient::read_at_least(size_t count, Bytes* got) {
+    return wait_until([&] {
+        const Bytes more = read_some(50);
+        got->insert(got->end(), more.begin(), more.end());
+        return got->size() >= count;
+    });
+}
+
 Bytes RawClient::read_some(int timeout_ms) {
     Bytes got;
     got.swap(pending_);

@@ -63,6 +63,8 @@ public:
     std::optional<Frame> read_frame(int timeout_ms = kPatienceMs);
     // Whatever bytes arrive until timeout_ms passes without more, or the box closes.
     Bytes read_some(int timeout_ms);
+    // Collects bytes until at least count have come; false when they do not come in time.
+    bool read_at_least(size_t count, Bytes* got);
     bool wait_closed(int timeout_ms = kPatienceMs);  // true once the box has closed the link
 
     Frame login(const std::string& name, const std::string& password);
