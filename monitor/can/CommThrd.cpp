@@ -1,0 +1,174 @@
+#include "CommThrd.h"
+
+#include <chrono>
+
+#include "CANMessages.h"
+#include "DebugLog.h"
+#include "VirtualKest.h"
+
+namespace {
+
+QString Hex2(uint8_t value) {
+    return QString::asprintf("%02X", value);
+}
+
+// One history request or reply as the diagnostics show it.
+QString HistoryText(uint8_t linkHandle, const CanMessage& message) {
+    QString text = QString::number(linkHandle) + "-> ADR:$" + Hex2(message.Header[Hdr_Address]) +
+                   " ACT:$" + Hex2(message.Header[Hdr_Action]) + " OBJ:$" +
+                   Hex2(message.Header[Hdr_Object]) +
+                   " AUT:" + QString::number(message.Header[Hdr_AuthLevel]) +
+                   " LEN:" + QString::number(message.Length) + "  DATA: ";
+    const int shown = std::min<int>(message.Length, Can_Data_Bytes);
+    for (int i = 0; i < shown; ++i) {
+        text += Hex2(message.Data[i]) + ' ';
+    }
+    return text;
+}
+
+// A main-thread step ended with an error: the worker ends with it.
+struct StepFailed {
+    QString message;
+};
+
+}  // namespace
+
+TCommThread::~TCommThread() {
+    RequestStop();
+    wait();
+}
+
+void TCommThread::RequestStop() {
+    {
+        std::lock_guard guard(WakeLock);
+        Stop.store(true);
+    }
+    WakeUp.notify_all();
+}
+
+void TCommThread::Wake() {
+    { std::lock_guard guard(WakeLock); }
+    WakeUp.notify_all();
+}
+
+void TCommThread::run() {
+    try {
+        Execute();
+    } catch (const StepFailed& failure) {
+        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
+                  " ended: " + failure.message);
+    } catch (const std::exception& e) {
+        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
+                  " ended: " + QString::fromUtf8(e.what()));
+    } catch (...) {
+        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
+                  " ended: unexpected error");
+    }
+    Channel->Fence();
+    QMetaObject::invokeMethod(Channel, "ThreadTerminated", Qt::QueuedConnection);
+}
+
+void TCommThread::Execute() {
+    while (!Stop.load()) {
+        if (Channel->RingRead.load(std::memory_order_acquire) !=
+            Channel->RingWrite.load(std::memory_order_acquire)) {
+            ServePlain();
+            Pause(Channel->RequestDelay.load());
+        } else if (Channel->HistoryPending.load(std::memory_order_acquire) &&
+                   Channel->MonitorClockValid.load()) {
+            ServeHistory();
+            Pause(Channel->RequestDelay.load());
+        } else {
+            WaitForWork();
+        }
+    }
+}
+
+void TCommThread::ServePlain() {
+    // Only this thread reads the slot at RingRead until AdvanceRing has moved past it.
+    const CanMessage& request = Channel->RequestRing[Channel->RingRead.load()];
+    const uint8_t address = request.Header[Hdr_Address];
+    const uint8_t object = request.Header[Hdr_Object];
+    LastResult = Send(request);
+    if (LastResult == Can_Result_Timeout) {
+        Channel->HandOver(address, object, 0, Reply.Data, false);
+        Step("ReplyReceived");
+        Step("AdvanceRing");
+    } else if (LastResult != Can_Result_Ok) {
+        // A link error: the request stays at the head and goes again after the pause.
+        Channel->HandOver(address, object, 0, Reply.Data, false);
+        Step("ReplyReceived");
+    } else if (IsValidReply(Reply)) {
+        Step("AdvanceRing");
+        const uint8_t action = Reply.Header[Hdr_Action];
+        if (action == Act_Confirm) {
+            Channel->HandOver(address, Reply.Header[Hdr_Object], Reply.Length, Reply.Data, true);
+            Step("ReplyReceived");
+        } else if (action == Act_Unknown || action == Act_Error_Response) {
+            Channel->HandOver(address, Reply.Header[Hdr_Object], 0, Reply.Data, false);
+            Step("ReplyReceived");
+        }
+    }
+}
+
+void TCommThread::ServeHistory() {
+    uint32_t generation = 0;
+    const CanMessage request = Channel->TakeHistoryRequest(&generation);
+    const uint8_t address = request.Header[Hdr_Address];
+    LastResult = Send(request);
+    const uint8_t action = Reply.Header[Hdr_Action];
+    if (LastResult == Can_Result_Ok && action == Act_Error_Response) {
+        DebugLine(HistoryText(LinkHandle, request));
+        DebugLine(HistoryText(LinkHandle, Reply));
+    }
+    if (LastResult == Can_Result_Timeout) {
+        return;
+    }
+    if (LastResult != Can_Result_Ok) {
+        Channel->LinkError.store(true);
+        return;
+    }
+    if (!IsValidReply(Reply) || action < Act_Confirm || action > Act_Error_Response) {
+        return;
+    }
+    if (!Channel->EndHistoryRequest(generation)) {
+        return;
+    }
+    const bool valid = action == Act_Confirm;
+    Channel->HandOver(address, Reply.Header[Hdr_Object], Reply.Length, Reply.Data, valid,
+                      generation);
+    Step("ReplyReceived");
+    if (valid) {
+        Channel->NoteHistoryReply(Reply.Data);
+    }
+    Step("ContinueHistoryStep");
+}
+
+int32_t TCommThread::Send(const CanMessage& request) {
+    if (InterfaceType == 2) {
+        return SimulateRequest(request, Reply, 0);
+    }
+    return Pc2Lan_Can_Request(LinkHandle, &request, &Reply);
+}
+
+void TCommThread::Step(const char* name) {
+    Channel->Fence();
+    QMetaObject::invokeMethod(Channel, name, Qt::BlockingQueuedConnection);
+    const QString error = Channel->TakeStepError();
+    if (!error.isEmpty()) {
+        throw StepFailed{error};
+    }
+}
+
+void TCommThread::Pause(uint32_t ms) {
+    if (ms == 0) {
+        return;
+    }
+    std::unique_lock lock(WakeLock);
+    WakeUp.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Stop.load(); });
+}
+
+void TCommThread::WaitForWork() {
+    std::unique_lock lock(WakeLock);
+    WakeUp.wait(lock, [this] { return Stop.load() || Channel->HasWork(); });
+}
