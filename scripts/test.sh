@@ -38,7 +38,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address -DQUARNEL_BENCH=OFF
 
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp
 configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DQUARNEL_BENCH=OFF
 
 step "fuzz: build and ${fuzz_seconds}s smoke run"

@@ -39,6 +39,7 @@ TCANMessages::~TCANMessages() {
         if (!worker->isFinished()) {
             loop.exec();
         }
+        Fence();
         worker->wait();
         delete worker;
     }
@@ -261,6 +262,7 @@ void TCANMessages::ThreadTerminated() {
     if (Thread != nullptr) {
         TCommThread* worker = Thread;
         Thread = nullptr;
+        Fence();
         worker->wait();  // it posted this call as its last act
         delete worker;
     }

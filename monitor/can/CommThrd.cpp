@@ -1,5 +1,6 @@
 #include "CommThrd.h"
 
+#include <QMetaMethod>
 #include <chrono>
 
 #include "CANMessages.h"
@@ -24,6 +25,29 @@ QString HistoryText(uint8_t linkHandle, const CanMessage& message) {
         text += Hex2(message.Data[i]) + ' ';
     }
     return text;
+}
+
+// The channel's main-thread steps, looked up once by signature.
+QMetaMethod ChannelMethod(const char* signature) {
+    const QMetaObject& meta = TCANMessages::staticMetaObject;
+    return meta.method(meta.indexOfMethod(signature));
+}
+
+const QMetaMethod& ReplyReceivedStep() {
+    static const QMetaMethod method = ChannelMethod("ReplyReceived()");
+    return method;
+}
+const QMetaMethod& AdvanceRingStep() {
+    static const QMetaMethod method = ChannelMethod("AdvanceRing()");
+    return method;
+}
+const QMetaMethod& ContinueHistoryStep() {
+    static const QMetaMethod method = ChannelMethod("ContinueHistoryStep()");
+    return method;
+}
+const QMetaMethod& ThreadTerminatedStep() {
+    static const QMetaMethod method = ChannelMethod("ThreadTerminated()");
+    return method;
 }
 
 // A main-thread step ended with an error: the worker ends with it.
@@ -52,20 +76,21 @@ void TCommThread::Wake() {
 }
 
 void TCommThread::run() {
+    TCANMessages* const channel = Channel;
+    const QString name = "***Worker for TIVREL " + QString::number(LinkHandle) + " ended: ";
     try {
         Execute();
     } catch (const StepFailed& failure) {
-        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
-                  " ended: " + failure.message);
+        DebugLine(name + failure.message);
     } catch (const std::exception& e) {
-        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
-                  " ended: " + QString::fromUtf8(e.what()));
+        DebugLine(name + QString::fromUtf8(e.what()));
     } catch (...) {
-        DebugLine("***Worker for TIVREL " + QString::number(LinkHandle) +
-                  " ended: unexpected error");
+        DebugLine(name + "unexpected error");
     }
-    Channel->Fence();
-    QMetaObject::invokeMethod(Channel, "ThreadTerminated", Qt::QueuedConnection);
+    // From here on the worker touches neither its own fields nor the channel's: the main
+    // thread may release both once it has passed the fence.
+    channel->Fence();
+    ThreadTerminatedStep().invoke(channel, Qt::QueuedConnection);
 }
 
 void TCommThread::Execute() {
@@ -92,21 +117,21 @@ void TCommThread::ServePlain() {
     LastResult = Send(request);
     if (LastResult == Can_Result_Timeout) {
         Channel->HandOver(address, object, 0, Reply.Data, false);
-        Step("ReplyReceived");
-        Step("AdvanceRing");
+        Step(ReplyReceivedStep());
+        Step(AdvanceRingStep());
     } else if (LastResult != Can_Result_Ok) {
         // A link error: the request stays at the head and goes again after the pause.
         Channel->HandOver(address, object, 0, Reply.Data, false);
-        Step("ReplyReceived");
+        Step(ReplyReceivedStep());
     } else if (IsValidReply(Reply)) {
-        Step("AdvanceRing");
+        Step(AdvanceRingStep());
         const uint8_t action = Reply.Header[Hdr_Action];
         if (action == Act_Confirm) {
             Channel->HandOver(address, Reply.Header[Hdr_Object], Reply.Length, Reply.Data, true);
-            Step("ReplyReceived");
+            Step(ReplyReceivedStep());
         } else if (action == Act_Unknown || action == Act_Error_Response) {
             Channel->HandOver(address, Reply.Header[Hdr_Object], 0, Reply.Data, false);
-            Step("ReplyReceived");
+            Step(ReplyReceivedStep());
         }
     }
 }
@@ -137,11 +162,11 @@ void TCommThread::ServeHistory() {
     const bool valid = action == Act_Confirm;
     Channel->HandOver(address, Reply.Header[Hdr_Object], Reply.Length, Reply.Data, valid,
                       generation);
-    Step("ReplyReceived");
+    Step(ReplyReceivedStep());
     if (valid) {
         Channel->NoteHistoryReply(Reply.Data);
     }
-    Step("ContinueHistoryStep");
+    Step(ContinueHistoryStep());
 }
 
 int32_t TCommThread::Send(const CanMessage& request) {
@@ -151,9 +176,9 @@ int32_t TCommThread::Send(const CanMessage& request) {
     return Pc2Lan_Can_Request(LinkHandle, &request, &Reply);
 }
 
-void TCommThread::Step(const char* name) {
+void TCommThread::Step(const QMetaMethod& step) {
     Channel->Fence();
-    QMetaObject::invokeMethod(Channel, name, Qt::BlockingQueuedConnection);
+    step.invoke(Channel, Qt::BlockingQueuedConnection);
     const QString error = Channel->TakeStepError();
     if (!error.isEmpty()) {
         throw StepFailed{error};

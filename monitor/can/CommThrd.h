@@ -10,6 +10,7 @@
 
 #include "Pc2Lan.h"
 
+class QMetaMethod;
 class TCANMessages;
 
 class TCommThread : public QThread {
@@ -39,7 +40,7 @@ private:
     void ServePlain();
     void ServeHistory();
     int32_t Send(const CanMessage& request);
-    void Step(const char* name);
+    void Step(const QMetaMethod& step);
     void Pause(uint32_t ms);
     void WaitForWork();
 
