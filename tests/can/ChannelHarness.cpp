@@ -34,7 +34,7 @@ void RunEvents(std::chrono::milliseconds span) {
 CanMessage Message(uint8_t address, uint8_t object, uint8_t action, uint8_t auth,
                    const std::vector<uint8_t>& data) {
     CanMessage m = MakeCanRequest(address, object, action, auth, uint8_t(data.size()));
-    std::memcpy(m.Data, data.data(), std::min<size_t>(data.size(), sizeof m.Data));
+    std::copy_n(data.begin(), std::min<size_t>(data.size(), sizeof m.Data), m.Data);
     return m;
 }
 
