@@ -103,6 +103,23 @@ TEST_F(Worker, HistoryWaitsForTheClockAndAnErrorResponseIsLogged) {
     EXPECT_FALSE(debug.Lines().join('\n').contains("ADR:$"));
 }
 
+TEST_F(Worker, AnErrorResponseToHistoryWritesTheRequestAndTheReply) {
+    DebugCapture debug;
+    auto channel = OpenChannel();
+    channel->DownloadResolution = 71;
+    channel->RequestHistoryBlock(4, 2, At(2024, 6, 1), 1);
+    channel->HistoryRequest.Data[3] = 13;  // no such month: the box answers with Action 3
+    channel->RequestMonitorClock();
+    ASSERT_TRUE(WaitFor([&] { return !channel->Downloading; }));
+    EXPECT_FALSE(channel->HistoryPending);
+    const QStringList lines = debug.Lines();
+    const int request = int(lines.indexOf(
+        "7-> ADR:$00 ACT:$07 OBJ:$41 AUT:2 LEN:9  DATA: 04 47 18 0D 01 02 00 00 01 "));
+    ASSERT_GE(request, 0) << lines.join('\n').toStdString();
+    ASSERT_LT(request + 1, lines.size());
+    EXPECT_EQ(lines[request + 1], "7-> ADR:$00 ACT:$03 OBJ:$41 AUT:2 LEN:0  DATA: ");
+}
+
 TEST_F(Worker, StoppingEndsTheWorkerWithoutWaitingOutThePause) {
     DebugCapture debug;
     auto channel = OpenChannel(60000);

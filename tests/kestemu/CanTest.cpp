@@ -283,12 +283,17 @@ TEST_F(Can, HistoryRequestsTheMonitorDoesNotKnow) {
     short_data[4] = 8;
     for (const Bytes& request :
          {history_request(5, 71, t, 2), history_request(0, 71, t, 2), history_request(4, 37, t, 2),
-          history_request(4, 71 | 0x80, t, 2), bad_date, short_data}) {
+          history_request(4, 71 | 0x80, t, 2), short_data}) {
         const CanReply r = can(*client, request);
         ASSERT_EQ(r.refusal, 0);
         EXPECT_EQ(r.action, 2);
         EXPECT_EQ(r.data_length, 0);
     }
+    // A date that does not exist is an error in a request the monitor understands.
+    const CanReply r = can(*client, bad_date);
+    ASSERT_EQ(r.refusal, 0);
+    EXPECT_EQ(r.action, 3);
+    EXPECT_EQ(r.data_length, 0);
 }
 
 class CanWithInverterAOnly : public Can {

@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint8_t kConfirm = 1;
 constexpr uint8_t kUnknown = 2;
+constexpr uint8_t kErrorResponse = 3;
 constexpr int kMaxSamples = 12;
 
 bool known_module(uint8_t module) {
@@ -122,13 +123,17 @@ int Box::monitor_module(const uint8_t* request, uint8_t* reply) {
         if (length > 0) {
             return length;
         }
+        if (length < 0) {
+            reply[2] = kErrorResponse;
+            return 0;
+        }
     }
     reply[2] = kUnknown;
     return 0;
 }
 
 // One yield history block: up to 12 samples, newest first. Returns the data length, 0 when the
-// request names no module, resolution or date the monitor knows.
+// request names no module or resolution the monitor knows, -1 when its date is impossible.
 int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     if (length < 9 || !known_module(q[0]) || !known_resolution(q[1])) {
         return 0;
@@ -140,7 +145,7 @@ int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     if (std::any_of(q + 2, q + 8, [](uint8_t b) { return b != 0; })) {
         asked = CivilTime{2000 + q[2], q[3], q[4], q[6], q[7], 0};
         if (!calendar::valid(asked)) {
-            return 0;
+            return -1;
         }
     }
     const CivilTime newest = period_start(resolution, asked);
