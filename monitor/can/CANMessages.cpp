@@ -307,9 +307,10 @@ void TCANMessages::AdvanceRing() {
     RunStep([this] { RingRead.store(uint8_t(RingRead.load() + 1), std::memory_order_release); });
 }
 
-void TCANMessages::ContinueHistoryStep() {
+void TCANMessages::HistoryReplyReceived() {
     RunStep([this] {
         if (!ReplyIsStale()) {
+            DecodeReply(ReplyAddress, ReplyObject, ReplyValid, ReplyData, ReplyLength);
             ContinueHistory();
         }
     });

@@ -56,7 +56,9 @@ public:
     // TakeStepError instead of letting it cross the event loop.
     Q_INVOKABLE void ReplyReceived();
     Q_INVOKABLE void AdvanceRing();
-    Q_INVOKABLE void ContinueHistoryStep();
+    // A history reply in one step: ReplyReceived, then ContinueHistory. The worker has noted the
+    // reply's date before, so the main thread is woken once per block instead of twice.
+    Q_INVOKABLE void HistoryReplyReceived();
     // The worker's termination handler, run on the main thread after it has left its loop.
     Q_INVOKABLE void ThreadTerminated();
 

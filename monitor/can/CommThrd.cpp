@@ -41,8 +41,8 @@ const QMetaMethod& AdvanceRingStep() {
     static const QMetaMethod method = ChannelMethod("AdvanceRing()");
     return method;
 }
-const QMetaMethod& ContinueHistoryStep() {
-    static const QMetaMethod method = ChannelMethod("ContinueHistoryStep()");
+const QMetaMethod& HistoryReplyStep() {
+    static const QMetaMethod method = ChannelMethod("HistoryReplyReceived()");
     return method;
 }
 const QMetaMethod& ThreadTerminatedStep() {
@@ -162,11 +162,10 @@ void TCommThread::ServeHistory() {
     const bool valid = action == Act_Confirm;
     Channel->HandOver(address, Reply.Header[Hdr_Object], Reply.Length, Reply.Data, valid,
                       generation);
-    Step(ReplyReceivedStep());
     if (valid) {
         Channel->NoteHistoryReply(Reply.Data);
     }
-    Step(ContinueHistoryStep());
+    Step(HistoryReplyStep());
 }
 
 int32_t TCommThread::Send(const CanMessage& request) {
