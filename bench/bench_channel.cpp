@@ -4,7 +4,6 @@
 // to do.
 //
 // usage: bench_channel [--spread] [ROUNDS]
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,7 +16,6 @@
 #include <QLoggingCategory>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "CANMessages.h"
+#include "bench/BenchSupport.h"
 #include "link/Pc2Lan.h"
 #include "tools/kestemu/Emulator.h"
 
@@ -56,12 +55,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 // Seen from the box: one ten-minute download of all four modules, the clock request included.
@@ -132,17 +125,6 @@ double RawExchange(int32_t link, const std::vector<CanMessage>& requests) {
         }
     }
     return SecondsSince(start);
-}
-
-int PinToCurrentCpu() {
-    const int cpu = sched_getcpu();
-    if (cpu < 0) {
-        return -1;
-    }
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -1;
 }
 
 double ProcessCpuSeconds() {
@@ -352,14 +334,14 @@ bool MeasureUnpaced(kestemu::Emulator& box, int32_t link, int rounds, Unpaced* r
     }
     result->requests = int(requests.size());
     result->samples = warm.samples;
-    result->channelRate = median(channelRates);
-    result->rawRate = median(rawRates);
-    result->rawPerRequest = median(rawPerRequest);
+    result->channelRate = bench::median(channelRates);
+    result->rawRate = bench::median(rawRates);
+    result->rawPerRequest = bench::median(rawPerRequest);
     return true;
 }
 
 int Run(int rounds, bool spread) {
-    const int cpu = spread ? -1 : PinToCurrentCpu();
+    const int cpu = spread ? -1 : bench::pin_to_current_cpu();
     kestemu::Emulator box(BoxConfig(0));
     kestemu::Emulator slowBox(BoxConfig(kSlowReplyMs));
     std::string error;
@@ -405,17 +387,6 @@ int Run(int rounds, bool spread) {
     return IdleChannels();
 }
 
-bool ParseCount(const char* text, int* out) {
-    const std::string_view view(text);
-    int value = 0;
-    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
-    if (error != std::errc() || end != view.data() + view.size() || value < 1) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -430,7 +401,7 @@ int main(int argc, char** argv) {
         first = 2;
     }
     const int counts = argc - first;
-    if (counts > 1 || (counts == 1 && !ParseCount(argv[first], &rounds))) {
+    if (counts > 1 || (counts == 1 && !bench::parse_count(argv[first], &rounds))) {
         std::fprintf(stderr, "usage: bench_channel [--spread] [ROUNDS]\n");
         return 2;
     }

@@ -21,10 +21,15 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "link/Pc2Lan.h"
 #include "tools/kestemu/Emulator.h"
 
 namespace {
+
+using bench::median;
+using bench::parse_count;
+using bench::pin_to_current_cpu;
 
 // Other work on the machine comes in bursts that can slow a round trip tenfold. Many short rounds,
 // alternating between the sides, let both meet the same bursts, and the medians drop them.
@@ -227,23 +232,6 @@ double raw_batch(RawClient& client, int count, std::string* error) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-bool parse_count(const char* text, int* out) {
-    const std::string_view view(text);
-    int value = 0;
-    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
-    if (error != std::errc() || end != view.data() + view.size() || value < 1) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
-
 // Deletes the benchmark's link on every way out.
 struct LinkGuard {
     LinkGuard() = default;
@@ -251,22 +239,6 @@ struct LinkGuard {
     LinkGuard& operator=(const LinkGuard&) = delete;
     ~LinkGuard() { Pc2Lan_Delete(kLink); }
 };
-
-// Keeps the client, the emulator and the link's own thread on the CPU the benchmark started on.
-// Spread over several CPUs, a round trip costs either about 7 us (both ends on one CPU) or ten
-// times that (a wake-up across CPUs), and which one a round gets flips from round to round, so
-// the medians would compare placements instead of code. Threads inherit the mask, so this must
-// run before any of them is started. Answers the CPU, or -1 when pinning is not possible.
-int pin_to_current_cpu() {
-    const int cpu = sched_getcpu();
-    if (cpu < 0) {
-        return -1;
-    }
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -1;
-}
 
 int run(int requests, int rounds, bool spread) {
     const int cpu = spread ? -1 : pin_to_current_cpu();
