@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -286,8 +287,6 @@ kestemu::Config BoxConfig(int replyDelayMs) {
     return config;
 }
 
-// The channel's unpaced download against the same requests sent through the library alone,
-// alternating round by round. Answers false after a failure.
 struct Unpaced {
     int requests = 0;
     int samples = 0;
@@ -296,6 +295,8 @@ struct Unpaced {
     double rawPerRequest = 0;  // seconds, median
 };
 
+// The channel's unpaced download against the same requests sent through the library alone,
+// alternating round by round. Answers false after a failure.
 bool MeasureUnpaced(kestemu::Emulator& box, int32_t link, int rounds, Unpaced* result) {
     if (!OpenLink(link, box.address(), box.port())) {
         std::fprintf(stderr, "bench_channel: no link to the emulator\n");

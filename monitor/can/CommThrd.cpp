@@ -41,7 +41,7 @@ const QMetaMethod& AdvanceRingStep() {
     static const QMetaMethod method = ChannelMethod("AdvanceRing()");
     return method;
 }
-const QMetaMethod& HistoryReplyStep() {
+const QMetaMethod& HistoryReplyReceivedStep() {
     static const QMetaMethod method = ChannelMethod("HistoryReplyReceived()");
     return method;
 }
@@ -165,7 +165,7 @@ void TCommThread::ServeHistory() {
     if (valid) {
         Channel->NoteHistoryReply(Reply.Data);
     }
-    Step(HistoryReplyStep());
+    Step(HistoryReplyReceivedStep());
 }
 
 int32_t TCommThread::Send(const CanMessage& request) {
