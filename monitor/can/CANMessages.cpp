@@ -273,7 +273,9 @@ void TCANMessages::ThreadTerminated() {
     }
     DebugLine("***Disconnected Hardware Driver");
     if (OnThreadEnded) {
-        OnThreadEnded(this);  // may destroy this channel: nothing follows
+        // A copy, so that the receiver may clear the notification or destroy this channel.
+        const Notification ended = OnThreadEnded;
+        ended(this);  // nothing of this channel is touched after it
     }
 }
 

@@ -1,0 +1,72 @@
+// Data acquisition: the live power scan of the modules ticked in the W list, the yield history
+// download of those ticked in the kWh list, the two selection lists built from the user database,
+// and the per-module lookups the charts use. Main thread only; the channels do the work on the
+// wire.
+#pragma once
+
+#include <QColor>
+#include <cstdint>
+#include <vector>
+
+#include "MainView.h"
+
+class TKestSessions;
+class TMsgForm;
+class TUserData;
+
+// One box of a history download and the modules of it to fetch.
+struct TDownloadRequest {
+    int32_t KestId = 0;
+    bool Total = false;
+    bool A = false;
+    bool B = false;
+    bool C = false;
+};
+
+constexpr int Max_Download_Kests = 128;
+constexpr int AC_Power_Scan_Start_Interval = 2000;  // ms
+
+class TAcquisition {
+public:
+    // Binds the sessions' connect-failure notification to UncheckKestModules.
+    TAcquisition(TKestSessions& sessions, TUserData& userData);
+
+    void ScanACPower();
+    void RequestModulePower(int32_t moduleId);
+    float ModulePower(int32_t moduleId);
+
+    void StartHistoryDownload(uint8_t resolution);
+    void AddDownloadModule(int32_t moduleId);
+    int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c);
+    void CancelDownloads();
+    void ShowDownloadProgress();
+
+    void BuildWCheckList();
+    void BuildKWhCheckList();
+    void SetModuleCheckedW(int32_t moduleId, bool checked);
+    void SetModuleCheckedKWh(int32_t moduleId, bool checked);
+    void UncheckKestModules(int32_t kestId);
+
+    // What the lists' state-change handlers store: nothing while the guard flags say the change
+    // is the program's own.
+    void WListItemChanged(int32_t moduleId, bool checked);
+    void KWhListItemChanged(int32_t moduleId, bool checked);
+
+    uint8_t ModuleType(int32_t moduleId);
+    QColor ModuleColor(int32_t moduleId);
+    uint8_t ModulePattern(int32_t moduleId);
+    uint8_t ModuleLineType(int32_t moduleId);
+    int32_t KestOfModule(int32_t moduleId);
+    bool IsKestOnline(int32_t kestId);
+
+    std::vector<TDownloadRequest> DownloadRequests;
+    bool BuildingWList = false;
+    bool BuildingKWhList = false;
+    bool UncheckingModules = false;
+
+private:
+    void BuildCheckList(TModuleList list);
+
+    TKestSessions& Sessions;
+    TUserData& UserData;
+};

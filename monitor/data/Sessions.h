@@ -1,0 +1,91 @@
+// Box sessions: a box id of the user database becomes a live session on demand. Opening logs the
+// box's link in, proves with one CAN request that the monitor module answers, and creates the
+// box's channel; idle links are kept alive; a session whose worker has ended is torn down with
+// two notification lines. Everything runs on the main thread.
+//
+// A box whose kest_ip is "replay:" followed by a file path is played by the replay-file box
+// instead: no link is created, the file serves replay box 0, and the channel sends to it.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Pc2Lan.h"
+
+class TCANMessages;
+class TMainView;
+class TMsgForm;
+class TUserData;
+
+struct TConnectionInfo {
+    int32_t Handle = -1;  // the link handle 0..255, or a negative result of OpenKestLink
+    QString UserName;
+    int32_t AccessLevel = 0;
+};
+
+// Results of OpenKestLink besides a handle.
+constexpr int32_t Open_Connect_Failed = -1;
+constexpr int32_t Open_Create_Refused = -2;
+constexpr int32_t Open_Unknown_Kest = -3;
+constexpr int32_t Open_Already_Connected = -4;
+constexpr int32_t Open_Login_Refused = -5;
+
+constexpr int32_t Lowest_Link_Library_Version = 10000;
+constexpr int Keep_Alive_Start_Interval = 0x6FFFFFFF;  // ms: in effect never
+constexpr const char* Replay_Prefix = "replay:";
+
+class TKestSessions {
+public:
+    TKestSessions(TUserData& userData, TMainView& view, const TMsgForm& messages);
+    ~TKestSessions();  // stops and frees every channel, waiting for their workers
+    TKestSessions(const TKestSessions&) = delete;
+    TKestSessions& operator=(const TKestSessions&) = delete;
+
+    void InitSessions();
+    static bool LinkLibraryVersionOk();
+
+    TConnectionInfo OpenKestLink(int32_t kestId);
+    void ConnectKest(int32_t kestId);
+    void DisconnectKest(int32_t kestId);
+    void StopAllChannels();
+    void KeepAliveAll();
+
+    int ChannelIndexOfKest(int32_t kestId) const;
+    bool IsKestConnected(int32_t kestId) const;
+    // The box's channel, or null when it has none.
+    TCANMessages* ChannelOfKest(int32_t kestId) const;
+    QString KestName(int32_t kestId);
+
+    void ShowNotification(const QString& text);
+    void ShowWait(const QString& text);
+    void CloseWait();
+
+    TMainView& View() { return MainView; }
+    const TMsgForm& Messages() const { return Texts; }
+
+    // The owning list of channels, in the order they were opened.
+    std::vector<std::unique_ptr<TCANMessages>> Channels;
+    uint8_t NextLinkHandle = 0;
+    // Run when ConnectKest fails, with the box id (bound to UncheckKestModules).
+    std::function<void(int32_t)> OnConnectFailed;
+
+private:
+    // OpenKestLink's steps. A replay box gets no link: *replay is set, *replayFile names its
+    // file, and the file serves replay box 0 from then on.
+    TConnectionInfo OpenKest(int32_t kestId, bool* replay, QString* replayFile);
+    // The monitor clock request that proves a new session answers; true with its reply.
+    bool Probe(int32_t handle, bool replay, CanMessage* reply);
+    void LowerKeepAliveInterval(int32_t sessionMinutes);
+    // Stops and removes the box's channels whose link has failed.
+    void RetireFailedChannels(int32_t kestId);
+    // Takes a channel out of Channels and frees it; its end notification no longer fires.
+    void RemoveChannel(int index);
+    QString Text(const char* label) const;
+
+    TUserData& UserData;
+    TMainView& MainView;
+    const TMsgForm& Texts;
+};

@@ -1,0 +1,631 @@
+#include "dmUser.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <QSqlTableModel>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "CANMessages.h"
+#include "DebugLog.h"
+#include "MainView.h"
+
+namespace {
+
+const QString Database_File = QStringLiteral("KestUser.sqlite");
+const QString Timestamp_Format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+constexpr int32_t No_Value = 0xFFFF;
+
+QString WithSlash(QString folder) {
+    if (!folder.endsWith('/')) {
+        folder += '/';
+    }
+    return folder;
+}
+
+TModuleRow ReadModule(const QSqlQuery& query) {
+    const QSqlRecord r = query.record();
+    TModuleRow row;
+    row.Id = query.value(r.indexOf("module_id")).toInt();
+    row.Kest = query.value(r.indexOf("module_kest")).toInt();
+    row.Type = query.value(r.indexOf("module_type")).toInt();
+    row.Color = query.value(r.indexOf("module_color")).toInt();
+    row.Pattern = query.value(r.indexOf("module_pattern")).toInt();
+    row.LineType = query.value(r.indexOf("module_linetype")).toInt();
+    row.IsPresent = query.value(r.indexOf("module_ispresent")).toInt() != 0;
+    row.IsCheckedKWh = query.value(r.indexOf("module_ischecked_kwh")).toInt() != 0;
+    row.IsCheckedW = query.value(r.indexOf("module_ischecked_w")).toInt() != 0;
+    return row;
+}
+
+// Runs a prepared lookup and reads its rows; true when exactly one row matched.
+template <typename Read>
+bool ExactlyOne(QSqlQuery& query, Read read) {
+    if (!query.exec()) {
+        return false;
+    }
+    int rows = 0;
+    while (query.next()) {
+        if (++rows == 1) {
+            read(query);
+        }
+    }
+    query.finish();
+    return rows == 1;
+}
+
+// The module query fields the editing panel may change, and how they are stored.
+const QStringList Editable_Module_Fields = {"module_color",         "module_pattern",
+                                            "module_linetype",      "module_ispresent",
+                                            "module_ischecked_kwh", "module_ischecked_w"};
+
+// Each data module has its own connection, so several can be open at once (tests, benchmarks).
+QString ConnectionNameOf(const TUserData* module) {
+    return QStringLiteral("KestUser-%1").arg(quintptr(module), 0, 16);
+}
+
+}  // namespace
+
+const std::array<QColor, 22> ModuleColours = {
+    QColor(0x00, 0x00, 0x00), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x80, 0x00),
+    QColor(0x80, 0x80, 0x00), QColor(0x00, 0x00, 0x80), QColor(0x80, 0x00, 0x80),
+    QColor(0x00, 0x80, 0x80), QColor(0x80, 0x80, 0x80), QColor(0xC0, 0xC0, 0xC0),
+    QColor(0xFF, 0x00, 0x00), QColor(0x00, 0xFF, 0x00), QColor(0xFF, 0xFF, 0x00),
+    QColor(0x00, 0x00, 0xFF), QColor(0xFF, 0x00, 0xFF), QColor(0x00, 0xFF, 0xFF),
+    QColor(0xC0, 0xC0, 0xC0), QColor(0xA0, 0xA0, 0xA4), QColor(0x80, 0x80, 0x80),
+    QColor(0xFF, 0xFF, 0xFF), QColor(0xC0, 0xDC, 0xC0), QColor(0xA6, 0xCA, 0xF0),
+    QColor(0xFF, 0xFB, 0xF0),
+};
+
+QString DataFolderFrom(const QString& environment, const QString& genericData,
+                       const QString& programFolder) {
+    if (!environment.isEmpty()) {
+        return WithSlash(environment);
+    }
+    if (!genericData.isEmpty()) {
+        return WithSlash(genericData) + QStringLiteral("Vorlen/Tarnwell Connect/User/");
+    }
+    return WithSlash(programFolder);
+}
+
+QString DataFolder() {
+    return DataFolderFrom(qEnvironmentVariable("QUARNEL_DATA_DIR"),
+                          QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                          QCoreApplication::applicationDirPath());
+}
+
+TModuleQuery::TModuleQuery(const QString& connection, int32_t moduleType)
+    : Connection(connection), Type(moduleType) {}
+
+QString TModuleQuery::Text() const {
+    return QStringLiteral(
+               "SELECT * FROM modules M\n"
+               "WHERE ( M.module_kest = :module_kest)\n"
+               "  AND     ( ( M.module_type = %1) );")
+        .arg(Type);
+}
+
+bool TModuleQuery::Open(QString* error) {
+    QSqlQuery probe(QSqlDatabase::database(Connection, false));
+    if (!probe.prepare(Text())) {
+        *error = probe.lastError().text();
+        return false;
+    }
+    Active = true;
+    SetKest(Kest);
+    return true;
+}
+
+void TModuleQuery::Close() {
+    Active = false;
+    HasRow = false;
+    Edited = false;
+    EditedFields.clear();
+}
+
+void TModuleQuery::SetKest(int32_t kestId) {
+    Kest = kestId;
+    HasRow = false;
+    Edited = false;
+    EditedFields.clear();
+    Current = TModuleRow();
+    if (!Active) {
+        return;
+    }
+    QSqlQuery query(QSqlDatabase::database(Connection, false));
+    query.prepare(Text());
+    query.bindValue(":module_kest", kestId);
+    if (query.exec() && query.next()) {
+        Current = ReadModule(query);
+        HasRow = true;
+    }
+}
+
+bool TModuleQuery::SetValue(const QString& field, const QVariant& value) {
+    if (!HasRow || !Editable_Module_Fields.contains(field)) {
+        return false;
+    }
+    const int number = field.endsWith(QStringLiteral("_ispresent")) ||
+                               field.startsWith(QStringLiteral("module_ischecked"))
+                           ? (value.toBool() ? 1 : 0)
+                           : value.toInt();
+    if (field == "module_color") {
+        Current.Color = number;
+    } else if (field == "module_pattern") {
+        Current.Pattern = number;
+    } else if (field == "module_linetype") {
+        Current.LineType = number;
+    } else if (field == "module_ispresent") {
+        Current.IsPresent = number != 0;
+    } else if (field == "module_ischecked_kwh") {
+        Current.IsCheckedKWh = number != 0;
+    } else {
+        Current.IsCheckedW = number != 0;
+    }
+    if (!EditedFields.contains(field)) {
+        EditedFields << field;
+    }
+    EditedValues[field] = number;
+    Edited = true;
+    return true;
+}
+
+bool TModuleQuery::Post(QString* error) {
+    if (!Edited) {
+        return true;
+    }
+    // Only the fields edited here are written: the selection marks may have changed elsewhere.
+    QStringList assignments;
+    for (const QString& field : EditedFields) {
+        assignments << field + QStringLiteral(" = ?");
+    }
+    QSqlQuery update(QSqlDatabase::database(Connection, false));
+    update.prepare("UPDATE modules SET " + assignments.join(", ") + " WHERE module_id = ?");
+    for (const QString& field : EditedFields) {
+        update.addBindValue(EditedValues.value(field));
+    }
+    update.addBindValue(Current.Id);
+    if (!update.exec()) {
+        *error = update.lastError().text();
+        return false;
+    }
+    Edited = false;
+    EditedFields.clear();
+    return true;
+}
+
+void TModuleQuery::Cancel() {
+    SetKest(Kest);
+}
+
+TUserData::TUserData(TMainView& view) : TUserData(view, DataFolder() + Database_File) {}
+
+TUserData::TUserData(TMainView& view, const QString& path)
+    : DatabasePath(path),
+      InvertersAQuery(ConnectionNameOf(this), Module_Type_A),
+      InvertersBQuery(ConnectionNameOf(this), Module_Type_B),
+      InvertersCQuery(ConnectionNameOf(this), Module_Type_C),
+      MonitorsQuery(ConnectionNameOf(this), Module_Type_Total),
+      View(view),
+      Connection(ConnectionNameOf(this)) {
+    Create();
+}
+
+TUserData::~TUserData() {
+    CloseDatabase();
+}
+
+void TUserData::Create() {
+    CloseDatabase();
+    if (!QFileInfo::exists(DatabasePath)) {
+        View.ShowError("ERROR: Critical file " + DatabasePath +
+                       " not found. Please reinstall the application.");
+        View.RequestQuit();
+        return;
+    }
+    OpenDatabase();
+}
+
+QSqlDatabase TUserData::Database() const {
+    return QSqlDatabase::database(Connection, false);
+}
+
+void TUserData::ShowDatabaseError(const QString& text) {
+    View.ShowError(text.isEmpty() ? QStringLiteral("Database error") : text);
+}
+
+void TUserData::OpenDatabase() {
+    CloseDatabase();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Connection);
+        // mode=rw: a missing file is an error, never a new empty database.
+        QUrl url = QUrl::fromLocalFile(DatabasePath);
+        url.setQuery(QStringLiteral("mode=rw"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+        db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+        if (!db.open()) {
+            ShowDatabaseError(db.lastError().text());
+            return;
+        }
+        QSqlQuery pragma(db);
+        // Deleting a box deletes its modules and their samples. In WAL mode a commit need not
+        // wait for the disk: a crash of the program loses nothing committed.
+        if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) ||
+            !pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL"))) {
+            ShowDatabaseError(pragma.lastError().text());
+            return;
+        }
+    }
+    if (!CheckStructure()) {
+        CloseDatabase();
+        return;
+    }
+    Opened = OpenDataSets();
+}
+
+bool TUserData::CheckStructure() {
+    QSqlQuery version(Database());
+    if (!version.exec(QStringLiteral(
+            "SELECT version_major, version_minor FROM version ORDER BY rowid LIMIT 1"))) {
+        ShowDatabaseError(version.lastError().text());
+        return false;
+    }
+    if (!version.next()) {
+        ShowDatabaseError("The users database in " + DatabasePath + " has no structure version.");
+        return false;
+    }
+    const int major = version.value(0).toInt();
+    const int minor = version.value(1).toInt();
+    version.finish();
+    const QString lines = QStringLiteral("\n\r");
+    if (major > 0 || (major == 0 && minor > 0)) {
+        View.ShowError("The structure of the users database in" + lines + DatabasePath + lines +
+                       "is newer than this program expects. You MUST upgrade" + lines +
+                       "to a newer release if you want to use this database.");
+        return false;
+    }
+    if (major < 0 || (major == 0 && minor < 0)) {
+        View.ShowError("The structure of the users database in" + lines + DatabasePath + lines +
+                       "is older than this program expects. You should" + lines +
+                       "use an older version of the program or upgrade the" + lines +
+                       "structure of this users database.");
+        return false;
+    }
+    return true;
+}
+
+bool TUserData::OpenDataSets() {
+    const QSqlDatabase db = Database();
+    auto failed = [this](const QString& text) {
+        ShowDatabaseError(text);
+        return false;
+    };
+
+    KestsTable = new QSqlTableModel(nullptr, db);
+    KestsTable->setTable(QStringLiteral("kests"));
+    KestsTable->setEditStrategy(QSqlTableModel::OnManualSubmit);
+    if (!KestsTable->select()) {
+        return failed(KestsTable->lastError().text());
+    }
+    ModulesTable = new QSqlQueryModel;
+    SetCurrentKest(CurrentKestId);
+    if (ModulesTable->lastError().isValid()) {
+        return failed(ModulesTable->lastError().text());
+    }
+    PatternsTable = new QSqlQueryModel;
+    PatternsTable->setQuery(
+        QStringLiteral("SELECT pattern_nr, pattern_text FROM patterns ORDER BY pattern_nr"), db);
+    if (PatternsTable->lastError().isValid()) {
+        return failed(PatternsTable->lastError().text());
+    }
+    LinetypesTable = new QSqlQueryModel;
+    LinetypesTable->setQuery(
+        QStringLiteral("SELECT linetypes_nr, linetypes_text FROM linetypes ORDER BY linetypes_nr"),
+        db);
+    if (LinetypesTable->lastError().isValid()) {
+        return failed(LinetypesTable->lastError().text());
+    }
+    QString error;
+    for (TModuleQuery* query :
+         {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
+        if (!query->Open(&error)) {
+            return failed(error);
+        }
+        query->SetKest(CurrentKestId);
+    }
+
+    auto prepare = [&db](std::unique_ptr<QSqlQuery>& query, const QString& text) {
+        query = std::make_unique<QSqlQuery>(db);
+        return query->prepare(text);
+    };
+    if (!prepare(KestLookup,
+                 "SELECT kest_name, kest_ip, kest_port, kest_username, kest_password, "
+                 "kest_online, kest_id FROM kests WHERE kest_id = ? LIMIT 2")) {
+        return failed(KestLookup->lastError().text());
+    }
+    if (!prepare(ModuleLookup, "SELECT * FROM modules WHERE module_id = ? LIMIT 2")) {
+        return failed(ModuleLookup->lastError().text());
+    }
+    if (!prepare(KestModuleLookup,
+                 "SELECT * FROM modules WHERE module_kest = ? AND module_type = ? LIMIT 2")) {
+        return failed(KestModuleLookup->lastError().text());
+    }
+    // One statement stores a sample or updates the stored one; an unchanged value is not
+    // written again.
+    if (!prepare(SampleUpsert,
+                 "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
+                 "sample_yield) VALUES (?, ?, ?, ?) "
+                 "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
+                 "DO UPDATE SET sample_yield = excluded.sample_yield "
+                 "WHERE samples.sample_yield IS NOT excluded.sample_yield")) {
+        return failed(SampleUpsert->lastError().text());
+    }
+    QSqlQuery application(db);
+    if (!application.exec(QStringLiteral("SELECT Language FROM application LIMIT 1"))) {
+        return failed(application.lastError().text());
+    }
+    return true;
+}
+
+void TUserData::CloseDatabase() {
+    Opened = false;
+    SampleUpsert.reset();
+    KestModuleLookup.reset();
+    ModuleLookup.reset();
+    KestLookup.reset();
+    for (TModuleQuery* query :
+         {&MonitorsQuery, &InvertersCQuery, &InvertersBQuery, &InvertersAQuery}) {
+        query->Close();
+    }
+    delete LinetypesTable;
+    LinetypesTable = nullptr;
+    delete PatternsTable;
+    PatternsTable = nullptr;
+    delete ModulesTable;
+    ModulesTable = nullptr;
+    delete KestsTable;
+    KestsTable = nullptr;
+    if (QSqlDatabase::contains(Connection)) {
+        {
+            QSqlDatabase db = Database();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(Connection);
+    }
+}
+
+int TUserData::GetLanguage() {
+    if (!Opened) {
+        return 0;
+    }
+    QSqlQuery query(Database());
+    if (query.exec(
+            QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1")) &&
+        query.next()) {
+        return query.value(0).toInt();
+    }
+    return 0;
+}
+
+void TUserData::SetLanguage(uint8_t language) {
+    if (!Opened) {
+        return;
+    }
+    QSqlQuery query(Database());
+    query.prepare(
+        "UPDATE application SET Language = ? WHERE ApplicationId = "
+        "(SELECT ApplicationId FROM application ORDER BY ApplicationId LIMIT 1)");
+    query.addBindValue(int(language));
+    if (!query.exec()) {
+        ShowDatabaseError(query.lastError().text());
+    }
+}
+
+void TUserData::PostPendingEdits() {
+    if (!Opened) {
+        return;
+    }
+    if (KestsTable->isDirty()) {
+        KestsTable->submitAll();
+    }
+    QString ignored;
+    for (TModuleQuery* query :
+         {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
+        if (query->Editing()) {
+            query->Post(&ignored);
+        }
+    }
+}
+
+int32_t TUserData::KestsTableAfterInsert() {
+    if (!Opened) {
+        return -1;
+    }
+    QSqlDatabase db = Database();
+    auto fail = [&](const QSqlQuery& query) {
+        const QString text = query.lastError().text();
+        db.rollback();
+        ShowDatabaseError(text);
+        return -1;
+    };
+    db.transaction();
+    QSqlQuery kest(db);
+    kest.prepare(
+        "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)");
+    kest.addBindValue(QStringLiteral("?"));
+    kest.addBindValue(QStringLiteral("192.168.0.32"));
+    kest.addBindValue(7777);
+    kest.addBindValue(1);
+    if (!kest.exec()) {
+        return fail(kest);
+    }
+    const int32_t id = kest.lastInsertId().toInt();
+    const int color = int(QRandomGenerator::global()->bounded(int(ModuleColours.size())));
+    struct Defaults {
+        int32_t type, pattern, lineType;
+    };
+    QSqlQuery module(db);
+    module.prepare(
+        "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
+        "module_linetype) VALUES (?, ?, ?, ?, ?)");
+    for (const Defaults& d : {Defaults{Module_Type_Total, 6, 0}, Defaults{Module_Type_A, 2, 1},
+                              Defaults{Module_Type_B, 3, 3}, Defaults{Module_Type_C, 5, 4}}) {
+        module.addBindValue(id);
+        module.addBindValue(d.type);
+        module.addBindValue(color);
+        module.addBindValue(d.pattern);
+        module.addBindValue(d.lineType);
+        if (!module.exec()) {
+            return fail(module);
+        }
+    }
+    if (!db.commit()) {
+        const QString text = db.lastError().text();
+        db.rollback();
+        ShowDatabaseError(text);
+        return -1;
+    }
+    KestsTable->select();
+    SetCurrentKest(id);
+    View.UpdateViewState();
+    return id;
+}
+
+bool TUserData::DeleteKest(int32_t kestId) {
+    if (!Opened) {
+        return false;
+    }
+    QSqlQuery query(Database());
+    query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"));
+    query.addBindValue(kestId);
+    if (!query.exec()) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
+    const bool deleted = query.numRowsAffected() > 0;
+    KestsTable->select();
+    if (CurrentKestId == kestId) {
+        SetCurrentKest(-1);
+    }
+    KestsTableAfterDelete();
+    return deleted;
+}
+
+void TUserData::KestsTableAfterDelete() {
+    View.UpdateViewState();
+}
+
+void TUserData::SetCurrentKest(int32_t kestId) {
+    CurrentKestId = kestId;
+    if (ModulesTable != nullptr) {
+        QSqlQuery detail(Database());
+        detail.prepare(
+            QStringLiteral("SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"));
+        detail.addBindValue(kestId);
+        detail.exec();
+        ModulesTable->setQuery(std::move(detail));
+    }
+    for (TModuleQuery* query :
+         {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
+        query->SetKest(kestId);
+    }
+}
+
+void TUserData::SaveYield(TCANMessages* sender) {
+    SaveYield(sender->KestId(), sender->SampleModule, sender->SampleResolution, sender->SampleTime,
+              sender->SampleValue);
+}
+
+void TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
+                          int32_t value) {
+    const int32_t multiplier = (resolution & 0x80) != 0 ? 4 : 1;
+    const int32_t code = resolution & 0x7F;
+    if (value == No_Value) {
+        return;
+    }
+    TModuleRow row;
+    if (!FindKestModule(kestId, module, &row)) {
+        DebugLine(QStringLiteral("Module unknown"));
+        return;
+    }
+    if (!time.isValid()) {
+        DebugLine(QStringLiteral("SaveYield: Add failed"));
+        return;
+    }
+    SampleUpsert->addBindValue(row.Id);
+    SampleUpsert->addBindValue(time.toString(Timestamp_Format));
+    SampleUpsert->addBindValue(code);
+    SampleUpsert->addBindValue(value * multiplier);
+    if (!SampleUpsert->exec()) {
+        DebugLine(QStringLiteral("SaveYield: Add failed"));
+    }
+    SampleUpsert->finish();
+}
+
+bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
+    if (!Opened) {
+        return false;
+    }
+    KestLookup->addBindValue(kestId);
+    return ExactlyOne(*KestLookup, [row](const QSqlQuery& q) {
+        row->Name = q.value(0).toString();
+        row->Ip = q.value(1).toString();
+        row->Port = q.value(2).toInt();
+        row->UserName = q.value(3).toString();
+        row->Password = q.value(4).toString();
+        row->Online = q.value(5).toInt() != 0;
+        row->Id = q.value(6).toInt();
+    });
+}
+
+bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
+    if (!Opened) {
+        return false;
+    }
+    ModuleLookup->addBindValue(moduleId);
+    return ExactlyOne(*ModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+}
+
+bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row) {
+    if (!Opened) {
+        return false;
+    }
+    KestModuleLookup->addBindValue(kestId);
+    KestModuleLookup->addBindValue(moduleType);
+    return ExactlyOne(*KestModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+}
+
+std::vector<TModuleRow> TUserData::AllModules() {
+    std::vector<TModuleRow> rows;
+    if (!Opened) {
+        return rows;
+    }
+    QSqlQuery query(Database());
+    if (query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
+        while (query.next()) {
+            rows.push_back(ReadModule(query));
+        }
+    }
+    return rows;
+}
+
+bool TUserData::SetModuleChecked(int32_t moduleId, bool forW, bool checked) {
+    if (!Opened) {
+        return false;
+    }
+    QSqlQuery query(Database());
+    query.prepare(
+        forW ? QStringLiteral("UPDATE modules SET module_ischecked_w = ? WHERE module_id = ?")
+             : QStringLiteral("UPDATE modules SET module_ischecked_kwh = ? WHERE module_id = ?"));
+    query.addBindValue(checked ? 1 : 0);
+    query.addBindValue(moduleId);
+    if (!query.exec()) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
+    return query.numRowsAffected() > 0;
+}

@@ -1,0 +1,177 @@
+// The user database KestUser.sqlite: the boxes, their four modules with chart settings and
+// selection marks, the chosen language and every downloaded yield sample. TUserData owns the
+// connection and every data set on it; it lives as long as the main window and runs on the main
+// thread only. The program never creates the file: the install step does.
+#pragma once
+
+#include <QColor>
+#include <QDateTime>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class QSqlQueryModel;
+class QSqlTableModel;
+class TCANMessages;
+class TMainView;
+
+// The folder of both databases, always ending in "/": $QUARNEL_DATA_DIR when set, else the
+// generic data location followed by "Vorlen/Tarnwell Connect/User/", else the program's folder.
+QString DataFolder();
+// The rule itself, for given inputs (empty texts stand for "not available").
+QString DataFolderFrom(const QString& environment, const QString& genericData,
+                       const QString& programFolder);
+
+// The colours module_color indexes.
+extern const std::array<QColor, 22> ModuleColours;
+
+// Module types: the box total and the inverters, which are also the inverters' bus addresses.
+constexpr int32_t Module_Type_Total = 128;
+constexpr int32_t Module_Type_A = 4;
+constexpr int32_t Module_Type_B = 8;
+constexpr int32_t Module_Type_C = 12;
+
+struct TKestRow {
+    int32_t Id = 0;
+    QString Name;
+    QString Ip;
+    int32_t Port = 0;
+    QString UserName;
+    QString Password;
+    bool Online = false;
+};
+
+struct TModuleRow {
+    int32_t Id = 0;
+    int32_t Kest = 0;
+    int32_t Type = 0;
+    int32_t Color = 0;
+    int32_t Pattern = 0;
+    int32_t LineType = 0;
+    bool IsPresent = false;
+    bool IsCheckedKWh = false;
+    bool IsCheckedW = false;
+};
+
+// One of the four per-module queries of the box editing panel: the current box's module of one
+// type, editable field by field and posted as one update.
+class TModuleQuery {
+public:
+    TModuleQuery(const QString& connection, int32_t moduleType);
+
+    int32_t ModuleType() const { return Type; }
+    // The query's text; :module_kest is its one parameter.
+    QString Text() const;
+    bool Open(QString* error);
+    void Close();
+    bool IsOpen() const { return Active; }
+    // Follows the box: runs the query again with module_kest = kestId. Edits not posted are lost.
+    void SetKest(int32_t kestId);
+    bool Found() const { return HasRow; }
+    const TModuleRow& Row() const { return Current; }
+    // Edits one field of the row (module_color, module_pattern, module_linetype,
+    // module_ispresent, module_ischecked_kwh, module_ischecked_w); false for another field or
+    // when there is no row.
+    bool SetValue(const QString& field, const QVariant& value);
+    bool Editing() const { return Edited; }
+    bool Post(QString* error);
+    void Cancel();
+
+private:
+    QString Connection;
+    int32_t Type;
+    bool Active = false;
+    int32_t Kest = 0;
+    bool HasRow = false;
+    bool Edited = false;
+    TModuleRow Current;
+    QStringList EditedFields;
+    QHash<QString, int> EditedValues;
+};
+
+class TUserData {
+public:
+    // Opens DataFolder() + "KestUser.sqlite", or tells the user why it cannot.
+    explicit TUserData(TMainView& view);
+    // The same for a database file at path (the tests and benchmarks use it).
+    TUserData(TMainView& view, const QString& path);
+    ~TUserData();
+    TUserData(const TUserData&) = delete;
+    TUserData& operator=(const TUserData&) = delete;
+
+    QString DatabasePath;
+
+    void OpenDatabase();
+    void CloseDatabase();
+    // True once every data set is open.
+    bool IsOpen() const { return Opened; }
+
+    int GetLanguage();
+    void SetLanguage(uint8_t language);
+
+    // Posts the edits of the box list and the four module queries, silently.
+    void PostPendingEdits();
+
+    // A new box: its row with the defaults, posted at once so that it has its id, then its four
+    // module rows with one random colour. Returns the box id, or -1 after a database error.
+    int32_t KestsTableAfterInsert();
+    // Deletes a box; its modules and their samples go with it. Then KestsTableAfterDelete.
+    bool DeleteKest(int32_t kestId);
+    void KestsTableAfterDelete();
+    // The box the editing panel shows: ModulesTable and the four module queries follow it.
+    void SetCurrentKest(int32_t kestId);
+    int32_t CurrentKest() const { return CurrentKestId; }
+
+    // Stores one decoded yield value of the sending channel (bound to every channel's OnSample).
+    void SaveYield(TCANMessages* sender);
+    // The same from the sample's parts.
+    void SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
+                   int32_t value);
+
+    // Filtered lookups: true only when exactly one row matches.
+    bool FindKest(int32_t kestId, TKestRow* row);
+    bool FindModule(int32_t moduleId, TModuleRow* row);
+    bool FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row);
+    // Every module row in table order.
+    std::vector<TModuleRow> AllModules();
+    // Sets module_ischecked_w or module_ischecked_kwh of one module; false when none has the id.
+    bool SetModuleChecked(int32_t moduleId, bool forW, bool checked);
+
+    // The connection's name, for the history view and the export, which run their own SQL.
+    QString ConnectionName() const { return Connection; }
+
+    // Data sets of the main window (null while closed).
+    QSqlTableModel* KestsTable = nullptr;
+    QSqlQueryModel* ModulesTable = nullptr;
+    QSqlQueryModel* PatternsTable = nullptr;
+    QSqlQueryModel* LinetypesTable = nullptr;
+    TModuleQuery InvertersAQuery;
+    TModuleQuery InvertersBQuery;
+    TModuleQuery InvertersCQuery;
+    TModuleQuery MonitorsQuery;
+    // The SQL text the history view and the export replace before each use.
+    QString SamplesQuery = QStringLiteral("SELECT * FROM samples ORDER BY sample_timestamp;");
+
+private:
+    void Create();
+    bool CheckStructure();
+    bool OpenDataSets();
+    QSqlDatabase Database() const;
+    void ShowDatabaseError(const QString& text);
+
+    TMainView& View;
+    QString Connection;
+    bool Opened = false;
+    int32_t CurrentKestId = -1;
+    std::unique_ptr<QSqlQuery> KestLookup;
+    std::unique_ptr<QSqlQuery> ModuleLookup;
+    std::unique_ptr<QSqlQuery> KestModuleLookup;
+    std::unique_ptr<QSqlQuery> SampleUpsert;
+};

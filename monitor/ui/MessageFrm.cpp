@@ -1,0 +1,60 @@
+#include "MessageFrm.h"
+
+#include "DebugLog.h"
+
+TMsgForm::TMsgForm()
+    : WindowCaption(QStringLiteral("Messages")),
+      Entries{
+          {"Connect_NoResponse", "No response"},
+          {"Connect_ConnectingTo", "Connecting to"},
+          {"Connect_NoResponseSolution", "Check the connection"},
+          {"Connect_LoginFailed", "Login failed: Check username and password."},
+          {"Connect_DisconnectedFrom", "Disconnected from"},
+          {"DL_PleaseWait", "Please wait"},
+          {"DownloadingFromLabel", "Downloading from"},
+          {"Interface_Redrawing", "Please wait, redrawing chart."},
+          {"HelpFileName", "BasUser.pdf"},
+          {"TotalForKEST", "(Total)"},
+          {"InverterALabel", "(A)"},
+          {"InverterBLabel", "(B)"},
+          {"InverterCLabel", "(C)"},
+          {"ChangePasswordError",
+           "Password error; The password should be at least 8 characters long, and both fields "
+           "should be the same."},
+          {"ChangePasswordOk",
+           "Please update the inverter password in the inverter list to reflect the new "
+           "password."},
+          {"ChangePasswordFailed", "An error occured while changing the password."},
+          {"ChangePasswordNotAllowed",
+           "The current user for this inverter cannot change a password. Login using "
+           "administrator credentials."},
+          {"FileSave", "Export"},
+          {"FileLookin", "Look in:"},
+          {"FileName", "File name:"},
+          {"FileType", "Files of type:"},
+          {"FileCancel", "Cancel"},
+      } {}
+
+QString TMsgForm::Text(const QString& label) const {
+    for (const TMessageLabel& entry : Entries) {
+        if (entry.Name == label) {
+            return entry.Caption;
+        }
+    }
+    DebugLine("***No message text " + label);
+    return {};
+}
+
+bool TMsgForm::SetText(const QString& label, const QString& caption) {
+    for (TMessageLabel& entry : Entries) {
+        if (entry.Name == label) {
+            entry.Caption = caption;
+            return true;
+        }
+    }
+    return false;
+}
+
+QString TMsgForm::TranslationKey(const QString& label) {
+    return Name() + '.' + label + QStringLiteral(".caption");
+}

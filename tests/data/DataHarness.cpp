@@ -1,0 +1,192 @@
+#include "DataHarness.h"
+
+#include <QProcess>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include "monitor/can/CANMessages.h"
+
+#ifndef QUARNEL_SOURCE_DIR
+#error QUARNEL_SOURCE_DIR must name the source tree
+#endif
+
+namespace datatest {
+
+DataFolderFixture::DataFolderFixture() {
+    HadDataDir = qEnvironmentVariableIsSet("QUARNEL_DATA_DIR");
+    PreviousDataDir = qgetenv("QUARNEL_DATA_DIR");
+    EXPECT_TRUE(Dir.isValid());
+    EXPECT_EQ(Install(Folder()), 0);
+    qputenv("QUARNEL_DATA_DIR", Folder().toLocal8Bit());
+}
+
+DataFolderFixture::~DataFolderFixture() {
+    if (HadDataDir) {
+        qputenv("QUARNEL_DATA_DIR", PreviousDataDir);
+    } else {
+        qunsetenv("QUARNEL_DATA_DIR");
+    }
+}
+
+QString DataFolderFixture::Folder() const {
+    return Dir.path() + "/";
+}
+
+int DataFolderFixture::Install(const QString& folder) {
+    QProcess install;
+    install.setProcessChannelMode(QProcess::MergedChannels);
+    install.start(QStringLiteral(QUARNEL_SOURCE_DIR "/data/install.sh"), {folder});
+    if (!install.waitForFinished(30000)) {
+        return -1;
+    }
+    return install.exitStatus() == QProcess::NormalExit ? install.exitCode() : -1;
+}
+
+void DataFolderFixture::Sql(const QString& statement) const {
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start("sqlite3", {"-bail", DatabasePath(), statement});
+    ASSERT_TRUE(shell.waitForFinished(30000));
+    ASSERT_EQ(shell.exitCode(), 0) << shell.readAll().toStdString();
+}
+
+void TRecordingView::SetInputEnabled(bool enabled) {
+    InputEnabled = enabled;
+    InputDisabledCount += enabled ? 0 : 1;
+}
+
+void TRecordingView::ShowWait(const QString& text) {
+    WaitTexts << text;
+    WaitShowing = true;
+}
+
+void TRecordingView::CloseWait() {
+    WaitShowing = false;
+    ++WaitCloses;
+}
+
+void TRecordingView::AddCheckListItem(TModuleList list, const TCheckListItem& item) {
+    Items(list).push_back(item);
+}
+
+int TRecordingView::CheckListCount(TModuleList list) const {
+    return int(Items(list).size());
+}
+
+TCheckListItem TRecordingView::CheckListItem(TModuleList list, int index) const {
+    return Items(list).at(size_t(index));
+}
+
+void TRecordingView::SetCheckListItemChecked(TModuleList list, int index, bool checked) {
+    TCheckListItem& item = Items(list).at(size_t(index));
+    if (item.Checked == checked) {
+        return;
+    }
+    item.Checked = checked;
+    if (Acquisition == nullptr) {
+        return;
+    }
+    if (list == TModuleList::W) {
+        Acquisition->WListItemChanged(item.ModuleId, checked);
+    } else {
+        Acquisition->KWhListItemChanged(item.ModuleId, checked);
+    }
+}
+
+void TRecordingView::DeselectDisconnect(TCANMessages* channel) {
+    ++Deselected;
+    const int32_t kest = channel->KestId();
+    if (Acquisition != nullptr) {
+        Acquisition->UncheckKestModules(kest);
+    }
+    if (Sessions != nullptr) {
+        Sessions->DisconnectKest(kest);
+    }
+}
+
+void MonitorTest::SetUp() {
+    Folder = std::make_unique<DataFolderFixture>();
+    UserData = std::make_unique<TUserData>(View);
+    ASSERT_TRUE(UserData->IsOpen()) << View.Errors.join("\n").toStdString();
+    Sessions = std::make_unique<TKestSessions>(*UserData, View, Messages);
+    Acquisition = std::make_unique<TAcquisition>(*Sessions, *UserData);
+    View.Sessions = Sessions.get();
+    View.Acquisition = Acquisition.get();
+    Sessions->InitSessions();
+}
+
+void MonitorTest::TearDown() {
+    // The channels' workers end first; they may still hand samples to the data module.
+    Acquisition.reset();
+    Sessions.reset();
+    View.Sessions = nullptr;
+    View.Acquisition = nullptr;
+    UserData.reset();
+    for (auto& box : Boxes) {
+        box->stop();
+    }
+    Boxes.clear();
+    Folder.reset();
+}
+
+kestemu::Config MonitorTest::DefaultBoxConfig() {
+    kestemu::Config config;
+    config.port = 0;
+    config.clock = "2024-06-20 23:00";
+    config.installed = "2021-03-15";
+    config.seed = 4711;
+    config.log_connections = false;
+    return config;
+}
+
+kestemu::Emulator& MonitorTest::StartBox(kestemu::Config config) {
+    auto box = std::make_unique<kestemu::Emulator>(config);
+    std::string error;
+    EXPECT_TRUE(box->start(&error)) << error;
+    Boxes.push_back(std::move(box));
+    return *Boxes.back();
+}
+
+int32_t MonitorTest::AddKest(const KestSpec& spec) {
+    const int32_t id = UserData->KestsTableAfterInsert();
+    EXPECT_GT(id, 0);
+    QSqlQuery update(QSqlDatabase::database(UserData->ConnectionName()));
+    update.prepare(
+        "UPDATE kests SET kest_name = ?, kest_ip = ?, kest_port = ?, kest_username = ?, "
+        "kest_password = ?, kest_online = ? WHERE kest_id = ?");
+    update.addBindValue(spec.Name);
+    update.addBindValue(spec.Ip);
+    update.addBindValue(spec.Port);
+    update.addBindValue(spec.UserName);
+    update.addBindValue(spec.Password);
+    update.addBindValue(spec.Online ? 1 : 0);
+    update.addBindValue(id);
+    EXPECT_TRUE(update.exec());
+    for (int type : spec.Present) {
+        QSqlQuery present(QSqlDatabase::database(UserData->ConnectionName()));
+        present.prepare(
+            "UPDATE modules SET module_ispresent = 1 WHERE module_kest = ? AND module_type = ?");
+        present.addBindValue(id);
+        present.addBindValue(type);
+        EXPECT_TRUE(present.exec());
+    }
+    return id;
+}
+
+int32_t MonitorTest::ModuleId(int32_t kestId, int type) {
+    TModuleRow row;
+    EXPECT_TRUE(UserData->FindKestModule(kestId, type, &row));
+    return row.Id;
+}
+
+int MonitorTest::Count(const QString& sql) {
+    QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
+    EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
+    int rows = 0;
+    while (query.next()) {
+        ++rows;
+    }
+    return rows;
+}
+
+}  // namespace datatest

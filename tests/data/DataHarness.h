@@ -1,0 +1,130 @@
+// What the database, session and acquisition tests share: a data folder made by the install
+// step, a recording main window, and a fixture that wires the data module, the sessions and the
+// acquisition together as the main window does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+#include "monitor/data/Acquisition.h"
+#include "monitor/data/MainView.h"
+#include "monitor/data/Sessions.h"
+#include "monitor/data/dmUser.h"
+#include "monitor/ui/MessageFrm.h"
+#include "tests/can/ChannelHarness.h"
+#include "tools/kestemu/Emulator.h"
+
+namespace datatest {
+
+using namespace cantest;
+
+// A temporary data folder holding a fresh KestUser.sqlite from the install step, and
+// QUARNEL_DATA_DIR pointing at it while it lives.
+class DataFolderFixture {
+public:
+    DataFolderFixture();
+    ~DataFolderFixture();
+    QString Folder() const;  // ends in "/"
+    QString DatabasePath() const { return Folder() + "KestUser.sqlite"; }
+    // Runs one SQL statement on the file with the command-line shell, outside the program.
+    void Sql(const QString& statement) const;
+    // Runs the install step on folder; returns its exit code.
+    static int Install(const QString& folder);
+
+private:
+    QTemporaryDir Dir;
+    QByteArray PreviousDataDir;
+    bool HadDataDir = false;
+};
+
+// A main window that records what it was asked to do. Its lists behave as the real ones: a
+// changed checked state runs the list's handler, which stores the mark through the acquisition.
+class TRecordingView : public TMainView {
+public:
+    void ShowError(const QString& text) override { Errors << text; }
+    void RequestQuit() override { QuitRequested = true; }
+    void UpdateViewState() override { ++ViewStateUpdates; }
+    void SetInputEnabled(bool enabled) override;
+    void ShowWait(const QString& text) override;
+    void CloseWait() override;
+    void ShowNotification(const QString& text) override { Notifications << text; }
+    void ShowDownloadProgress() override { ++DownloadProgressShown; }
+    bool CurrentPerformanceVisible() const override { return PerformanceVisible; }
+    int KeepAliveInterval() const override { return KeepAlive; }
+    void SetKeepAliveInterval(int ms) override { KeepAlive = ms; }
+    void SetACPowerScanInterval(int ms) override { ScanInterval = ms; }
+    void ClearCheckList(TModuleList list) override { Items(list).clear(); }
+    void AddCheckListItem(TModuleList list, const TCheckListItem& item) override;
+    int CheckListCount(TModuleList list) const override;
+    TCheckListItem CheckListItem(TModuleList list, int index) const override;
+    void SetCheckListItemChecked(TModuleList list, int index, bool checked) override;
+    void DeselectDisconnect(TCANMessages* channel) override;
+
+    std::vector<TCheckListItem>& Items(TModuleList list) { return list == TModuleList::W ? W : KWh; }
+    const std::vector<TCheckListItem>& Items(TModuleList list) const {
+        return list == TModuleList::W ? W : KWh;
+    }
+
+    TKestSessions* Sessions = nullptr;
+    TAcquisition* Acquisition = nullptr;
+
+    QStringList Errors;
+    bool QuitRequested = false;
+    int ViewStateUpdates = 0;
+    bool InputEnabled = true;
+    int InputDisabledCount = 0;
+    QStringList WaitTexts;  // every text shown in the wait window
+    bool WaitShowing = false;
+    int WaitCloses = 0;
+    QStringList Notifications;
+    int DownloadProgressShown = 0;
+    bool PerformanceVisible = false;
+    int KeepAlive = 0;
+    int ScanInterval = 2000;
+    int Deselected = 0;
+    std::vector<TCheckListItem> W;
+    std::vector<TCheckListItem> KWh;
+};
+
+// A box row to add: the defaults of a new box, then these values.
+struct KestSpec {
+    QString Name = "Roof";
+    QString Ip = "127.0.0.1";
+    int Port = 7777;
+    QString UserName = "Administrator";
+    QString Password = "admin1234";
+    bool Online = true;
+    // Module types marked present.
+    std::vector<int> Present = {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C};
+};
+
+// The data module, the sessions and the acquisition on a fresh data folder, wired together.
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Adds a box through the data module, as the box list's insert does; returns its id.
+    int32_t AddKest(const KestSpec& spec);
+    // A kestemu box on a free port; configure adjusts the defaults first.
+    kestemu::Emulator& StartBox(kestemu::Config config = DefaultBoxConfig());
+    static kestemu::Config DefaultBoxConfig();
+    // The module id of the box's module of that type.
+    int32_t ModuleId(int32_t kestId, int type);
+    // Number of rows of a query on the database, run through the data module's connection.
+    int Count(const QString& sql);
+
+    std::unique_ptr<DataFolderFixture> Folder;
+    TRecordingView View;
+    TMsgForm Messages;
+    std::unique_ptr<TUserData> UserData;
+    std::unique_ptr<TKestSessions> Sessions;
+    std::unique_ptr<TAcquisition> Acquisition;
+    std::vector<std::unique_ptr<kestemu::Emulator>> Boxes;
+};
+
+}  // namespace datatest
