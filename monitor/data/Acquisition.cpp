@@ -1,1 +1,279 @@
 #include "Acquisition.h"
+
+#include "CANMessages.h"
+#include "MessageFrm.h"
+#include "Sessions.h"
+#include "dmUser.h"
+
+namespace {
+
+CanMessage PowerRequest(uint8_t inverter) {
+    return MakeCanRequest(inverter, Obj_Actual_Power, Act_Read, 2, 0);
+}
+
+// The suffix a module's type gives its entry in the selection lists.
+const char* SuffixLabel(int32_t moduleType) {
+    switch (moduleType) {
+        case Module_Type_A:
+            return "InverterALabel";
+        case Module_Type_B:
+            return "InverterBLabel";
+        case Module_Type_C:
+            return "InverterCLabel";
+        case Module_Type_Total:
+            return "TotalForKEST";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+TAcquisition::TAcquisition(TKestSessions& sessions, TUserData& userData)
+    : Sessions(sessions), UserData(userData) {
+    Sessions.OnConnectFailed = [this](int32_t kestId) { UncheckKestModules(kestId); };
+}
+
+TAcquisition::~TAcquisition() {
+    Sessions.OnConnectFailed = nullptr;
+}
+
+void TAcquisition::ScanACPower() {
+    TMainView& view = Sessions.View();
+    int checked = 0;
+    // A failed connect unchecks items on the way, so every item is read afresh.
+    for (int i = 0; i < view.CheckListCount(TModuleList::W); ++i) {
+        const TCheckListItem item = view.CheckListItem(TModuleList::W, i);
+        if (item.Checked) {
+            RequestModulePower(item.ModuleId);
+            ++checked;
+        }
+    }
+    view.SetACPowerScanInterval(500 + 250 * checked);
+}
+
+void TAcquisition::RequestModulePower(int32_t moduleId) {
+    TModuleRow module;
+    if (!UserData.FindModule(moduleId, &module)) {
+        return;
+    }
+    if (!Sessions.IsKestConnected(module.Kest)) {
+        Sessions.ConnectKest(module.Kest);
+    }
+    TCANMessages* channel =
+        Sessions.IsKestConnected(module.Kest) ? Sessions.ChannelOfKest(module.Kest) : nullptr;
+    if (channel == nullptr || !Sessions.View().CurrentPerformanceVisible()) {
+        return;
+    }
+    switch (module.Type) {
+        case Module_Type_A:
+        case Module_Type_B:
+        case Module_Type_C:
+            channel->Enqueue(PowerRequest(uint8_t(module.Type)));
+            break;
+        case Module_Type_Total:
+            // The channel forms the total from the three inverters' replies.
+            for (uint8_t inverter : {Addr_Inverter_A, Addr_Inverter_B, Addr_Inverter_C}) {
+                channel->Enqueue(PowerRequest(inverter));
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+float TAcquisition::ModulePower(int32_t moduleId) {
+    TModuleRow module;
+    if (!UserData.FindModule(moduleId, &module) || !Sessions.IsKestConnected(module.Kest)) {
+        return 0;
+    }
+    const TCANMessages* channel = Sessions.ChannelOfKest(module.Kest);
+    switch (module.Type) {
+        case Module_Type_Total:
+            return float(channel->PowerTotal) / 10;
+        case Module_Type_A:
+            return float(channel->PowerA) / 10;
+        case Module_Type_B:
+            return float(channel->PowerB) / 10;
+        case Module_Type_C:
+            return float(channel->PowerC) / 10;
+        default:
+            return 0;
+    }
+}
+
+void TAcquisition::StartHistoryDownload(uint8_t resolution) {
+    DownloadRequests.clear();
+    TMainView& view = Sessions.View();
+    for (int i = 0; i < view.CheckListCount(TModuleList::KWh); ++i) {
+        const TCheckListItem item = view.CheckListItem(TModuleList::KWh, i);
+        if (item.Checked) {
+            AddDownloadModule(item.ModuleId);
+        }
+    }
+    // A box that cannot be reached does not stop the others.
+    const std::vector<TDownloadRequest> requests = DownloadRequests;
+    for (const TDownloadRequest& r : requests) {
+        RequestHistory(r.KestId, resolution, r.Total, r.A, r.B, r.C);
+    }
+}
+
+void TAcquisition::AddDownloadModule(int32_t moduleId) {
+    TModuleRow module;
+    if (!UserData.FindModule(moduleId, &module)) {
+        return;
+    }
+    auto include = [&module](TDownloadRequest& request) {
+        switch (module.Type) {
+            case Module_Type_Total:
+                request.Total = true;
+                break;
+            case Module_Type_A:
+                request.A = true;
+                break;
+            case Module_Type_B:
+                request.B = true;
+                break;
+            case Module_Type_C:
+                request.C = true;
+                break;
+            default:
+                break;
+        }
+    };
+    bool matched = false;
+    for (TDownloadRequest& request : DownloadRequests) {
+        if (request.KestId == module.Kest) {
+            include(request);
+            matched = true;
+        }
+    }
+    if (!matched && DownloadRequests.size() < size_t(Max_Download_Kests)) {
+        TDownloadRequest request;
+        request.KestId = module.Kest;
+        include(request);
+        DownloadRequests.push_back(request);
+    }
+}
+
+int32_t TAcquisition::RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b,
+                                     bool c) {
+    if (!Sessions.IsKestConnected(kestId)) {
+        Sessions.ConnectKest(kestId);
+    }
+    if (!Sessions.IsKestConnected(kestId)) {
+        return -1;
+    }
+    ShowDownloadProgress();
+    Sessions.ChannelOfKest(kestId)->StartHistory(total, a, b, c, resolution);
+    return 0;
+}
+
+void TAcquisition::CancelDownloads() {
+    for (const auto& channel : Sessions.Channels) {
+        if (channel->Downloading) {
+            channel->CancelHistory();
+        }
+    }
+}
+
+void TAcquisition::ShowDownloadProgress() {
+    Sessions.View().ShowDownloadProgress();
+}
+
+void TAcquisition::BuildCheckList(TModuleList list) {
+    const bool forW = list == TModuleList::W;
+    (forW ? BuildingWList : BuildingKWhList) = true;
+    TMainView& view = Sessions.View();
+    view.ClearCheckList(list);
+    for (const TModuleRow& module : UserData.AllModules()) {
+        if (!module.IsPresent || !IsKestOnline(module.Kest)) {
+            continue;
+        }
+        TCheckListItem item;
+        item.Text = Sessions.KestName(module.Kest);
+        if (const char* label = SuffixLabel(module.Type)) {
+            item.Text += ' ' + Sessions.Messages().Text(QString::fromLatin1(label));
+        }
+        item.ModuleId = module.Id;
+        item.Checked = forW ? module.IsCheckedW : module.IsCheckedKWh;
+        view.AddCheckListItem(list, item);
+    }
+    (forW ? BuildingWList : BuildingKWhList) = false;
+}
+
+void TAcquisition::BuildWCheckList() {
+    BuildCheckList(TModuleList::W);
+}
+
+void TAcquisition::BuildKWhCheckList() {
+    BuildCheckList(TModuleList::KWh);
+}
+
+void TAcquisition::SetModuleCheckedW(int32_t moduleId, bool checked) {
+    UserData.SetModuleChecked(moduleId, true, checked);
+}
+
+void TAcquisition::SetModuleCheckedKWh(int32_t moduleId, bool checked) {
+    UserData.SetModuleChecked(moduleId, false, checked);
+}
+
+void TAcquisition::UncheckKestModules(int32_t kestId) {
+    UncheckingModules = true;
+    TMainView& view = Sessions.View();
+    for (TModuleList list : {TModuleList::W, TModuleList::KWh}) {
+        for (int i = 0; i < view.CheckListCount(list); ++i) {
+            if (KestOfModule(view.CheckListItem(list, i).ModuleId) == kestId) {
+                view.SetCheckListItemChecked(list, i, false);
+            }
+        }
+    }
+    UncheckingModules = false;
+}
+
+void TAcquisition::WListItemChanged(int32_t moduleId, bool checked) {
+    if (!BuildingWList) {
+        SetModuleCheckedW(moduleId, checked);
+    }
+}
+
+void TAcquisition::KWhListItemChanged(int32_t moduleId, bool checked) {
+    // The stored kWh marks survive a failed connect: the next history view ticks them again.
+    if (!BuildingKWhList && !UncheckingModules) {
+        SetModuleCheckedKWh(moduleId, checked);
+    }
+}
+
+uint8_t TAcquisition::ModuleType(int32_t moduleId) {
+    TModuleRow module;
+    return UserData.FindModule(moduleId, &module) ? uint8_t(module.Type) : 0;
+}
+
+QColor TAcquisition::ModuleColor(int32_t moduleId) {
+    TModuleRow module;
+    if (!UserData.FindModule(moduleId, &module) || module.Color < 0 ||
+        module.Color >= int(ModuleColours.size())) {
+        return ModuleColours[0];
+    }
+    return ModuleColours[size_t(module.Color)];
+}
+
+uint8_t TAcquisition::ModulePattern(int32_t moduleId) {
+    TModuleRow module;
+    return UserData.FindModule(moduleId, &module) ? uint8_t(module.Pattern) : 1;
+}
+
+uint8_t TAcquisition::ModuleLineType(int32_t moduleId) {
+    TModuleRow module;
+    return UserData.FindModule(moduleId, &module) ? uint8_t(module.LineType) : 0;
+}
+
+int32_t TAcquisition::KestOfModule(int32_t moduleId) {
+    TModuleRow module;
+    return UserData.FindModule(moduleId, &module) ? module.Kest : 0;
+}
+
+bool TAcquisition::IsKestOnline(int32_t kestId) {
+    TKestRow kest;
+    return UserData.FindKest(kestId, &kest) && kest.Online;
+}

@@ -11,7 +11,6 @@
 #include "MainView.h"
 
 class TKestSessions;
-class TMsgForm;
 class TUserData;
 
 // One box of a history download and the modules of it to fetch.
@@ -30,6 +29,9 @@ class TAcquisition {
 public:
     // Binds the sessions' connect-failure notification to UncheckKestModules.
     TAcquisition(TKestSessions& sessions, TUserData& userData);
+    ~TAcquisition();
+    TAcquisition(const TAcquisition&) = delete;
+    TAcquisition& operator=(const TAcquisition&) = delete;
 
     void ScanACPower();
     void RequestModulePower(int32_t moduleId);
