@@ -21,7 +21,7 @@ std::vector<std::pair<int, int>> CanRequests(const kestemu::Emulator& box) {
     return requests;
 }
 
-class Acquisition : public MonitorTest {
+class AcquisitionTest : public MonitorTest {
 protected:
     // A box row on a running emulator at midday, so that the inverters deliver power.
     int32_t AddBoxAtNoon(KestSpec spec = {}) {
@@ -54,7 +54,7 @@ protected:
     }
 };
 
-TEST_F(Acquisition, ScanIntervalFollowsTheCheckedItems) {
+TEST_F(AcquisitionTest, ScanIntervalFollowsTheCheckedItems) {
     // Ids without a module row: nothing is requested, but each checked item counts.
     Acquisition->ScanACPower();
     EXPECT_EQ(View.ScanInterval, 500);
@@ -69,7 +69,7 @@ TEST_F(Acquisition, ScanIntervalFollowsTheCheckedItems) {
     EXPECT_TRUE(Sessions->Channels.empty());
 }
 
-TEST_F(Acquisition, ACheckedTotalAsksAllThreeInvertersAndSumsThem) {
+TEST_F(AcquisitionTest, ACheckedTotalAsksAllThreeInvertersAndSumsThem) {
     // Inverter A is not marked present: the total asks it all the same.
     KestSpec spec;
     spec.Present = {Module_Type_Total, Module_Type_B, Module_Type_C};
@@ -93,7 +93,7 @@ TEST_F(Acquisition, ACheckedTotalAsksAllThreeInvertersAndSumsThem) {
                     float(channel->PowerB) / 10);
 }
 
-TEST_F(Acquisition, NothingIsQueuedWhileTheLiveViewIsHidden) {
+TEST_F(AcquisitionTest, NothingIsQueuedWhileTheLiveViewIsHidden) {
     const int32_t kest = AddBoxAtNoon();
     Acquisition->BuildWCheckList();
     Check(TModuleList::W, ModuleId(kest, Module_Type_A));
@@ -103,13 +103,13 @@ TEST_F(Acquisition, NothingIsQueuedWhileTheLiveViewIsHidden) {
     EXPECT_EQ(CanRequests(*Boxes[0]).size(), 1u);  // the probe only
 }
 
-TEST_F(Acquisition, ModulePowerIsZeroWithoutASession) {
+TEST_F(AcquisitionTest, ModulePowerIsZeroWithoutASession) {
     const int32_t kest = AddKest({});
     EXPECT_EQ(Acquisition->ModulePower(ModuleId(kest, Module_Type_A)), 0.0f);
     EXPECT_EQ(Acquisition->ModulePower(987654), 0.0f);
 }
 
-TEST_F(Acquisition, ListsHoldThePresentModulesOfOnlineBoxes) {
+TEST_F(AcquisitionTest, ListsHoldThePresentModulesOfOnlineBoxes) {
     KestSpec roof;
     roof.Name = "Roof";
     roof.Present = {Module_Type_Total, Module_Type_A, Module_Type_C};
@@ -150,7 +150,7 @@ TEST_F(Acquisition, ListsHoldThePresentModulesOfOnlineBoxes) {
     EXPECT_FALSE(StoredMark(ModuleId(kest, Module_Type_C), false));
 }
 
-TEST_F(Acquisition, ListTextsFollowTheMessageTexts) {
+TEST_F(AcquisitionTest, ListTextsFollowTheMessageTexts) {
     const int32_t kest = AddKest({});
     Messages.SetText("TotalForKEST", "(Totaal)");
     Acquisition->BuildWCheckList();
@@ -159,7 +159,7 @@ TEST_F(Acquisition, ListTextsFollowTheMessageTexts) {
     EXPECT_EQ(View.W[0].ModuleId, ModuleId(kest, Module_Type_Total));
 }
 
-TEST_F(Acquisition, AFailedConnectUnchecksTheBoxButKeepsItsHistoryMarks) {
+TEST_F(AcquisitionTest, AFailedConnectUnchecksTheBoxButKeepsItsHistoryMarks) {
     KestSpec dead;
     dead.Name = "Dead";
     dead.Port = 1;  // nothing listens there
@@ -191,7 +191,7 @@ TEST_F(Acquisition, AFailedConnectUnchecksTheBoxButKeepsItsHistoryMarks) {
     }
 }
 
-TEST_F(Acquisition, OneDownloadRequestPerBox) {
+TEST_F(AcquisitionTest, OneDownloadRequestPerBox) {
     const int32_t kest = AddBoxAtNoon();
     Acquisition->BuildKWhCheckList();
     Check(TModuleList::KWh, ModuleId(kest, Module_Type_Total));
@@ -215,7 +215,7 @@ TEST_F(Acquisition, OneDownloadRequestPerBox) {
     EXPECT_FALSE(channel->Downloading);
 }
 
-TEST_F(Acquisition, MonthAndYearDownloadsCountFromThePCsDate) {
+TEST_F(AcquisitionTest, MonthAndYearDownloadsCountFromThePCsDate) {
     const int32_t kest = AddBoxAtNoon();
     const QDate today = QDate::currentDate();
     ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Month, false, true, false, false), 0);
@@ -226,7 +226,7 @@ TEST_F(Acquisition, MonthAndYearDownloadsCountFromThePCsDate) {
     Acquisition->CancelDownloads();
 }
 
-TEST_F(Acquisition, AnUnreachableBoxDoesNotStopTheOthers) {
+TEST_F(AcquisitionTest, AnUnreachableBoxDoesNotStopTheOthers) {
     KestSpec dead;
     dead.Port = 1;
     const int32_t gone = AddKest(dead);
@@ -243,7 +243,7 @@ TEST_F(Acquisition, AnUnreachableBoxDoesNotStopTheOthers) {
     Acquisition->CancelDownloads();
 }
 
-TEST_F(Acquisition, TheDownloadListHoldsAtMost128Boxes) {
+TEST_F(AcquisitionTest, TheDownloadListHoldsAtMost128Boxes) {
     std::vector<int32_t> modules;
     QSqlDatabase db = QSqlDatabase::database(UserData->ConnectionName());
     db.transaction();
@@ -268,7 +268,7 @@ TEST_F(Acquisition, TheDownloadListHoldsAtMost128Boxes) {
     EXPECT_TRUE(Acquisition->DownloadRequests.empty());
 }
 
-TEST_F(Acquisition, ModuleLookupsAndTheirDefaults) {
+TEST_F(AcquisitionTest, ModuleLookupsAndTheirDefaults) {
     const int32_t kest = AddKest({});
     const int32_t b = ModuleId(kest, Module_Type_B);
     TModuleRow row;

@@ -8,6 +8,7 @@
 
 #include "DataHarness.h"
 #include "monitor/can/CANMessages.h"
+#include "monitor/can/VirtualKest.h"
 
 namespace datatest {
 namespace {
