@@ -3,7 +3,8 @@
 //
 // The file is INI text with one section per distinct request. The section name is the
 // request's header bytes, its length and its data bytes, each as two upper-case hex digits
-// joined by "-" (00-20-08-00-00 is the monitor clock request). Keys REQ0000, REQ0001, ...
+// joined by "-" (00-20-08-00-00 is the monitor clock request). Keys REQ0000, REQ0001, ... (the
+// count in four upper-case hex digits: REQ0009 is followed by REQ000A)
 // hold the successive replies to requests of that header: "Address-Object-Action-AuthLevel-
 // Length-Data..." in decimal or "$" hex, or "[LOOP]" (start again at REQ0000), "[END]" or
 // "Timeout" (the module does not answer; a missing key reads the same).
