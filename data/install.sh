@@ -31,8 +31,12 @@ install_database() {
     # A hard link fails when the target appeared meanwhile, so nothing is ever overwritten.
     if ! ln "$partial" "$target" 2>/dev/null; then
         rm -f "$partial"
-        echo "$target exists, left as it is"
-        return 0
+        if [ -e "$target" ] || [ -L "$target" ]; then
+            echo "$target exists, left as it is"
+            return 0
+        fi
+        echo "$0: cannot create $target" >&2
+        return 1
     fi
     rm -f "$partial"
     echo "created $target"

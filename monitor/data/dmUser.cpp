@@ -338,8 +338,10 @@ bool TUserData::OpenDataSets() {
         query->SetKest(CurrentKestId);
     }
 
+    // Forward only: the lookups read their rows once, and the driver need not cache them.
     auto prepare = [&db](std::unique_ptr<QSqlQuery>& query, const QString& text) {
         query = std::make_unique<QSqlQuery>(db);
+        query->setForwardOnly(true);
         return query->prepare(text);
     };
     if (!prepare(KestLookup,
@@ -354,14 +356,24 @@ bool TUserData::OpenDataSets() {
                  "SELECT * FROM modules WHERE module_kest = ? AND module_type = ? LIMIT 2")) {
         return failed(KestModuleLookup->lastError().text());
     }
-    // One statement stores a sample or updates the stored one; an unchanged value is not
-    // written again.
+    // The same lookup for SaveYield, which needs the key only: every column read costs the
+    // driver a description of it on every run, and a download runs it for every sample.
+    if (!prepare(SampleModuleLookup,
+                 "SELECT module_id FROM modules WHERE module_kest = ? AND module_type = ? "
+                 "LIMIT 2")) {
+        return failed(SampleModuleLookup->lastError().text());
+    }
+    // One statement stores a sample or updates the stored one. An unchanged value must not
+    // reach the insert at all: SQLite draws the next sample_id before it finds the conflict and
+    // would write the raised sequence number, so a repeated download would still write a page
+    // per sample. The guard leaves nothing to insert, and the statement writes nothing.
     if (!prepare(SampleUpsert,
                  "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
-                 "sample_yield) VALUES (?, ?, ?, ?) "
+                 "sample_yield) SELECT v.m, v.t, v.r, v.y FROM (SELECT ? AS m, ? AS t, ? AS r, "
+                 "? AS y) AS v WHERE NOT EXISTS (SELECT 1 FROM samples WHERE sample_module = v.m "
+                 "AND sample_timestamp = v.t AND sample_resolution = v.r AND sample_yield = v.y) "
                  "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
-                 "DO UPDATE SET sample_yield = excluded.sample_yield "
-                 "WHERE samples.sample_yield IS NOT excluded.sample_yield")) {
+                 "DO UPDATE SET sample_yield = excluded.sample_yield")) {
         return failed(SampleUpsert->lastError().text());
     }
     QSqlQuery application(db);
@@ -374,6 +386,7 @@ bool TUserData::OpenDataSets() {
 void TUserData::CloseDatabase() {
     Opened = false;
     SampleUpsert.reset();
+    SampleModuleLookup.reset();
     KestModuleLookup.reset();
     ModuleLookup.reset();
     KestLookup.reset();
@@ -445,6 +458,10 @@ int32_t TUserData::KestsTableAfterInsert() {
     if (!Opened) {
         return -1;
     }
+    // The box list is read again below, which would drop edits not yet posted.
+    if (KestsTable->isDirty()) {
+        KestsTable->submitAll();
+    }
     QSqlDatabase db = Database();
     auto fail = [&](const QSqlQuery& query) {
         const QString text = query.lastError().text();
@@ -499,6 +516,10 @@ bool TUserData::DeleteKest(int32_t kestId) {
     if (!Opened) {
         return false;
     }
+    // Edits of the other boxes would be lost when the list is read again.
+    if (KestsTable->isDirty()) {
+        KestsTable->submitAll();
+    }
     QSqlQuery query(Database());
     query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"));
     query.addBindValue(kestId);
@@ -547,8 +568,8 @@ void TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, co
     if (value == No_Value) {
         return;
     }
-    TModuleRow row;
-    if (!FindKestModule(kestId, module, &row)) {
+    int32_t moduleId = 0;
+    if (!FindSampleModule(kestId, module, &moduleId)) {
         DebugLine(QStringLiteral("Module unknown"));
         return;
     }
@@ -556,7 +577,7 @@ void TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, co
         DebugLine(QStringLiteral("SaveYield: Add failed"));
         return;
     }
-    SampleUpsert->addBindValue(row.Id);
+    SampleUpsert->addBindValue(moduleId);
     SampleUpsert->addBindValue(time.toString(Timestamp_Format));
     SampleUpsert->addBindValue(code);
     SampleUpsert->addBindValue(value * multiplier);
@@ -564,6 +585,16 @@ void TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, co
         DebugLine(QStringLiteral("SaveYield: Add failed"));
     }
     SampleUpsert->finish();
+}
+
+bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId) {
+    if (!Opened) {
+        return false;
+    }
+    SampleModuleLookup->addBindValue(kestId);
+    SampleModuleLookup->addBindValue(moduleType);
+    return ExactlyOne(*SampleModuleLookup,
+                      [moduleId](const QSqlQuery& q) { *moduleId = q.value(0).toInt(); });
 }
 
 bool TUserData::FindKest(int32_t kestId, TKestRow* row) {

@@ -165,6 +165,8 @@ private:
     bool OpenDataSets();
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);
+    // FindKestModule for SaveYield: the module id only.
+    bool FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId);
 
     TMainView& View;
     QString Connection;
@@ -173,5 +175,6 @@ private:
     std::unique_ptr<QSqlQuery> KestLookup;
     std::unique_ptr<QSqlQuery> ModuleLookup;
     std::unique_ptr<QSqlQuery> KestModuleLookup;
+    std::unique_ptr<QSqlQuery> SampleModuleLookup;
     std::unique_ptr<QSqlQuery> SampleUpsert;
 };

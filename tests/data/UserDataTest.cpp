@@ -1,1 +1,505 @@
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QSqlTableModel>
+#include <QTemporaryDir>
+
 #include "DataHarness.h"
+
+namespace datatest {
+namespace {
+
+// Reads the file with the command-line shell, outside the program: rows joined by "\n",
+// fields by "|". What it sees has been committed.
+QString Shell(const QString& path, const QString& statement) {
+    QProcess shell;
+    shell.start("sqlite3", {"-batch", "-noheader", path, statement});
+    EXPECT_TRUE(shell.waitForFinished(30000));
+    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    return QString::fromUtf8(shell.readAllStandardOutput()).trimmed();
+}
+
+QString NewerText(const QString& path) {
+    return "The structure of the users database in\n\r" + path +
+           "\n\ris newer than this program expects. You MUST upgrade\n\r"
+           "to a newer release if you want to use this database.";
+}
+
+QString OlderText(const QString& path) {
+    return "The structure of the users database in\n\r" + path +
+           "\n\ris older than this program expects. You should\n\r"
+           "use an older version of the program or upgrade the\n\r"
+           "structure of this users database.";
+}
+
+// A data folder from the install step and the data module on it.
+class UserDataTest : public ::testing::Test {
+protected:
+    void SetUp() override { Open(); }
+
+    void Open() {
+        UserData.reset();
+        UserData = std::make_unique<TUserData>(View);
+    }
+    void Reopen(const QString& statement) {
+        UserData.reset();
+        Folder.Sql(statement);
+        Open();
+    }
+    // Runs a statement on the data module's own connection.
+    void Exec(const QString& sql) {
+        QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
+        ASSERT_TRUE(query.exec(sql)) << sql.toStdString();
+    }
+    // Text results as std::string, so that a failure prints them.
+    std::string Read(const QString& sql) const {
+        return Shell(Folder.DatabasePath(), sql).toStdString();
+    }
+    int Rows(const QString& table) const {
+        return Shell(Folder.DatabasePath(), "SELECT COUNT(*) FROM " + table).toInt();
+    }
+    std::string Errors() const { return View.Errors.join("\n--\n").toStdString(); }
+    void Save(int32_t kest, uint8_t module, uint8_t resolution, const QDateTime& time,
+              int32_t value) {
+        UserData->SaveYield(kest, module, resolution, time, value);
+    }
+
+    DataFolderFixture Folder;
+    TRecordingView View;
+    std::unique_ptr<TUserData> UserData;
+};
+
+using UserDataInstall = UserDataTest;
+using UserDataOpen = UserDataTest;
+using UserDataKests = UserDataTest;
+using UserDataSaveYield = UserDataTest;
+using UserDataLookups = UserDataTest;
+
+TEST_F(UserDataInstall, CreatesAnOwnerOnlyFileWithTheShippedRows) {
+    EXPECT_EQ(QFile::permissions(Folder.DatabasePath()),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
+    EXPECT_EQ(Read("SELECT Language FROM application"), "0");
+    EXPECT_EQ(Read("SELECT group_concat(pattern_nr) FROM patterns ORDER BY pattern_nr"),
+              "0,1,2,3,4,5,6,7");
+    EXPECT_EQ(Read("SELECT group_concat(linetypes_nr) FROM linetypes ORDER BY linetypes_nr"),
+              "0,1,2,3,4,5,6");
+    EXPECT_EQ(Read("SELECT (SELECT COUNT(*) FROM patterns WHERE ifnull(pattern_text, '') = '') + "
+                   "(SELECT COUNT(*) FROM linetypes WHERE ifnull(linetypes_text, '') = '')"),
+              "0");
+    EXPECT_EQ(Read("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(Rows("kests") + Rows("modules") + Rows("samples"), 0);
+
+    QTemporaryDir other;
+    const QString folder = other.path() + "/new folder/";
+    EXPECT_EQ(DataFolderFixture::Install(folder), 0);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"KestUser.sqlite"});
+}
+
+TEST_F(UserDataInstall, NeverOverwritesAnExistingFile) {
+    UserData->KestsTableAfterInsert();
+    UserData.reset();
+    EXPECT_EQ(DataFolderFixture::Install(Folder.Folder()), 0);
+    EXPECT_EQ(Rows("kests"), 1);
+    EXPECT_EQ(Rows("modules"), 4);
+
+    QTemporaryDir other;
+    const QString path = other.path() + "/KestUser.sqlite";
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not a database");
+    file.close();
+    EXPECT_EQ(DataFolderFixture::Install(other.path() + "/"), 0);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "not a database");
+    EXPECT_EQ(QDir(other.path()).entryList(QDir::Files), QStringList{"KestUser.sqlite"});
+}
+
+TEST_F(UserDataOpen, StructureZeroZeroOpensWithoutMessages) {
+    EXPECT_TRUE(UserData->IsOpen());
+    EXPECT_TRUE(View.Errors.isEmpty());
+    EXPECT_FALSE(View.QuitRequested);
+    EXPECT_EQ(UserData->DatabasePath, Folder.DatabasePath());
+}
+
+TEST_F(UserDataOpen, NewerStructureIsRefusedAndTheDatabaseClosed) {
+    Reopen("UPDATE version SET version_minor = 1");
+    EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());
+    EXPECT_FALSE(UserData->IsOpen());
+    EXPECT_FALSE(View.QuitRequested);
+    EXPECT_FALSE(QSqlDatabase::contains(UserData->ConnectionName()));
+
+    View.Errors.clear();
+    Reopen("UPDATE version SET version_major = 1, version_minor = -3");
+    EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());
+}
+
+TEST_F(UserDataOpen, OlderStructureIsRefusedAndTheDatabaseClosed) {
+    for (const char* version :
+         {"version_major = -1, version_minor = 0", "version_major = -1, version_minor = 7",
+          "version_major = 0, version_minor = -1"}) {
+        View.Errors.clear();
+        Reopen(QStringLiteral("UPDATE version SET ") + version);
+        EXPECT_EQ(Errors(), OlderText(Folder.DatabasePath()).toStdString()) << version;
+        EXPECT_FALSE(UserData->IsOpen());
+        EXPECT_FALSE(View.QuitRequested);
+    }
+}
+
+TEST_F(UserDataOpen, ClosedDatabaseAnswersNeutrally) {
+    Reopen("UPDATE version SET version_minor = 1");
+    TKestRow kest;
+    TModuleRow module;
+    DebugCapture debug;
+    EXPECT_EQ(UserData->KestsTableAfterInsert(), -1);
+    EXPECT_FALSE(UserData->FindKest(1, &kest));
+    EXPECT_FALSE(UserData->FindKestModule(1, Module_Type_A, &module));
+    EXPECT_EQ(UserData->GetLanguage(), 0);
+    UserData->SetLanguage(2);
+    UserData->PostPendingEdits();
+    Save(1, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    EXPECT_FALSE(UserData->DeleteKest(1));
+    EXPECT_EQ(Read("SELECT Language FROM application"), "0");
+    EXPECT_EQ(Rows("kests") + Rows("samples"), 0);
+}
+
+TEST_F(UserDataOpen, DamagedFileShowsTheEngineMessage) {
+    UserData.reset();
+    QFile file(Folder.DatabasePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray(8192, 'x'));
+    file.close();
+    Open();
+    ASSERT_EQ(View.Errors.size(), 1);
+    EXPECT_FALSE(View.Errors.first().isEmpty());
+    EXPECT_FALSE(UserData->IsOpen());
+    EXPECT_FALSE(View.QuitRequested);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray(8192, 'x'));
+}
+
+TEST_F(UserDataOpen, MissingTableShowsTheEngineMessage) {
+    Reopen("DROP TABLE application");
+    ASSERT_EQ(View.Errors.size(), 1);
+    EXPECT_TRUE(View.Errors.first().contains("application")) << View.Errors.first().toStdString();
+    EXPECT_FALSE(UserData->IsOpen());
+    EXPECT_FALSE(View.QuitRequested);
+}
+
+TEST_F(UserDataOpen, MissingFileAsksToReinstallAndCreatesNothing) {
+    UserData.reset();
+    ASSERT_TRUE(QFile::remove(Folder.DatabasePath()));
+    Open();
+    EXPECT_EQ(Errors(), "ERROR: Critical file " + Folder.Folder().toStdString() +
+                            "KestUser.sqlite not found. Please reinstall the application.");
+    EXPECT_TRUE(View.QuitRequested);
+    EXPECT_FALSE(UserData->IsOpen());
+    UserData->OpenDatabase();
+    UserData.reset();
+    EXPECT_TRUE(QDir(Folder.Folder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+TEST_F(UserDataKests, NewKestHasDefaultsAndFourModulesOfOneColour) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    ASSERT_GT(kest, 0);
+    EXPECT_EQ(View.ViewStateUpdates, 1);
+    EXPECT_EQ(UserData->CurrentKest(), kest);
+    EXPECT_EQ(Read("SELECT kest_name, kest_ip, kest_port, kest_online, kest_id FROM kests"),
+              QString("?|192.168.0.32|7777|1|%1").arg(kest).toStdString());
+    EXPECT_EQ(
+        Read("SELECT group_concat(module_kest || ':' || module_type || ':' || "
+             "module_pattern || ':' || module_linetype || ':' || "
+             "ifnull(module_ispresent, 'n') || ifnull(module_ischecked_kwh, 'n') || "
+             "ifnull(module_ischecked_w, 'n'), ' ') FROM (SELECT * FROM modules "
+             "ORDER BY module_id)"),
+        QString("%1:128:6:0:nnn %1:4:2:1:nnn %1:8:3:3:nnn %1:12:5:4:nnn").arg(kest).toStdString());
+    const QStringList colours =
+        Shell(Folder.DatabasePath(), "SELECT DISTINCT module_color FROM modules")
+            .split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(colours.size(), 1);
+    EXPECT_GE(colours.first().toInt(), 0);
+    EXPECT_LT(colours.first().toInt(), int(ModuleColours.size()));
+
+    const int32_t second = UserData->KestsTableAfterInsert();
+    EXPECT_GT(second, kest);
+    EXPECT_EQ(Rows("kests"), 2);
+    EXPECT_EQ(Rows("modules"), 8);
+    EXPECT_EQ(UserData->KestsTable->rowCount(), 2);
+    EXPECT_EQ(UserData->ModulesTable->rowCount(), 4);
+    EXPECT_TRUE(UserData->InvertersBQuery.Found());
+    EXPECT_EQ(UserData->InvertersBQuery.Row().Kest, second);
+}
+
+TEST_F(UserDataKests, DeletingAKestDeletesItsModulesAndSamplesOnly) {
+    const int32_t gone = UserData->KestsTableAfterInsert();
+    const int32_t kept = UserData->KestsTableAfterInsert();
+    for (int32_t kest : {gone, kept}) {
+        for (uint8_t type : {128, 4, 8, 12}) {
+            Save(kest, type, 36, At(2024, 6, 20, 12, 0), 100 + type);
+        }
+    }
+    ASSERT_EQ(Rows("samples"), 8);
+    const int updates = View.ViewStateUpdates;
+
+    EXPECT_TRUE(UserData->DeleteKest(gone));
+    EXPECT_EQ(View.ViewStateUpdates, updates + 1);
+    EXPECT_EQ(Read("SELECT group_concat(kest_id) FROM kests"), std::to_string(kept));
+    EXPECT_EQ(Read("SELECT COUNT(*) FROM modules WHERE module_kest = " + QString::number(kept)),
+              "4");
+    EXPECT_EQ(Rows("modules"), 4);
+    EXPECT_EQ(Read("SELECT COUNT(*) FROM samples JOIN modules ON module_id = sample_module "
+                   "WHERE module_kest = " +
+                   QString::number(kept)),
+              "4");
+    EXPECT_EQ(Rows("samples"), 4);
+    EXPECT_EQ(UserData->KestsTable->rowCount(), 1);
+
+    EXPECT_FALSE(UserData->DeleteKest(gone));
+    EXPECT_EQ(Rows("kests"), 1);
+}
+
+TEST_F(UserDataKests, InsertAndDeleteKeepEditsOfTheKestList) {
+    const int32_t first = UserData->KestsTableAfterInsert();
+    const int32_t second = UserData->KestsTableAfterInsert();
+    QSqlTableModel& list = *UserData->KestsTable;
+    const int name = list.fieldIndex("kest_name");
+    ASSERT_TRUE(list.setData(list.index(0, name), "Roof"));
+    UserData->KestsTableAfterInsert();
+    EXPECT_EQ(Read("SELECT kest_name FROM kests WHERE kest_id = " + QString::number(first)),
+              "Roof");
+
+    ASSERT_TRUE(list.setData(list.index(0, name), "Barn"));
+    EXPECT_TRUE(UserData->DeleteKest(second));
+    EXPECT_EQ(Read("SELECT kest_name FROM kests WHERE kest_id = " + QString::number(first)),
+              "Barn");
+}
+
+TEST_F(UserDataSaveYield, NoValueStoresNothingAndLooksNothingUp) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    DebugCapture debug;
+    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 0xFFFF);
+    Save(kest, Module_Type_A, 0xA4, At(2024, 6, 20, 12, 0), 0xFFFF);
+    Save(kest + 50, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 0xFFFF);
+    EXPECT_EQ(Rows("samples"), 0);
+    EXPECT_TRUE(debug.Lines().isEmpty()) << debug.Lines().join(", ").toStdString();
+}
+
+TEST_F(UserDataSaveYield, StoresCodeTimesFourAndTimestampText) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    Save(kest, Module_Type_B, 0xA4, At(2024, 3, 31, 2, 30), 1000);
+    Save(kest, Module_Type_B, 36, At(2024, 3, 31, 2, 40), 1000);
+    Save(kest, Module_Type_Total, 0x80 | 125, At(2023, 1, 1), 0xFFFE);
+    Save(kest, Module_Type_C, 71, At(2024, 12, 31), 0);
+    const QString b = QString::number(UserData->InvertersBQuery.Row().Id);
+    const QString total = QString::number(UserData->MonitorsQuery.Row().Id);
+    const QString c = QString::number(UserData->InvertersCQuery.Row().Id);
+    const QString expected = b + "|2024-03-31 02:30:00|36|4000\n" + b +
+                             "|2024-03-31 02:40:00|36|1000\n" + total +
+                             "|2023-01-01 00:00:00|125|262136\n" + c + "|2024-12-31 00:00:00|71|0";
+    // Read by another process: every sample is committed as soon as it is stored.
+    EXPECT_EQ(Read("SELECT sample_module, sample_timestamp, sample_resolution, sample_yield "
+                   "FROM samples ORDER BY sample_id"),
+              expected.toStdString());
+    EXPECT_EQ(Read("SELECT DISTINCT typeof(sample_timestamp) FROM samples"), "text");
+}
+
+TEST_F(UserDataSaveYield, ThroughTheChannelUsesItsKestAndSampleFields) {
+    UserData->KestsTableAfterInsert();
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    auto channel = StoppedChannel(kest);
+    channel->SampleModule = Module_Type_A;
+    channel->SampleResolution = 0x80 | 71;
+    channel->SampleTime = At(2024, 6, 19);
+    channel->SampleValue = 321;
+    UserData->SaveYield(channel.get());
+    EXPECT_EQ(Read("SELECT module_kest, module_type, sample_timestamp, sample_resolution, "
+                   "sample_yield FROM samples JOIN modules ON module_id = sample_module"),
+              QString("%1|4|2024-06-19 00:00:00|71|1284").arg(kest).toStdString());
+}
+
+TEST_F(UserDataSaveYield, SecondDownloadUpdatesTheOneRow) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    const QDateTime time = At(2024, 6, 20, 12, 10);
+    Save(kest, Module_Type_A, 36, time, 10);
+    const std::string id = Read("SELECT sample_id FROM samples");
+    Save(kest, Module_Type_A, 36, time, 12);
+    Save(kest, Module_Type_A, 0xA4, time, 12);
+    EXPECT_EQ(Read("SELECT sample_id, sample_yield FROM samples"), id + "|48");
+
+    Save(kest, Module_Type_A, 71, time, 7);
+    Save(kest, Module_Type_B, 36, time, 7);
+    Save(kest, Module_Type_A, 36, time.addSecs(600), 7);
+    EXPECT_EQ(Rows("samples"), 4);
+    EXPECT_EQ(
+        Read("SELECT sample_yield FROM samples WHERE sample_id = " + QString::fromStdString(id)),
+        "48");
+}
+
+TEST_F(UserDataSaveYield, UnchangedValueIsNotWrittenAgain) {
+    Reopen(
+        "CREATE TABLE writes (n); "
+        "CREATE TRIGGER count_updates AFTER UPDATE ON samples "
+        "BEGIN INSERT INTO writes VALUES (1); END");
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    const QDateTime time = At(2024, 6, 20, 12, 10);
+    Save(kest, Module_Type_C, 0xA4, time, 25);
+    const std::string sequence = Read("SELECT seq FROM sqlite_sequence WHERE name = 'samples'");
+    for (int again = 0; again < 3; ++again) {
+        Save(kest, Module_Type_C, 0xA4, time, 25);
+    }
+    // Not even the key sequence moves: a repeated download leaves the file as it was.
+    EXPECT_EQ(Read("SELECT seq FROM sqlite_sequence WHERE name = 'samples'"), sequence);
+    EXPECT_EQ(Rows("writes"), 0);
+    EXPECT_EQ(Read("SELECT sample_yield FROM samples"), "100");
+
+    Save(kest, Module_Type_C, 36, time, 100);
+    EXPECT_EQ(Rows("writes"), 0);
+    Save(kest, Module_Type_C, 36, time, 101);
+    EXPECT_EQ(Rows("writes"), 1);
+    EXPECT_EQ(Rows("samples"), 1);
+}
+
+TEST_F(UserDataSaveYield, MissingOrDoubledModuleIsUnknown) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    const QString id = QString::number(kest);
+    Exec("DELETE FROM modules WHERE module_type = 12 AND module_kest = " + id);
+    Exec("INSERT INTO modules (module_kest, module_type) VALUES (" + id + ", 8)");
+    DebugCapture debug;
+    Save(kest, Module_Type_C, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, Module_Type_B, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest + 1, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, 16, 36, At(2024, 6, 20, 12, 0), 5);
+    EXPECT_EQ(debug.Lines(), QStringList(4, QStringLiteral("Module unknown")));
+    EXPECT_EQ(Rows("samples"), 0);
+
+    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    EXPECT_EQ(Rows("samples"), 1);
+    EXPECT_EQ(debug.Lines().size(), 4);
+}
+
+TEST_F(UserDataLookups, DemandExactlyOneRow) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    TKestRow box;
+    ASSERT_TRUE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(box.Id, kest);
+    EXPECT_EQ(box.Ip, "192.168.0.32");
+    EXPECT_EQ(box.Port, 7777);
+    EXPECT_TRUE(box.Online);
+    EXPECT_FALSE(UserData->FindKest(kest + 1, &box));
+
+    TModuleRow byType;
+    ASSERT_TRUE(UserData->FindKestModule(kest, Module_Type_B, &byType));
+    EXPECT_EQ(byType.Kest, kest);
+    EXPECT_EQ(byType.Type, Module_Type_B);
+    EXPECT_EQ(byType.Pattern, 3);
+    TModuleRow byId;
+    ASSERT_TRUE(UserData->FindModule(byType.Id, &byId));
+    EXPECT_EQ(byId.Type, Module_Type_B);
+    EXPECT_EQ(byId.Kest, kest);
+    EXPECT_FALSE(UserData->FindModule(byType.Id + 100, &byId));
+    EXPECT_FALSE(UserData->FindKestModule(kest, 16, &byType));
+
+    Exec(QString("INSERT INTO modules (module_kest, module_type) VALUES (%1, 8)").arg(kest));
+    EXPECT_FALSE(UserData->FindKestModule(kest, Module_Type_B, &byType));
+    EXPECT_TRUE(UserData->FindKestModule(kest, Module_Type_A, &byType));
+}
+
+TEST_F(UserDataLookups, LanguageRoundTripUsesTheFirstApplicationRow) {
+    EXPECT_EQ(UserData->GetLanguage(), 0);
+    Exec("INSERT INTO application (Language) VALUES (9)");
+    UserData->SetLanguage(3);
+    EXPECT_EQ(UserData->GetLanguage(), 3);
+    Open();
+    EXPECT_EQ(UserData->GetLanguage(), 3);
+    EXPECT_EQ(Read("SELECT group_concat(Language) FROM application ORDER BY ApplicationId"), "3,9");
+}
+
+TEST_F(UserDataLookups, PostPendingEditsMakesEditsVisibleToLookups) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    TModuleQuery& b = UserData->InvertersBQuery;
+    ASSERT_TRUE(b.Found());
+    EXPECT_FALSE(b.SetValue("module_type", 4));
+    EXPECT_FALSE(b.Editing());
+    const int colour = (b.Row().Color + 1) % int(ModuleColours.size());
+    ASSERT_TRUE(b.SetValue("module_color", colour));
+    ASSERT_TRUE(b.SetValue("module_ispresent", true));
+    EXPECT_TRUE(b.Editing());
+    QSqlTableModel& list = *UserData->KestsTable;
+    ASSERT_TRUE(list.setData(list.index(0, list.fieldIndex("kest_name")), "Garage"));
+
+    TModuleRow row;
+    TKestRow box;
+    ASSERT_TRUE(UserData->FindKestModule(kest, Module_Type_B, &row));
+    EXPECT_NE(row.Color, colour);
+    EXPECT_FALSE(row.IsPresent);
+
+    UserData->PostPendingEdits();
+    EXPECT_FALSE(b.Editing());
+    ASSERT_TRUE(UserData->FindKestModule(kest, Module_Type_B, &row));
+    EXPECT_EQ(row.Color, colour);
+    EXPECT_TRUE(row.IsPresent);
+    ASSERT_TRUE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(box.Name, "Garage");
+    EXPECT_EQ(Read("SELECT COUNT(DISTINCT module_color) FROM modules"), "2");
+}
+
+TEST_F(UserDataLookups, ModuleQueryPostsOnlyItsEditedFields) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    TModuleQuery& total = UserData->MonitorsQuery;
+    ASSERT_TRUE(total.Found());
+    const int32_t id = total.Row().Id;
+    ASSERT_TRUE(total.SetValue("module_pattern", 4));
+    ASSERT_TRUE(UserData->SetModuleChecked(id, true, true));
+    ASSERT_TRUE(UserData->SetModuleChecked(id, false, true));
+    QString error;
+    ASSERT_TRUE(total.Post(&error)) << error.toStdString();
+
+    TModuleRow row;
+    ASSERT_TRUE(UserData->FindModule(id, &row));
+    EXPECT_EQ(row.Pattern, 4);
+    EXPECT_TRUE(row.IsCheckedW);
+    EXPECT_TRUE(row.IsCheckedKWh);
+    EXPECT_EQ(row.LineType, 0);
+
+    ASSERT_TRUE(total.SetValue("module_linetype", 3));
+    total.Cancel();
+    UserData->PostPendingEdits();
+    ASSERT_TRUE(UserData->FindKestModule(kest, Module_Type_Total, &row));
+    EXPECT_EQ(row.LineType, 0);
+    EXPECT_FALSE(UserData->SetModuleChecked(id + 100, true, true));
+}
+
+TEST_F(UserDataLookups, QuotesAndSqlInValuesAreStoredVerbatim) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    const QString name = "O'Brien";
+    const QString password = "x'); DROP TABLE samples; --";
+    QSqlTableModel& list = *UserData->KestsTable;
+    ASSERT_TRUE(list.setData(list.index(0, list.fieldIndex("kest_name")), name));
+    ASSERT_TRUE(list.setData(list.index(0, list.fieldIndex("kest_password")), password));
+    UserData->PostPendingEdits();
+    TKestRow box;
+    ASSERT_TRUE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(box.Name, name);
+    EXPECT_EQ(box.Password, password);
+    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    EXPECT_EQ(Rows("samples"), 1);
+    EXPECT_EQ(Read("SELECT kest_name FROM kests"), name.toStdString());
+}
+
+TEST(UserDataFolder, EnvironmentThenGenericLocationThenProgramFolder) {
+    EXPECT_EQ(DataFolderFrom("/srv/quarnel", "/home/u/.local/share", "/opt/q"), "/srv/quarnel/");
+    EXPECT_EQ(DataFolderFrom("/srv/quarnel/", "", "/opt/q"), "/srv/quarnel/");
+    EXPECT_EQ(DataFolderFrom("", "/home/u/.local/share", "/opt/q"),
+              "/home/u/.local/share/Vorlen/Tarnwell Connect/User/");
+    EXPECT_EQ(DataFolderFrom("", "/home/u/.local/share/", "/opt/q"),
+              "/home/u/.local/share/Vorlen/Tarnwell Connect/User/");
+    EXPECT_EQ(DataFolderFrom("", "", "/opt/q"), "/opt/q/");
+    EXPECT_EQ(DataFolderFrom("", "", "/opt/q/"), "/opt/q/");
+
+    DataFolderFixture folder;
+    EXPECT_EQ(DataFolder(), folder.Folder());
+}
+
+}  // namespace
+}  // namespace datatest
