@@ -31,11 +31,11 @@ const char* SuffixLabel(int32_t moduleType) {
 
 TAcquisition::TAcquisition(TKestSessions& sessions, TUserData& userData)
     : Sessions(sessions), UserData(userData) {
-    Sessions.OnConnectFailed = [this](int32_t kestId) { UncheckKestModules(kestId); };
+    Sessions.UncheckModules = [this](int32_t kestId) { UncheckKestModules(kestId); };
 }
 
 TAcquisition::~TAcquisition() {
-    Sessions.OnConnectFailed = nullptr;
+    Sessions.UncheckModules = nullptr;
 }
 
 void TAcquisition::ScanACPower() {

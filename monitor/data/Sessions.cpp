@@ -93,6 +93,7 @@ TConnectionInfo TKestSessions::OpenKest(int32_t kestId, bool* replay, QString* r
     if (row.Ip.startsWith(prefix)) {
         *replay = true;
         *replayFile = row.Ip.mid(prefix.size());
+        EndOtherReplaySessions(kestId);
         SimulatedKests::Add(0, *replayFile);
         info.Handle = 0;
         info.UserName = row.UserName;
@@ -192,9 +193,29 @@ void TKestSessions::ConnectKest(int32_t kestId) {
     const QString solution = info.Handle == Open_Login_Refused ? Text("Connect_LoginFailed")
                                                                : Text("Connect_NoResponseSolution");
     ShowNotification(Text("Connect_NoResponse") + ' ' + KestName(kestId) + ' ' + solution);
-    if (OnConnectFailed) {
-        const auto failed = OnConnectFailed;
-        failed(kestId);
+    if (UncheckModules) {
+        const auto uncheck = UncheckModules;
+        uncheck(kestId);
+    }
+}
+
+void TKestSessions::EndOtherReplaySessions(int32_t kestId) {
+    // One replay box plays at a time. Another one's channel would go on asking box 0 and store
+    // the new file's values under its own modules, so its session ends first, and its modules
+    // are unchecked so that the next scan does not take the file back.
+    for (;;) {
+        const auto other = std::find_if(Channels.begin(), Channels.end(), [kestId](const auto& c) {
+            return c->InterfaceType() == Interface_Replay && c->KestId() != kestId;
+        });
+        if (other == Channels.end()) {
+            return;
+        }
+        const int32_t otherKest = (*other)->KestId();
+        if (UncheckModules) {
+            const auto uncheck = UncheckModules;
+            uncheck(otherKest);
+        }
+        DisconnectKest(otherKest);
     }
 }
 

@@ -69,8 +69,9 @@ public:
     // The owning list of channels, in the order they were opened.
     std::vector<std::unique_ptr<TCANMessages>> Channels;
     uint8_t NextLinkHandle = 0;
-    // Run when ConnectKest fails, with the box id (bound to UncheckKestModules).
-    std::function<void(int32_t)> OnConnectFailed;
+    // Unchecks a box's modules in both selection lists: after a failed connect, and for a replay
+    // box whose session a second one ends (bound to UncheckKestModules).
+    std::function<void(int32_t)> UncheckModules;
 
 private:
     // OpenKestLink's steps. A replay box gets no link: *replay is set, *replayFile names its
@@ -81,6 +82,7 @@ private:
     void LowerKeepAliveInterval(int32_t sessionMinutes);
     // Stops and removes the box's channels whose link has failed.
     void RetireFailedChannels(int32_t kestId);
+    void EndOtherReplaySessions(int32_t kestId);
     // Takes a channel out of Channels and frees it; its end notification no longer fires.
     void RemoveChannel(int index);
     QString Text(const char* label) const;

@@ -17,11 +17,6 @@
 
 namespace datatest {
 
-namespace {
-
-// Runs a program to its end; its standard output and error go to output. A plain fork: the
-// vfork-style start QProcess uses leaves the thread checker with a wrong picture of the main
-// thread's locks for the rest of the run, and every later lock looks like a race.
 int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output) {
     QTemporaryFile log;
     if (!log.open()) {
@@ -58,8 +53,6 @@ int RunProgram(const QString& program, const QStringList& arguments, QByteArray*
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-}  // namespace
 
 DataFolderFixture::DataFolderFixture() {
     HadDataDir = qEnvironmentVariableIsSet("QUARNEL_DATA_DIR");

@@ -22,6 +22,12 @@ namespace datatest {
 
 using namespace cantest;
 
+// Runs a program to its end and returns its exit code (-1 when it could not run); its standard
+// output and error go to output. A plain fork: the vfork-style start of QProcess leaves the
+// thread checker with a wrong picture of the main thread's locks for the rest of the run, and
+// every later lock looks like a race.
+int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output);
+
 // A temporary data folder holding a fresh KestUser.sqlite from the install step, and
 // QUARNEL_DATA_DIR pointing at it while it lives.
 class DataFolderFixture {
@@ -64,7 +70,9 @@ public:
     void SetCheckListItemChecked(TModuleList list, int index, bool checked) override;
     void DeselectDisconnect(TCANMessages* channel) override;
 
-    std::vector<TCheckListItem>& Items(TModuleList list) { return list == TModuleList::W ? W : KWh; }
+    std::vector<TCheckListItem>& Items(TModuleList list) {
+        return list == TModuleList::W ? W : KWh;
+    }
     const std::vector<TCheckListItem>& Items(TModuleList list) const {
         return list == TModuleList::W ? W : KWh;
     }

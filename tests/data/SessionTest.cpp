@@ -411,6 +411,34 @@ TEST_F(SessionTest, ReplayBoxCarriesRequestsWithoutALink) {
     EXPECT_EQ(View.Notifications.size(), 2);
 }
 
+TEST_F(SessionTest, ASecondReplayBoxEndsTheFirstOnesSession) {
+    const QString clock = "[00-20-08-00-00]\nREQ0000=" + Monitor_Clock_Reply + "\nREQ0001=[LOOP]\n";
+    const ReplayBox cellarFile(clock + "[08-31-08-02-00]\nREQ0000=8-49-1-2-4-0-0-210-4\n");
+    const ReplayBox atticFile(clock + "[08-31-08-02-00]\nREQ0000=8-49-1-2-4-0-0-100-0\n");
+    const int32_t cellar = AddReplayBox("Cellar", cellarFile);
+    const int32_t attic = AddReplayBox("Attic", atticFile);
+    Acquisition->BuildWCheckList();
+    for (int i = 0; i < int(View.W.size()); ++i) {
+        View.SetCheckListItemChecked(TModuleList::W, i, true);
+    }
+    Sessions->ConnectKest(cellar);
+    ASSERT_TRUE(Sessions->IsKestConnected(cellar));
+
+    Sessions->ConnectKest(attic);
+    ASSERT_EQ(Sessions->Channels.size(), 1u);
+    ASSERT_TRUE(Sessions->IsKestConnected(attic));
+    EXPECT_EQ(View.Notifications, QStringList({"No response Cellar. Check the connection.",
+                                               "Disconnected from Cellar."}));
+    // The cellar's modules are unchecked, so the next scan does not take the file back.
+    for (const TCheckListItem& item : View.W) {
+        EXPECT_EQ(item.Checked, Acquisition->KestOfModule(item.ModuleId) == attic)
+            << item.Text.toStdString();
+    }
+    TCANMessages& channel = *Channel(attic);
+    channel.Enqueue(MakeCanRequest(Addr_Inverter_B, Obj_Actual_Power, Act_Read, 2));
+    EXPECT_TRUE(WaitFor([&] { return channel.PowerB == 100; }));
+}
+
 TEST_F(SessionTest, ReplayBoxWhoseProbeCannotBeReadGetsNoChannel) {
     const ReplayBox replay("[00-20-08-00-00]\nREQ0000=not-a-reply\n");
     const int32_t cellar = AddReplayBox("Cellar", replay);

@@ -1,6 +1,5 @@
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QTemporaryDir>
@@ -13,11 +12,10 @@ namespace {
 // Reads the file with the command-line shell, outside the program: rows joined by "\n",
 // fields by "|". What it sees has been committed.
 QString Shell(const QString& path, const QString& statement) {
-    QProcess shell;
-    shell.start("sqlite3", {"-batch", "-noheader", path, statement});
-    EXPECT_TRUE(shell.waitForFinished(30000));
-    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
-    return QString::fromUtf8(shell.readAllStandardOutput()).trimmed();
+    QByteArray output;
+    EXPECT_EQ(RunProgram("sqlite3", {"-batch", "-noheader", path, statement}, &output), 0)
+        << output.toStdString();
+    return QString::fromUtf8(output).trimmed();
 }
 
 QString NewerText(const QString& path) {
