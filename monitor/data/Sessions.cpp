@@ -220,12 +220,12 @@ void TKestSessions::EndOtherReplaySessions(int32_t kestId) {
 }
 
 void TKestSessions::RetireFailedChannels(int32_t kestId) {
-    for (int index = ChannelIndexOfKest(kestId);
-         index >= 0 && Channels[size_t(index)]->LinkError.load();
-         index = ChannelIndexOfKest(kestId)) {
+    // A lost link keeps its worker retrying without end. Its session ends here, with the two
+    // lines of a disconnection, so that the box never has two channels and the user learns that
+    // the previous session was lost.
+    while (ChannelOfKest(kestId) != nullptr && ChannelOfKest(kestId)->LinkError.load()) {
         DebugLine("***Retiring failed link of SID " + QString::number(kestId));
-        Channels[size_t(index)]->TerminateThread();
-        RemoveChannel(index);
+        DisconnectKest(kestId);
     }
 }
 

@@ -366,6 +366,8 @@ TEST_F(SessionTest, ALostBoxKeepsItsSamplesAndIsReplacedOnReconnect) {
     EXPECT_EQ(Channel(roof)->LinkHandle(), 1);
     EXPECT_TRUE(LinkEntryEmpty(0));
     EXPECT_EQ(View.Deselected, 0);
+    EXPECT_EQ(View.Notifications,
+              QStringList({"No response Roof. Check the connection.", "Disconnected from Roof."}));
     EXPECT_EQ(Count(SamplesOf(roof, Module_Type_Total)), stored);
 }
 
