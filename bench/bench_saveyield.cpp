@@ -41,9 +41,8 @@ namespace {
 
 constexpr int kDefaultRounds = 7;
 constexpr int kSamplesPerModule = 1008;  // seven days of ten-minute periods
-constexpr uint8_t kTenMinutes = 36;
 constexpr double kTargetRatio = 1.5;
-constexpr uint8_t kModules[] = {128, 4, 8, 12};
+constexpr uint8_t kModules[] = {Module_Total, Addr_Inverter_A, Addr_Inverter_B, Addr_Inverter_C};
 
 using Clock = std::chrono::steady_clock;
 
@@ -159,7 +158,7 @@ Span HandOver(TUserData& data, TCANMessages& channel, const std::vector<Sample>&
     const Stopwatch watch;
     for (const Sample& s : samples) {
         channel.SampleModule = s.module;
-        channel.SampleResolution = kTenMinutes;
+        channel.SampleResolution = Res_Ten_Minutes;
         channel.SampleTime = s.time;
         channel.SampleValue = s.value;
         data.SaveYield(&channel);
@@ -271,7 +270,7 @@ bool RunBaseline(const std::vector<Sample>& samples, Span* span) {
             for (const Sample& s : samples) {
                 upsert.addBindValue(moduleIds[s.module]);
                 upsert.addBindValue(s.time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-                upsert.addBindValue(int(kTenMinutes));
+                upsert.addBindValue(int(Res_Ten_Minutes));
                 upsert.addBindValue(s.value);
                 if (!upsert.exec()) {
                     ok = false;

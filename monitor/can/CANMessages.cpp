@@ -267,7 +267,7 @@ void TCANMessages::ThreadTerminated() {
         delete worker;
     }
     DebugLine("***Thread Terminated and Freed for TIVREL " + Number(Link));
-    if (Interface == 0) {
+    if (Interface == Interface_Link) {
         Pc2Lan_Disconnect(Link);
         Pc2Lan_Delete(Link);
     }

@@ -37,6 +37,10 @@ constexpr uint8_t Res_Month = 106;
 constexpr uint8_t Res_Year = 125;
 constexpr uint8_t Res_Times_Four = 0x80;  // in a reply's resolution byte: each unit counts four
 
+// How a channel reaches its box: through the link library, or to the replay-file box.
+constexpr uint8_t Interface_Link = 0;
+constexpr uint8_t Interface_Replay = 2;
+
 // Results of a CAN request that the worker tells apart; every other non-zero one is a link error.
 constexpr int32_t Can_Result_Ok = 0;
 constexpr int32_t Can_Result_Timeout = -11;

@@ -169,7 +169,7 @@ void TCommThread::ServeHistory() {
 }
 
 int32_t TCommThread::Send(const CanMessage& request) {
-    if (InterfaceType == 2) {
+    if (InterfaceType == Interface_Replay) {
         return SimulateRequest(request, Reply, 0);
     }
     return Pc2Lan_Can_Request(LinkHandle, &request, &Reply);

@@ -46,7 +46,7 @@ int32_t ChangeKestPassword(TKestSessions& sessions, int32_t kestId, const QStrin
     const TCANMessages* channel =
         sessions.IsKestConnected(kestId) ? sessions.ChannelOfKest(kestId) : nullptr;
     // A replay box has no link and no accounts to change.
-    if (channel == nullptr || channel->InterfaceType() != 0) {
+    if (channel == nullptr || channel->InterfaceType() != Interface_Link) {
         sessions.CloseWait();
         return Password_Failed;
     }

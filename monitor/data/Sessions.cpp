@@ -13,10 +13,14 @@ namespace {
 
 constexpr const char* Dll_Too_Old =
     "ERROR: DLL Version too old. Please update or reinstall software.";
-constexpr uint8_t Interface_Link = 0;
-constexpr uint8_t Interface_Replay = 2;
 constexpr int32_t Connect_Login_Refused = -12;
 constexpr int32_t Connect_Reserved = 2;
+
+// A replay channel has no link; one whose worker has ended has lost its link already, and its
+// handle may belong to another box by now.
+bool HoldsOpenLink(const TCANMessages& channel) {
+    return channel.InterfaceType() == Interface_Link && channel.Thread != nullptr;
+}
 
 // The main window takes no input while a box is being connected; whatever way the attempt
 // ends, input comes back and the wait window goes.
@@ -237,8 +241,7 @@ void TKestSessions::DisconnectKest(int32_t kestId) {
     }
     TCANMessages* channel = Channels[size_t(index)].get();
     channel->TerminateThread();
-    // A replay channel has no link; one whose worker has ended has lost its link already.
-    if (channel->InterfaceType() == Interface_Link && channel->Thread != nullptr) {
+    if (HoldsOpenLink(*channel)) {
         Pc2Lan_Disconnect(channel->LinkHandle());
         Pc2Lan_Delete(channel->LinkHandle());
     }
@@ -273,8 +276,7 @@ void TKestSessions::KeepAliveAll() {
     }
     for (size_t i = 0; i < Channels.size(); ++i) {
         const TCANMessages& channel = *Channels[i];
-        if (!channel.Downloading && channel.InterfaceType() == Interface_Link &&
-            channel.Thread != nullptr) {
+        if (!channel.Downloading && HoldsOpenLink(channel)) {
             Pc2Lan_Keep_Alive(channel.LinkHandle());
         }
     }

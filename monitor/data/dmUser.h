@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include "CanObjects.h"
+
 class QSqlQueryModel;
 class QSqlTableModel;
 class TCANMessages;
@@ -33,10 +35,10 @@ QString DataFolderFrom(const QString& environment, const QString& genericData,
 extern const std::array<QColor, 22> ModuleColours;
 
 // Module types: the box total and the inverters, which are also the inverters' bus addresses.
-constexpr int32_t Module_Type_Total = 128;
-constexpr int32_t Module_Type_A = 4;
-constexpr int32_t Module_Type_B = 8;
-constexpr int32_t Module_Type_C = 12;
+constexpr int32_t Module_Type_Total = Module_Total;
+constexpr int32_t Module_Type_A = Addr_Inverter_A;
+constexpr int32_t Module_Type_B = Addr_Inverter_B;
+constexpr int32_t Module_Type_C = Addr_Inverter_C;
 
 struct TKestRow {
     int32_t Id = 0;
