@@ -33,11 +33,12 @@ TCANMessages::~TCANMessages() {
     Thread = nullptr;
     if (worker != nullptr) {
         worker->RequestStop();
-        // The worker may be waiting for one of its main-thread steps: keep running them.
+        // The worker may be waiting for one of its main-thread steps: keep running them. No
+        // click or key may act meanwhile: it would re-enter the code that frees this channel.
         QEventLoop loop;
         connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
         if (!worker->isFinished()) {
-            loop.exec();
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
         }
         Fence();
         worker->wait();

@@ -120,7 +120,10 @@ void TCommThread::ServePlain() {
         Step(ReplyReceivedStep());
         Step(AdvanceRingStep());
     } else if (LastResult != Can_Result_Ok) {
-        // A link error: the request stays at the head and goes again after the pause.
+        // A link error: the request stays at the head and goes again after the pause. The flag
+        // tells the session code that the box has gone, so that it ends this session and
+        // connects the box again, instead of showing 0 W for ever.
+        Channel->LinkError.store(true);
         Channel->HandOver(address, object, 0, Reply.Data, false);
         Step(ReplyReceivedStep());
     } else if (IsValidReply(Reply)) {

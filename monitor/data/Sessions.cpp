@@ -261,7 +261,9 @@ void TKestSessions::RemoveChannel(int index) {
     std::unique_ptr<TCANMessages> channel = std::move(Channels[size_t(index)]);
     Channels.erase(Channels.begin() + index);
     channel->OnThreadEnded = nullptr;
+    ++ChannelsBeingFreed;
     channel.reset();
+    --ChannelsBeingFreed;
 }
 
 void TKestSessions::StopAllChannels() {

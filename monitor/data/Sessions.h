@@ -63,6 +63,10 @@ public:
     void ShowWait(const QString& text);
     void CloseWait();
 
+    // True while a channel is being freed: its worker is ending, and the main thread runs the
+    // worker's last steps meanwhile. Nothing may start session work then.
+    bool TearingDown() const { return ChannelsBeingFreed > 0; }
+
     TMainView& View() { return MainView; }
     const TMsgForm& Messages() const { return Texts; }
 
@@ -90,4 +94,5 @@ private:
     TUserData& UserData;
     TMainView& MainView;
     const TMsgForm& Texts;
+    int ChannelsBeingFreed = 0;
 };

@@ -62,7 +62,7 @@ class ClosingBox : public BoxChannelTest {
     void Configure(kestemu::Config& config) override { config.faults.close_after = 1; }
 };
 
-TEST_F(ClosingBox, ALinkErrorKeepsThePlainRequestAtTheHead) {
+TEST_F(ClosingBox, ALinkErrorKeepsThePlainRequestAtTheHeadAndMarksTheLinkLost) {
     auto channel = OpenChannel();
     channel->PowerA = 1234;
     channel->Enqueue(PowerA);
@@ -71,7 +71,7 @@ TEST_F(ClosingBox, ALinkErrorKeepsThePlainRequestAtTheHead) {
     ASSERT_TRUE(WaitFor([&] { return channel->PowerA == 0; }));
     RunEvents(30ms);
     EXPECT_EQ(uint8_t(channel->RingWrite - channel->RingRead), 2);
-    EXPECT_FALSE(channel->LinkError);
+    EXPECT_TRUE(channel->LinkError);
 }
 
 TEST_F(ClosingBox, ALinkErrorOnHistorySetsLinkErrorAndKeepsItPending) {

@@ -1,0 +1,302 @@
+// The program as a user meets it: how long the start takes to a shown main window, how long the
+// main thread's event loop is kept busy at a stretch while two boxes are polled live, and the
+// resident memory after a minute of that.
+//
+// usage: bench_ui [POLL_SECONDS]   (default 30; the memory is read at twice that)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "monitor/data/Sessions.h"
+#include "monitor/data/dmUser.h"
+#include "monitor/ui/Quarnel.h"
+#include "monitor/ui/frmMain.h"
+
+#ifndef QUARNEL_INSTALL_SCRIPT
+#error QUARNEL_INSTALL_SCRIPT must name data/install.sh
+#endif
+#ifndef KESTEMU_PROGRAM
+#error KESTEMU_PROGRAM must name the emulator
+#endif
+#ifndef QUARNEL_PROGRAM
+#error QUARNEL_PROGRAM must name the program
+#endif
+
+namespace {
+
+constexpr const char* Box_Clock = "2024-06-20 12:30";
+constexpr int Start_Rounds = 5;
+
+// A child process that ends with this object, its standard output or error read line by line.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (Pid > 0) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, nullptr, 0);
+        }
+        if (Output >= 0) {
+            close(Output);
+        }
+    }
+
+    bool Start(const std::vector<std::string>& arguments, bool captureErrors) {
+        int out[2];
+        if (pipe(out) != 0) {
+            return false;
+        }
+        Pid = fork();
+        if (Pid < 0) {
+            return false;
+        }
+        if (Pid == 0) {
+            dup2(out[1], captureErrors ? STDERR_FILENO : STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (const std::string& argument : arguments) {
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        Output = out[0];
+        return true;
+    }
+
+    // The next line that starts with prefix; empty at the end of the output.
+    std::string WaitForLine(const std::string& prefix) {
+        std::string line;
+        char c = 0;
+        while (read(Output, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            if (line.find(prefix) != std::string::npos) {
+                return line;
+            }
+            line.clear();
+        }
+        return {};
+    }
+
+private:
+    pid_t Pid = -1;
+    int Output = -1;
+};
+
+// An emulated box with all three inverters; its port, or 0.
+int StartBox(Child& box, int seed) {
+    if (!box.Start({KESTEMU_PROGRAM, "--port", "0", "--quiet", "--clock", Box_Clock, "--seed",
+                    std::to_string(seed)},
+                   false)) {
+        return 0;
+    }
+    const std::string line = box.WaitForLine("listening on ");
+    const auto colon = line.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+}
+
+bool Install(const QString& folder) {
+    QProcess install;
+    install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), {folder});
+    return install.waitForFinished(30000) && install.exitCode() == 0;
+}
+
+// Two boxes with their four modules present, on line and ticked for the live view.
+bool AddBoxes(const QString& database, int port1, int port2) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("setup"));
+    db.setDatabaseName(database);
+    bool ok = db.open();
+    QSqlQuery query(db);
+    for (int port : {port1, port2}) {
+        query.prepare(
+            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, "
+            "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1)");
+        query.addBindValue(QStringLiteral("Box %1").arg(port));
+        query.addBindValue(port);
+        ok = ok && query.exec();
+        const QVariant kest = query.lastInsertId();
+        for (int type : {128, 4, 8, 12}) {
+            query.prepare(
+                "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
+                "module_linetype, module_ispresent, module_ischecked_kwh, module_ischecked_w) "
+                "VALUES (?, ?, ?, 0, 0, 1, 0, 1)");
+            query.addBindValue(kest);
+            query.addBindValue(type);
+            query.addBindValue(type % 22);
+            ok = ok && query.exec();
+        }
+    }
+    query.finish();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("setup"));
+    return ok;
+}
+
+// Milliseconds from the start of the program to its main window being shown, over a few runs.
+double StartUpTime(const QString& folder) {
+    std::vector<double> times;
+    for (int round = 0; round < Start_Rounds; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        Child program;
+        setenv("QUARNEL_DATA_DIR", folder.toLocal8Bit().constData(), 1);
+        setenv("QT_LOGGING_RULES", "quarnel.debug=true", 1);
+        if (!program.Start({QUARNEL_PROGRAM}, true) ||
+            program.WaitForLine("Main window shown").empty()) {
+            return -1;
+        }
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    return bench::median(times);
+}
+
+long ResidentKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return -1;
+}
+
+// The longest gap between two turns of the main thread's event loop, seen by a timer that asks
+// for a turn every few milliseconds: whatever keeps the loop busy delays its next tick.
+class LoopGaps : public QObject {
+public:
+    LoopGaps() {
+        Probe.setTimerType(Qt::PreciseTimer);
+        Probe.setInterval(Probe_Period);
+        connect(&Probe, &QTimer::timeout, this, [this] {
+            if (Clock.isValid()) {
+                Longest = std::max(Longest, double(Clock.nsecsElapsed()) / 1e6);
+                ++Count;
+            }
+            Clock.start();
+        });
+        Probe.start();
+    }
+    static constexpr int Probe_Period = 5;  // ms
+    double Longest = 0;
+    long Count = 0;
+
+private:
+    QTimer Probe;
+    QElapsedTimer Clock;
+};
+
+// Runs the event loop as the program does, blocking whenever there is nothing to do.
+void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    int pollSeconds = 30;
+    if (argc > 1 && !bench::parse_count(argv[1], &pollSeconds)) {
+        std::fprintf(stderr, "usage: bench_ui [POLL_SECONDS]\n");
+        return 2;
+    }
+    QTemporaryDir folder;
+    if (!folder.isValid() || !Install(folder.path())) {
+        std::fprintf(stderr, "bench_ui: install step failed\n");
+        return 1;
+    }
+    const double startMs = StartUpTime(folder.path());
+
+    Child box1;
+    Child box2;
+    const int port1 = StartBox(box1, 1);
+    const int port2 = StartBox(box2, 2);
+    if (port1 == 0 || port2 == 0 ||
+        !AddBoxes(folder.path() + QStringLiteral("/KestUser.sqlite"), port1, port2)) {
+        std::fprintf(stderr, "bench_ui: no emulated boxes\n");
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug=false"));
+    qputenv("QUARNEL_DATA_DIR", folder.path().toLocal8Bit());
+    const long baseKiB = ResidentKiB();
+    TQuarnelWindows windows;
+    if (windows.MainForm->QuitRequested()) {
+        std::fprintf(stderr, "bench_ui: the program did not start\n");
+        return 1;
+    }
+    TMainForm& main = *windows.MainForm;
+    main.show();
+    main.ClickMenuNode(Node_Current);
+    // The first scan tick connects both boxes, which blocks by design; the measure starts after.
+    QElapsedTimer connecting;
+    connecting.start();
+    auto connected = [&] {
+        int n = 0;
+        for (int kest = 1; kest <= 2; ++kest) {
+            n += main.Sessions()->IsKestConnected(kest) ? 1 : 0;
+        }
+        return n;
+    };
+    while (connected() < 2 && connecting.elapsed() < 20000) {
+        RunFor(50);
+    }
+    if (connected() < 2) {
+        std::fprintf(stderr, "bench_ui: the boxes were not connected\n");
+        return 1;
+    }
+    RunFor(3000);  // a few scans and redraws before the measure
+
+    auto gaps = std::make_unique<LoopGaps>();
+    RunFor(pollSeconds * 1000);
+    const double longest = gaps->Longest;
+    const long iterations = gaps->Count;
+    gaps.reset();
+    RunFor(pollSeconds * 1000);
+    const long residentKiB = ResidentKiB();
+
+    std::printf("bench_ui: the program as a user meets it\n");
+    std::printf("  start-up to a shown main window: %.1f ms (median of %d runs of the program)\n",
+                startMs, Start_Rounds);
+    std::printf(
+        "  live polling of 2 boxes x 4 modules for %d s: longest gap between two turns of the "
+        "main thread's event loop %.2f ms (a %d ms probe timer, %ld ticks; target <= 50 ms: "
+        "%s)\n",
+        pollSeconds, longest, LoopGaps::Probe_Period, iterations, longest <= 50 ? "met" : "missed");
+    std::printf(
+        "  resident memory after %d s of live polling: %.1f MiB (%.1f MiB before the "
+        "windows, emulators in their own processes)\n",
+        2 * pollSeconds, double(residentKiB) / 1024, double(baseKiB) / 1024);
+    return 0;
+}

@@ -1,0 +1,41 @@
+// The program's colours and fonts, and the white label button its windows share.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QLabel>
+
+// The windows' background and the frame of the borderless windows.
+inline const QColor Window_Colour(23, 39, 98);
+inline const QColor Frame_Colour(242, 193, 25);
+
+// Verdana at a pixel size; fontconfig substitutes a close family where it is missing.
+QFont Verdana(int pixels, bool bold = false);
+// Fills a widget's background with a colour.
+void PaintBackground(QWidget* widget, const QColor& colour);
+// White text on whatever lies behind the widget.
+void WhiteText(QWidget* widget);
+// Places a top-level window over the middle of another (over the screen's middle when that one
+// is not showing), kept inside the screen.
+void CentreOn(QWidget* window, const QWidget* over);
+// Registers the compiled-in pictures; the library that carries them is static, so nothing pulls
+// them in on its own. Safe to call more than once.
+void InitPictures();
+
+// A white label with centred text and a hand cursor that acts on a click.
+class TLabelButton : public QLabel {
+    Q_OBJECT
+
+public:
+    TLabelButton(const QString& name, const QString& caption, QWidget* parent);
+
+signals:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool Pressed = false;
+};

@@ -1,0 +1,571 @@
+// The main window's frame, navigation, creation and destruction, and what the session,
+// acquisition and database code ask of the windows.
+#include "frmMain.h"
+
+#include <qcustomplot.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QSqlTableModel>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+
+#include "Acquisition.h"
+#include "CANMessages.h"
+#include "CheckList.h"
+#include "DebugLog.h"
+#include "Dialogs.h"
+#include "DownloadFrm.h"
+#include "Look.h"
+#include "MessageFrm.h"
+#include "NaiveTime.h"
+#include "NotificationFrm.h"
+#include "Sessions.h"
+#include "WaitFrm.h"
+#include "dmUser.h"
+#include "frmAbout.h"
+
+namespace {
+
+constexpr int Window_Width = 995;
+constexpr int Window_Height = 704;
+constexpr int Band_Height = 49;
+constexpr int Tree_Panel_Width = 249;
+constexpr int Refresh_Interval = 2000;  // ms, the live chart and the first power scan
+
+// The navigation tree: each node's text and the index of its parent (-1 for a top node).
+struct TMenuEntry {
+    const char* Text;
+    int Parent;
+};
+constexpr TMenuEntry Menu_Entries[Menu_Node_Count] = {
+    {"Change language", -1},
+    {"English", Node_Language},
+    {"Dutch", Node_Language},
+    {"German", Node_Language},
+    {"Francais", Node_Language},
+    {"Inverters", -1},
+    {"Current performance", -1},
+    {"Performance history", -1},
+    {"Per 10 minutes", Node_History},
+    {"Per day", Node_History},
+    {"Per month", Node_History},
+    {"Per year", Node_History},
+    {"Help", -1},
+    {"Contents", Node_Help},
+    {"About", Node_Help},
+    {"Exit", -1},
+};
+
+// The language numbers the language nodes choose; French is 5, not 4.
+constexpr uint8_t Language_English = 0;
+constexpr uint8_t Language_Dutch = 1;
+constexpr uint8_t Language_German = 2;
+constexpr uint8_t Language_French = 5;
+
+const char* const Graph_Types[] = {"Histogram", "Stacked totals", "Stacked inverters",
+                                   "Lines",     "Area totals",    "Area inverters"};
+
+QFrame* MakePanel(const QString& name, QWidget* parent, const QRect& geometry,
+                  const QColor& colour) {
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setGeometry(geometry);
+    PaintBackground(panel, colour);
+    return panel;
+}
+
+QLabel* MakeLabel(const QString& name, const QString& caption, QWidget* parent,
+                  const QRect& geometry) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    WhiteText(label);
+    return label;
+}
+
+QTimer* MakeTimer(const QString& name, QObject* parent, int interval) {
+    auto* timer = new QTimer(parent);
+    timer->setObjectName(name);
+    timer->setInterval(interval);
+    return timer;
+}
+
+// A timer runs with a positive interval only: a running timer of 0 ms would fire without end.
+void SetTimerRunning(QTimer* timer, bool running) {
+    if (running && timer->interval() > 0) {
+        if (!timer->isActive()) {
+            timer->start();
+        }
+    } else {
+        timer->stop();
+    }
+}
+
+}  // namespace
+
+TMainForm::TMainForm(TMsgForm& messages) : Texts(messages) {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("Tarnwell Manager"));
+    setFixedSize(Window_Width, Window_Height);
+    PaintBackground(this, Window_Colour);
+    setFont(Verdana(13));
+    setWindowIcon(QIcon(QStringLiteral(":/pictures/quarnel.png")));
+    CreateFrame();
+    CreateMenu();
+    CreateInventoryPanel();
+    CreateCurrentPerformancePanel();
+    CreateHistoryPanel();
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    FormDestroy();
+}
+
+void TMainForm::CreateFrame() {
+    // The view panels first: the logo band overlaps the box list editor's top edge and is kept
+    // in front of it.
+    PanelInvertersInventory = MakePanel(QStringLiteral("PanelInvertersInventory"), this,
+                                        QRect(242, 45, 737, 618), Window_Colour);
+    PanelCurrentPerformance = MakePanel(QStringLiteral("PanelCurrentPerformance"), this,
+                                        QRect(249, 49, 737, 618), Window_Colour);
+    PanelHistoricalPerformance = MakePanel(QStringLiteral("PanelHistoricalPerformance"), this,
+                                           QRect(249, 49, 737, 618), Window_Colour);
+
+    MoravelPanel = MakePanel(QStringLiteral("MoravelPanel"), this,
+                             QRect(0, 0, Window_Width, Band_Height), Qt::white);
+    MoravelLogoImage = new QLabel(MoravelPanel);
+    MoravelLogoImage->setObjectName(QStringLiteral("MoravelLogoImage"));
+    MoravelLogoImage->setGeometry(8, 4, 121, 41);
+    MoravelLogoImage->setPixmap(QPixmap(QStringLiteral(":/pictures/logo.png")));
+
+    PanelScreen2 =
+        MakePanel(QStringLiteral("PanelScreen2"), this,
+                  QRect(0, Band_Height, Tree_Panel_Width, Window_Height - Band_Height), Qt::white);
+
+    StartupLabel =
+        MakeLabel(QStringLiteral("StartupLabel"), QStringLiteral("Tarnwell Connect"), this,
+                  QRect(Tree_Panel_Width, Band_Height, Window_Width - Tree_Panel_Width,
+                        Window_Height - Band_Height));
+    StartupLabel->setFont(Verdana(85));
+    StartupLabel->setAlignment(Qt::AlignCenter);
+    StartupLabel->setWordWrap(true);
+    StartupLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    WRefreshTimer = MakeTimer(QStringLiteral("WRefreshTimer"), this, Refresh_Interval);
+    ACPowerScanTimer =
+        MakeTimer(QStringLiteral("ACPowerScanTimer"), this, AC_Power_Scan_Start_Interval);
+    KeepAliveTimer = MakeTimer(QStringLiteral("KeepAliveTimer"), this, 0);
+    connect(WRefreshTimer, &QTimer::timeout, this, &TMainForm::WRefreshTimerTick);
+    connect(ACPowerScanTimer, &QTimer::timeout, this, &TMainForm::ACPowerScanTimerTimer);
+    connect(KeepAliveTimer, &QTimer::timeout, this, &TMainForm::KeepAliveTimerTimer);
+}
+
+void TMainForm::CreateMenu() {
+    TreeViewMenu = new QTreeWidget(PanelScreen2);
+    TreeViewMenu->setObjectName(QStringLiteral("TreeViewMenu"));
+    TreeViewMenu->setGeometry(33, 41, 192, 496);
+    TreeViewMenu->setHeaderHidden(true);
+    TreeViewMenu->setColumnCount(1);
+    TreeViewMenu->setFrameShape(QFrame::NoFrame);
+    TreeViewMenu->setCursor(Qt::PointingHandCursor);
+    TreeViewMenu->setMouseTracking(true);  // hot tracking
+    TreeViewMenu->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeViewMenu->setSelectionBehavior(QAbstractItemView::SelectRows);
+    TreeViewMenu->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeViewMenu->setStyleSheet(QStringLiteral(
+        "QTreeWidget { background: white; color: black; }"
+        "QTreeWidget::item { padding: 2px 0px; }"
+        "QTreeWidget::item:hover { color: rgb(23,39,98); text-decoration: underline; }"
+        "QTreeWidget::item:selected, QTreeWidget::item:selected:!active {"
+        " background: rgb(23,39,98); color: white; }"));
+
+    std::array<QTreeWidgetItem*, Menu_Node_Count> nodes{};
+    for (int i = 0; i < Menu_Node_Count; ++i) {
+        const TMenuEntry& entry = Menu_Entries[i];
+        QTreeWidgetItem* node = entry.Parent < 0 ? new QTreeWidgetItem(TreeViewMenu)
+                                                 : new QTreeWidgetItem(nodes[entry.Parent]);
+        node->setText(0, QString::fromLatin1(entry.Text));
+        node->setData(0, Qt::UserRole, i);
+        nodes[i] = node;
+    }
+    // A node opens when it is chosen; the actions follow the click.
+    connect(TreeViewMenu, &QTreeWidget::currentItemChanged, this, [](QTreeWidgetItem* current) {
+        if (current != nullptr && current->childCount() > 0) {
+            current->setExpanded(true);
+        }
+    });
+    connect(TreeViewMenu, &QTreeWidget::itemClicked, this, [this] { TreeViewMenuClick(); });
+    connect(TreeViewMenu, &QTreeWidget::itemActivated, this, [this] { TreeViewMenuClick(); });
+}
+
+void TMainForm::CreateHistoryPanel() {
+    QWidget* panel = PanelHistoricalPerformance;
+    ChartkWh = new QCustomPlot(panel);
+    ChartkWh->setObjectName(QStringLiteral("ChartkWh"));
+    ChartkWh->setGeometry(6, 30, 569, 556);
+    ChartkWh->setBackground(Window_Colour);
+    ChartkWh->setNoAntialiasingOnDrag(true);
+    for (QCPAxis* axis : {ChartkWh->xAxis, ChartkWh->yAxis}) {
+        axis->setBasePen(QPen(Qt::white));
+        axis->setTickLabelColor(Qt::white);
+        axis->setTickPen(Qt::NoPen);
+        axis->setSubTickPen(Qt::NoPen);
+        axis->grid()->setVisible(false);
+        axis->setTickLabelFont(Verdana(13));
+    }
+
+    StartDateEditLabel = MakeLabel(QStringLiteral("StartDateEditLabel"),
+                                   QStringLiteral("Start date"), panel, QRect(576, 0, 153, 16));
+    EsStartDateEdit = new QDateEdit(panel);
+    EsStartDateEdit->setObjectName(QStringLiteral("EsStartDateEdit"));
+    EndDateEditLabel = MakeLabel(QStringLiteral("EndDateEditLabel"), QStringLiteral("End date"),
+                                 panel, QRect(576, 40, 153, 16));
+    EsEndDateEdit = new QDateEdit(panel);
+    EsEndDateEdit->setObjectName(QStringLiteral("EsEndDateEdit"));
+    EsStartDateEdit->setGeometry(576, 16, 153, 24);
+    EsEndDateEdit->setGeometry(576, 56, 153, 24);
+    for (QDateEdit* field : {EsStartDateEdit, EsEndDateEdit}) {
+        field->setCalendarPopup(true);
+        field->calendarWidget()->setFirstDayOfWeek(Qt::Monday);
+    }
+
+    OvcCheckListSelectedForkWh =
+        new TCheckList(QStringLiteral("OvcCheckListSelectedForkWh"), panel);
+    OvcCheckListSelectedForkWh->setGeometry(576, 88, 153, 272);
+    connect(OvcCheckListSelectedForkWh, &TCheckList::StateChange, this,
+            &TMainForm::OvcCheckListSelectedForkWhStateChange);
+
+    OvcComboBoxGraphTypeLabel =
+        MakeLabel(QStringLiteral("OvcComboBoxGraphTypeLabel"), QStringLiteral("Graph type"), panel,
+                  QRect(576, 390, 153, 17));
+    OvcComboBoxGraphType = new QComboBox(panel);
+    OvcComboBoxGraphType->setObjectName(QStringLiteral("OvcComboBoxGraphType"));
+    OvcComboBoxGraphType->setGeometry(576, 408, 153, 24);
+    for (const char* type : Graph_Types) {
+        OvcComboBoxGraphType->addItem(QString::fromLatin1(type));
+    }
+}
+
+void TMainForm::FormCreate() {
+    // The colour of a new box is drawn from Qt's generator, which seeds itself.
+    Data = std::make_unique<TUserData>(*this);
+    int language = Data->GetLanguage();
+    if (language < 0 || language > Language_French) {
+        language = Language_English;
+    }
+    SelectLanguage(uint8_t(language));
+    ShowPanel(nullptr);
+    OvcComboBoxGraphType->setCurrentIndex(0);
+    ChartW->clearPlottables();
+    ChartW->clearItems();
+    ChartkWh->clearPlottables();
+    ChartkWh->clearItems();
+    HistoryResolution = 0;
+    LastMenuIndex = 0;
+    PerformanceVisible = false;
+    const QDate today = NaiveNow().date();
+    EsStartDateEdit->setDate(QDate(today.year(), today.month(), 1));
+    EsEndDateEdit->setDate(today);
+    XAxisDensity = {6, 12, 7, 6, 10};
+
+    KestSessions = std::make_unique<TKestSessions>(*Data, *this, Texts);
+    Acquiring = std::make_unique<TAcquisition>(*KestSessions, *Data);
+    if (Data->IsOpen()) {
+        BindInventory();
+    }
+    KestSessions->InitSessions();
+}
+
+void TMainForm::FormDestroy() {
+    for (QTimer* timer : {WRefreshTimer, ACPowerScanTimer, KeepAliveTimer}) {
+        timer->stop();
+    }
+    // Every worker is asked to stop at once, so that a box that no longer answers holds up the
+    // end by one time-out, not one per box. What was stored is committed already.
+    if (KestSessions) {
+        KestSessions->StopAllChannels();
+    }
+    Acquiring.reset();
+    KestSessions.reset();
+    Data.reset();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    event->accept();  // closing is always allowed
+    emit Closed();
+}
+
+void TMainForm::AttachWindows(TAboutForm* about, TWaitForm* wait, TDownloadForm* download,
+                              TNotificationForm* notification) {
+    AboutForm = about;
+    WaitForm = wait;
+    DownloadForm = download;
+    NotificationForm = notification;
+}
+
+void TMainForm::ShowPanel(QWidget* panel) {
+    for (QWidget* view : {static_cast<QWidget*>(PanelInvertersInventory),
+                          static_cast<QWidget*>(PanelCurrentPerformance),
+                          static_cast<QWidget*>(PanelHistoricalPerformance)}) {
+        view->setVisible(view == panel);
+    }
+    StartupLabel->setVisible(panel == nullptr);
+    MoravelPanel->raise();
+}
+
+void TMainForm::UpdateViewState() {
+    const bool current = !PanelCurrentPerformance->isHidden();
+    if (current && !WRefreshTimer->isActive()) {
+        LabelPause->setVisible(true);
+        LabelResume->setVisible(false);
+    }
+    SetTimerRunning(WRefreshTimer, current);
+    PerformanceVisible = current;
+    const bool hasKests = Data && Data->KestsTable != nullptr && Data->KestsTable->rowCount() > 0;
+    PanelInvertersDetails->setVisible(hasKests);
+    SetTimerRunning(ACPowerScanTimer, WRefreshTimer->isActive());
+}
+
+void TMainForm::ClickMenuNode(int index) {
+    QTreeWidgetItemIterator it(TreeViewMenu);
+    for (; *it != nullptr; ++it) {
+        if ((*it)->data(0, Qt::UserRole).toInt() == index) {
+            TreeViewMenu->setCurrentItem(*it);
+            TreeViewMenuClick();
+            return;
+        }
+    }
+}
+
+void TMainForm::TreeViewMenuClick() {
+    const QList<QTreeWidgetItem*> selected = TreeViewMenu->selectedItems();
+    if (selected.isEmpty()) {
+        return;
+    }
+    const int index = selected.first()->data(0, Qt::UserRole).toInt();
+    if (index == LastMenuIndex) {
+        return;  // a second click on the node last acted on
+    }
+    LastMenuIndex = index;
+    switch (index) {
+        case Node_English:
+        case Node_Dutch:
+        case Node_German:
+        case Node_French: {
+            constexpr uint8_t languages[] = {Language_English, Language_Dutch, Language_German,
+                                             Language_French};
+            TreeViewMenu->clearSelection();
+            SelectLanguage(languages[index - Node_English]);
+            TranslateAllForms();
+            ShowPanel(nullptr);
+            Data->SetLanguage(Language);
+            break;
+        }
+        case Node_Inverters:
+            ShowPanel(PanelInvertersInventory);
+            break;
+        case Node_Current:
+            Data->PostPendingEdits();
+            Acquiring->BuildWCheckList();
+            DrawWChart();
+            ShowPanel(PanelCurrentPerformance);
+            break;
+        case Node_Per10Minutes:
+        case Node_PerDay:
+        case Node_PerMonth:
+        case Node_PerYear:
+            Data->PostPendingEdits();
+            Acquiring->BuildKWhCheckList();
+            ShowPanel(PanelHistoricalPerformance);
+            SetHistoryResolution(uint8_t(index - Node_Per10Minutes + 1));
+            DrawkWhChart(SelectedGraphType());
+            break;
+        case Node_Contents:
+            TreeViewMenu->clearSelection();
+            OpenHelpFile();
+            LastMenuIndex = 0;
+            break;
+        case Node_About:
+            TreeViewMenu->clearSelection();
+            if (AboutForm != nullptr) {
+                Dialogs::Exec(AboutForm);
+            }
+            LastMenuIndex = 0;
+            break;
+        case Node_Exit:
+            close();
+            break;
+        default:
+            break;
+    }
+    UpdateViewState();
+}
+
+void TMainForm::OpenHelpFile() {
+    // The help document lies beside the program; each language may name its own.
+    const QString path =
+        QCoreApplication::applicationDirPath() + '/' + Texts.Text(QStringLiteral("HelpFileName"));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void TMainForm::SelectLanguage(uint8_t language) {
+    Language = language;
+}
+
+void TMainForm::TranslateAllForms() {
+    // The windows carry their English texts; the words of the other languages come with the
+    // language database.
+}
+
+void TMainForm::KeepAliveTimerTimer() {
+    if (SessionCodeBusy() || !KestSessions) {
+        return;
+    }
+    KestSessions->KeepAliveAll();
+}
+
+bool TMainForm::SessionCodeBusy() const {
+    return InputBlocked > 0 || (KestSessions && KestSessions->TearingDown());
+}
+
+void TMainForm::SetHistoryResolution(uint8_t resolution) {
+    if (resolution != HistoryResolution) {
+        ChartkWh->clearPlottables();
+        ChartkWh->clearItems();
+    }
+    HistoryResolution = resolution;
+}
+
+void TMainForm::DrawkWhChart(int graphType) {
+    // The history chart is drawn from the stored samples by the history view, which is not
+    // part of this window yet: until then the chart stays as the resolution left it.
+    (void)graphType;
+    ChartkWh->replot();
+}
+
+int TMainForm::SelectedGraphType() const {
+    return OvcComboBoxGraphType->currentIndex();
+}
+
+void TMainForm::OvcCheckListSelectedForkWhStateChange(int index, bool checked) {
+    if (!Acquiring || Acquiring->BuildingKWhList) {
+        return;
+    }
+    Acquiring->KWhListItemChanged(OvcCheckListSelectedForkWh->ModuleId(index), checked);
+}
+
+void TMainForm::ShowError(const QString& text) {
+    Dialogs::ShowError(isVisible() ? this : nullptr, text);
+}
+
+void TMainForm::RequestQuit() {
+    Quit = true;
+    if (QCoreApplication::instance() != nullptr) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                                  Qt::QueuedConnection);
+    }
+}
+
+void TMainForm::SetInputEnabled(bool enabled) {
+    if (!enabled) {
+        if (InputBlocked++ == 0) {
+            setEnabled(false);
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        }
+    } else if (InputBlocked > 0 && --InputBlocked == 0) {
+        QApplication::restoreOverrideCursor();
+        setEnabled(true);
+    }
+}
+
+void TMainForm::ShowWait(const QString& text) {
+    if (WaitForm != nullptr) {
+        WaitForm->ShowText(text);
+    }
+}
+
+void TMainForm::CloseWait() {
+    if (WaitForm != nullptr) {
+        WaitForm->hide();
+    }
+}
+
+void TMainForm::ShowNotification(const QString& text) {
+    if (NotificationForm != nullptr) {
+        NotificationForm->Notify(text);
+    } else {
+        DebugLine(text);
+    }
+}
+
+void TMainForm::ShowDownloadProgress() {
+    if (DownloadForm != nullptr) {
+        DownloadForm->ShowProgress();
+    }
+}
+
+int TMainForm::KeepAliveInterval() const {
+    return KeepAliveTimer->isActive() ? KeepAliveTimer->interval() : 0;
+}
+
+void TMainForm::SetKeepAliveInterval(int ms) {
+    if (ms > 0) {
+        KeepAliveTimer->setInterval(ms);
+    }
+    SetTimerRunning(KeepAliveTimer, ms > 0);
+}
+
+void TMainForm::SetACPowerScanInterval(int ms) {
+    if (ms > 0 && ms != ACPowerScanTimer->interval()) {
+        ACPowerScanTimer->setInterval(ms);
+    }
+}
+
+TCheckList* TMainForm::List(TModuleList list) const {
+    return list == TModuleList::W ? OvcCheckListSelectedForW : OvcCheckListSelectedForkWh;
+}
+
+void TMainForm::ClearCheckList(TModuleList list) {
+    List(list)->clear();
+}
+
+void TMainForm::AddCheckListItem(TModuleList list, const TCheckListItem& item) {
+    List(list)->AddEntry(item.Text, item.ModuleId, item.Checked);
+}
+
+int TMainForm::CheckListCount(TModuleList list) const {
+    return List(list)->count();
+}
+
+TCheckListItem TMainForm::CheckListItem(TModuleList list, int index) const {
+    const TCheckList* checkList = List(list);
+    TCheckListItem item;
+    if (index >= 0 && index < checkList->count()) {
+        item.Text = checkList->item(index)->text();
+        item.ModuleId = checkList->ModuleId(index);
+        item.Checked = checkList->Checked(index);
+    }
+    return item;
+}
+
+void TMainForm::SetCheckListItemChecked(TModuleList list, int index, bool checked) {
+    List(list)->SetChecked(index, checked);
+}
+
+void TMainForm::DeselectDisconnect(TCANMessages* channel) {
+    if (channel == nullptr || !Acquiring || !KestSessions) {
+        return;
+    }
+    const int32_t kestId = channel->KestId();
+    Acquiring->UncheckKestModules(kestId);
+    KestSessions->DisconnectKest(kestId);
+}

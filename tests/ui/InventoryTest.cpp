@@ -1,0 +1,224 @@
+// The box list editor and the account password change of the main window.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSqlTableModel>
+#include <QTest>
+#include <QToolButton>
+
+#include "UiHarness.h"
+#include "monitor/data/Sessions.h"
+#include "monitor/ui/Dialogs.h"
+
+namespace uitest {
+namespace {
+
+const QStringList Colour_Pickers = {"ColorComboBoxMonitor", "ColorComboBoxInverterA",
+                                    "ColorComboBoxInverterB", "ColorComboBoxInverterC"};
+
+class Inventory : public ProgramTest {
+protected:
+    void SetUp() override {
+        ProgramTest::SetUp();
+        Main().ClickMenuNode(Node_Inverters);
+    }
+
+    QWidget* Details() { return Find<QWidget>("PanelInvertersDetails"); }
+
+    // Chooses a row of the box list as a click would, and waits until the editor follows it.
+    void ChooseRow(int row) {
+        QListView* list = Find<QListView>("KestList");
+        QSqlTableModel* table = Main().UserData()->KestsTable;
+        const int32_t id = table->index(row, table->fieldIndex("kest_id")).data().toInt();
+        list->setCurrentIndex(list->model()->index(row, list->modelColumn()));
+        ASSERT_TRUE(WaitFor([&] { return Main().UserData()->CurrentKest() == id; }));
+    }
+
+    void TypeInto(QLineEdit* field, const QString& text) {
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Delete);
+        QTest::keyClicks(field, text);
+        QTest::keyClick(field, Qt::Key_Return);
+        QCoreApplication::processEvents();  // the mapper stores an entry after the key is handled
+    }
+
+    // Runs a password change and returns what it showed.
+    QList<Dialogs::TAsked> ChangePassword(const QString& account, const QString& fresh,
+                                          const QString& confirmation) {
+        Find<QComboBox>("ChangePasswordComboBox")->setCurrentText(account);
+        Find<QLineEdit>("OvcNewPassword")->setText(fresh);
+        Find<QLineEdit>("OvcConfirmPassword")->setText(confirmation);
+        Dialogs::PreAnswer(QMessageBox::Ok);
+        Click(Find<QPushButton>("ChangeButton"));
+        return Dialogs::TakeAsked();
+    }
+
+    QString Text(const char* label) { return Windows().MsgForm.Text(label); }
+};
+
+TEST_F(Inventory, TheFirstBoxShowsItsFourModulesInOneColourAndTheLastTakesThemAlong) {
+    EXPECT_TRUE(Details()->isHidden());
+    Click(Find<QToolButton>("KestsNavigatorInsert"));
+    EXPECT_FALSE(Details()->isHidden());
+    ASSERT_EQ(Count("SELECT * FROM modules"), 4);
+    EXPECT_EQ(Find<QLineEdit>("OvcKestName")->text(), "?");
+    EXPECT_EQ(Find<QLineEdit>("OvcKestPortNumber")->text(), "7777");
+    const int colour = Find<QComboBox>("ColorComboBoxMonitor")->currentIndex();
+    EXPECT_EQ(Count(QString("SELECT * FROM modules WHERE module_color = %1").arg(colour)), 4);
+    for (const QString& picker : Colour_Pickers) {
+        EXPECT_EQ(Find<QComboBox>(picker)->currentIndex(), colour) << picker.toStdString();
+    }
+    // The total's pattern 6 and line type 0, shown by their labels.
+    EXPECT_EQ(Find<QComboBox>("DBLookupComboBoxPatternMonitor")->currentIndex(), 6);
+    EXPECT_EQ(Find<QComboBox>("DBLookupComboBoxLineTypeMonitor")->currentIndex(), 0);
+
+    Dialogs::PreAnswer(QMessageBox::No);
+    Click(Find<QToolButton>("KestsNavigatorDelete"));
+    EXPECT_EQ(Count("SELECT * FROM kests"), 1);
+    Dialogs::PreAnswer(QMessageBox::Yes);
+    Click(Find<QToolButton>("KestsNavigatorDelete"));
+    const QList<Dialogs::TAsked> asked = Dialogs::TakeAsked();
+    ASSERT_EQ(asked.size(), 2);
+    for (const Dialogs::TAsked& question : asked) {
+        EXPECT_EQ(question.Kind, Dialogs::TKind::Question);
+        EXPECT_EQ(question.Text, "Delete record?");
+    }
+    EXPECT_EQ(Count("SELECT * FROM kests"), 0);
+    EXPECT_EQ(Count("SELECT * FROM modules"), 0);
+    EXPECT_TRUE(Details()->isHidden());
+    EXPECT_TRUE(Find<QLineEdit>("OvcKestName")->text().isEmpty());
+}
+
+TEST_F(Inventory, DeletingABoxInSessionEndsTheSessionAndSelectsTheNextBox) {
+    KestSpec spec;
+    spec.Port = StartBox().port();
+    const int32_t first = AddKest(spec);
+    spec.Name = "Barn";
+    const int32_t second = AddKest(spec);
+    Main().Sessions()->ConnectKest(first);
+    ASSERT_TRUE(Main().Sessions()->IsKestConnected(first));
+    ChooseRow(0);
+
+    Dialogs::PreAnswer(QMessageBox::Yes);
+    Click(Find<QToolButton>("KestsNavigatorDelete"));
+    Dialogs::TakeAsked();
+    EXPECT_EQ(Main().Sessions()->ChannelOfKest(first), nullptr);
+    EXPECT_EQ(Main().UserData()->CurrentKest(), second);
+    EXPECT_EQ(Find<QLineEdit>("OvcKestName")->text(), "Barn");
+    EXPECT_EQ(Find<QListView>("KestList")->currentIndex().row(), 0);
+}
+
+TEST_F(Inventory, EditsAreKeptWhenAnotherBoxIsChosenAndLoadingABoxWritesNothing) {
+    const int32_t roof = AddKest(KestSpec{});
+    KestSpec barnSpec;
+    barnSpec.Name = "Barn";
+    barnSpec.Present = {Module_Type_A};
+    const int32_t barn = AddKest(barnSpec);
+    ChooseRow(0);
+    Find<QLineEdit>("OvcKestName")->setText("Garage");  // still in the field, not yet left
+    Find<QLineEdit>("OvcKestPassword")->setText("  secret  ");
+    Find<QComboBox>("ColorComboBoxInverterB")->setCurrentIndex(5);
+    Find<QCheckBox>("DBCheckInverterC")->setChecked(false);
+
+    ChooseRow(1);
+    EXPECT_EQ(Count(QString("SELECT * FROM kests WHERE kest_name = 'Garage' AND "
+                            "kest_password = 'secret' AND kest_id = %1")
+                        .arg(roof)),
+              1);
+    EXPECT_EQ(Count(QString("SELECT * FROM modules WHERE module_kest = %1 AND module_type = 8 "
+                            "AND module_color = 5")
+                        .arg(roof)),
+              1);
+    EXPECT_EQ(Count(QString("SELECT * FROM modules WHERE module_kest = %1 AND module_type = 12 "
+                            "AND module_ispresent = 0")
+                        .arg(roof)),
+              1);
+    // Barn's own values are shown, and showing them changed none of its rows.
+    EXPECT_EQ(Find<QLineEdit>("OvcKestName")->text(), "Barn");
+    EXPECT_TRUE(Find<QCheckBox>("DBCheckInverterA")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("DBCheckInverterB")->isChecked());
+    EXPECT_EQ(Count(QString("SELECT * FROM modules WHERE module_kest = %1 AND "
+                            "module_ispresent = 1")
+                        .arg(barn)),
+              1);
+    EXPECT_EQ(Count("SELECT * FROM kests WHERE kest_name = 'Barn' AND kest_port = 7777"), 1);
+}
+
+TEST_F(Inventory, APortThatIsNoPortIsRestoredSilently) {
+    AddKest(KestSpec{});
+    QLineEdit* port = Find<QLineEdit>("OvcKestPortNumber");
+    TypeInto(port, "70000");
+    EXPECT_EQ(port->text(), "7777");
+    TypeInto(port, "8080");
+    EXPECT_EQ(port->text(), "8080");
+    TypeInto(port, "");
+    EXPECT_EQ(port->text(), "8080");
+    EXPECT_TRUE(Dialogs::TakeAsked().isEmpty());
+    Main().UserData()->PostPendingEdits();
+    EXPECT_EQ(Count("SELECT * FROM kests WHERE kest_port = 8080"), 1);
+}
+
+TEST_F(Inventory, PasswordsAreCheckedBeforeTheBoxIsAsked) {
+    const auto refused = [&](const QString& fresh, const QString& confirmation) {
+        const QList<Dialogs::TAsked> asked = ChangePassword("BasicUser", fresh, confirmation);
+        return asked.size() == 1 && asked[0].Kind == Dialogs::TKind::Error &&
+               asked[0].Text == Text("ChangePasswordError");
+    };
+    EXPECT_TRUE(refused("fresh56", "fresh56"));
+    EXPECT_TRUE(refused("fresh5678", "fresh5679"));
+    EXPECT_TRUE(refused("", ""));
+    // Long enough and equal, but no box to send it to.
+    const QList<Dialogs::TAsked> asked = ChangePassword("BasicUser", "fresh567", "fresh567");
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0].Text, Text("ChangePasswordFailed"));
+}
+
+TEST_F(Inventory, ThePasswordChangeReportsTheBoxAnswer) {
+    kestemu::Emulator& box = StartBox();
+    KestSpec spec;
+    spec.Port = box.port();
+    AddKest(spec);
+    QList<Dialogs::TAsked> asked = ChangePassword("BasicUser", "fresh567", "fresh567");
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0].Kind, Dialogs::TKind::Information);
+    EXPECT_EQ(asked[0].Text, Text("ChangePasswordOk"));
+    EXPECT_EQ(box.accounts().at(0).password, "fresh567");
+    EXPECT_EQ(Find<QLineEdit>("OvcNewPassword")->text(), "fresh567");  // not cleared
+
+    spec.Name = "Basic";
+    spec.UserName = "BasicUser";
+    spec.Password = "fresh567";
+    AddKest(spec);
+    asked = ChangePassword("Administrator", "other5678", "other5678");
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0].Text, Text("ChangePasswordNotAllowed"));
+
+    kestemu::Emulator& gone = StartBox();
+    spec.Name = "Gone";
+    spec.Port = gone.port();
+    gone.stop();
+    AddKest(spec);
+    asked = ChangePassword("BasicUser", "other5678", "other5678");
+    ASSERT_EQ(asked.size(), 1);
+    EXPECT_EQ(asked[0].Kind, Dialogs::TKind::Error);
+    EXPECT_EQ(asked[0].Text, Text("ChangePasswordFailed"));
+}
+
+}  // namespace
+}  // namespace uitest
+namespace uitest {
+TEST_F(ProgramTest, ZZShot) {
+    AddKest(KestSpec{});
+    KestSpec s; s.Name = "Barn"; AddKest(s);
+    Main().ClickMenuNode(Node_Inverters);
+    Main().show();
+    QCoreApplication::processEvents();
+    Main().grab().save("/tmp/inv_shot.png");
+    Find<QComboBox>("ColorComboBoxInverterA")->showPopup();
+    QCoreApplication::processEvents();
+    for (QWidget* w : QApplication::topLevelWidgets()) if (w->isVisible() && w != &Main()) w->grab().save("/tmp/inv_popup.png");
+}
+}

@@ -1,0 +1,130 @@
+#include "UiHarness.h"
+
+#include <QApplication>
+#include <QSqlQuery>
+#include <QSqlTableModel>
+#include <QStyleFactory>
+#include <QTest>
+
+#include "monitor/ui/Dialogs.h"
+#include "monitor/ui/DownloadFrm.h"
+#include "monitor/ui/NotificationFrm.h"
+#include "monitor/ui/WaitFrm.h"
+#include "monitor/ui/frmAbout.h"
+
+namespace uitest {
+
+void ProgramTest::SetUp() {
+    Dialogs::TakeAsked();
+    Folder = std::make_unique<datatest::DataFolderFixture>();
+    Program = std::make_unique<TQuarnelWindows>();
+    ASSERT_FALSE(Program->MainForm->QuitRequested());
+}
+
+void ProgramTest::TearDown() {
+    Program.reset();
+    for (auto& box : Boxes) {
+        box->stop();
+    }
+    Boxes.clear();
+    Folder.reset();
+    Dialogs::TakeAsked();
+}
+
+int32_t ProgramTest::AddKest(const KestSpec& spec) {
+    TUserData& data = *Main().UserData();
+    const int32_t id = data.KestsTableAfterInsert();
+    EXPECT_GT(id, 0);
+    QSqlQuery update(QSqlDatabase::database(data.ConnectionName()));
+    update.prepare(
+        "UPDATE kests SET kest_name = ?, kest_ip = ?, kest_port = ?, kest_username = ?, "
+        "kest_password = ?, kest_online = ? WHERE kest_id = ?");
+    update.addBindValue(spec.Name);
+    update.addBindValue(spec.Ip);
+    update.addBindValue(spec.Port);
+    update.addBindValue(spec.UserName);
+    update.addBindValue(spec.Password);
+    update.addBindValue(spec.Online ? 1 : 0);
+    update.addBindValue(id);
+    EXPECT_TRUE(update.exec());
+    for (int type : spec.Present) {
+        QSqlQuery present(QSqlDatabase::database(data.ConnectionName()));
+        present.prepare(
+            "UPDATE modules SET module_ispresent = 1 WHERE module_kest = ? AND module_type = ?");
+        present.addBindValue(id);
+        present.addBindValue(type);
+        EXPECT_TRUE(present.exec());
+    }
+    // The box list shows what was written behind its back.
+    data.KestsTable->select();
+    data.SetCurrentKest(id);
+    return id;
+}
+
+kestemu::Config ProgramTest::DefaultBoxConfig() {
+    kestemu::Config config;
+    config.port = 0;
+    config.clock = "2024-06-20 12:30";
+    config.installed = "2021-03-15";
+    config.seed = 4711;
+    config.log_connections = false;
+    return config;
+}
+
+kestemu::Emulator& ProgramTest::StartBox(kestemu::Config config) {
+    auto box = std::make_unique<kestemu::Emulator>(config);
+    std::string error;
+    EXPECT_TRUE(box->start(&error)) << error;
+    Boxes.push_back(std::move(box));
+    return *Boxes.back();
+}
+
+int32_t ProgramTest::ModuleId(int32_t kestId, int type) {
+    TModuleRow row;
+    EXPECT_TRUE(Main().UserData()->FindKestModule(kestId, type, &row));
+    return row.Id;
+}
+
+int ProgramTest::Count(const QString& sql) {
+    QSqlQuery query(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+    EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
+    int rows = 0;
+    while (query.next()) {
+        ++rows;
+    }
+    return rows;
+}
+
+std::vector<QWidget*> ProgramTest::TopWindows() const {
+    std::vector<QWidget*> windows;
+    if (!Program) {
+        return windows;
+    }
+    for (QWidget* window : {static_cast<QWidget*>(Program->MainForm.get()),
+                            static_cast<QWidget*>(Program->AboutForm.get()),
+                            static_cast<QWidget*>(Program->WaitForm.get()),
+                            static_cast<QWidget*>(Program->DownloadForm.get()),
+                            static_cast<QWidget*>(Program->NotificationForm.get())}) {
+        if (window != nullptr) {
+            windows.push_back(window);
+        }
+    }
+    return windows;
+}
+
+void ProgramTest::Click(QWidget* widget) {
+    ASSERT_NE(widget, nullptr);
+    QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, widget->rect().center());
+}
+
+}  // namespace uitest
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QLocale::setDefault(QLocale::c());
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
