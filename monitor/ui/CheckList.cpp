@@ -1,5 +1,6 @@
 #include "CheckList.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -17,11 +18,13 @@ public:
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
+        // The text as the style draws an entry, without the style's own check box.
         QStyleOptionViewItem text = option;
         initStyleOption(&text, index);
         text.features &= ~QStyleOptionViewItem::HasCheckIndicator;
         text.rect.setLeft(option.rect.left() + Mark_Size + 2 * Mark_Margin);
-        QStyledItemDelegate::paint(painter, text, index);
+        const QStyle* style = text.widget != nullptr ? text.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &text, painter, text.widget);
 
         const QRect box(option.rect.left() + Mark_Margin,
                         option.rect.top() + (option.rect.height() - Mark_Size) / 2, Mark_Size,

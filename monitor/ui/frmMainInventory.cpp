@@ -12,7 +12,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
-#include <QSignalBlocker>
 #include <QSqlQueryModel>
 #include <QSqlTableModel>
 #include <QStyledItemDelegate>
@@ -38,6 +37,13 @@ constexpr int Field_Height = 22;
 constexpr int Caption_Height = 16;
 constexpr int List_Row_Height = 20;
 const QColor List_Highlight(128, 128, 128);
+
+// A port is a number of up to five digits no higher than 65535.
+bool PortValid(const QString& text) {
+    bool number = false;
+    const int port = text.toInt(&number);
+    return number && port >= 0 && port <= Max_Port;
+}
 
 // Watches the events of one object for the editor, without subclassing the control.
 class TEventHook : public QObject {
@@ -99,6 +105,9 @@ public:
         }
         if ((stored.isNull() && text.isEmpty()) || stored.toString() == text) {
             return;
+        }
+        if (edit == Number && !PortValid(text)) {
+            return;  // never stored; the field gives the value back when the user leaves it
         }
         model->setData(index, edit == Number ? QVariant(text.toInt()) : QVariant(text));
     }
@@ -174,7 +183,7 @@ QComboBox* ColourPicker(QWidget* parent, const QString& name, const QRect& place
     return picker;
 }
 
-// The controls of one module row of the grid, with the query of the current box's module.
+// The controls of one module row of the grid, in the order of ModuleQueries.
 struct TModuleRowControls {
     QCheckBox* Present;  // none for the total
     QComboBox* Colour;
@@ -222,13 +231,6 @@ int RowOfKest(const QSqlTableModel* table, int32_t kestId) {
         }
     }
     return -1;
-}
-
-// A port is a number of up to five digits no higher than 65535.
-bool PortValid(const QString& text) {
-    bool number = false;
-    const int port = text.toInt(&number);
-    return number && port >= 0 && port <= Max_Port;
 }
 
 }  // namespace
@@ -475,14 +477,16 @@ void TMainForm::ShowCurrentKest() {
             row = 0;
             data->SetCurrentKest(KestIdAt(table, row));
         }
-        const QSignalBlocker blocker(KestList->selectionModel());
+        // The list reports this change of its current row too; the box is current by then, and
+        // the report finds nothing to do.
         if (row >= 0) {
-            KestList->setCurrentIndex(table->index(row, KestList->modelColumn()));
+            const QModelIndex current = table->index(row, KestList->modelColumn());
+            KestList->setCurrentIndex(current);
+            KestList->scrollTo(current);
         } else {
             KestList->clearSelection();
             KestList->setCurrentIndex(QModelIndex());
         }
-        KestList->viewport()->update();
     }
     if (row >= 0) {
         KestsSource->setCurrentIndex(row);

@@ -1,0 +1,164 @@
+// Takes the pictures of every window and view for the documentation: the program's own windows
+// on a fresh data folder with two emulated boxes, each grabbed as the user sees it.
+// usage: screenshots OUTPUT_FOLDER      (run by scripts/screenshots.sh)
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+
+#include "monitor/can/CANMessages.h"
+#include "monitor/data/Acquisition.h"
+#include "monitor/data/Sessions.h"
+#include "monitor/data/dmUser.h"
+#include "monitor/ui/CheckList.h"
+#include "monitor/ui/DownloadFrm.h"
+#include "monitor/ui/NotificationFrm.h"
+#include "monitor/ui/Quarnel.h"
+#include "monitor/ui/WaitFrm.h"
+#include "monitor/ui/frmAbout.h"
+#include "monitor/ui/frmMain.h"
+#include "tools/kestemu/Emulator.h"
+
+namespace {
+
+void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int ms = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ms) {
+            return false;
+        }
+        RunFor(20);
+    }
+    return true;
+}
+
+bool Save(QWidget* window, const QString& folder, const QString& name) {
+    window->repaint();
+    const bool saved = window->grab().save(folder + '/' + name + QStringLiteral(".png"));
+    std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(name));
+    return saved;
+}
+
+std::unique_ptr<kestemu::Emulator> StartBox(int seed, const std::string& inverters) {
+    kestemu::Config config;
+    config.port = 0;
+    config.clock = QDate::currentDate().toString(Qt::ISODate).toStdString() + " 12:30";
+    config.seed = seed;
+    config.inverters = inverters;
+    config.log_connections = false;
+    auto box = std::make_unique<kestemu::Emulator>(config);
+    std::string error;
+    if (!box->start(&error)) {
+        std::fprintf(stderr, "screenshots: %s\n", error.c_str());
+        return nullptr;
+    }
+    return box;
+}
+
+void AddBox(TUserData& data, const QString& name, int port, const QList<int>& present) {
+    const int32_t id = data.KestsTableAfterInsert();
+    QSqlQuery query(QSqlDatabase::database(data.ConnectionName()));
+    query.prepare(
+        "UPDATE kests SET kest_name = ?, kest_ip = '127.0.0.1', kest_port = ?, "
+        "kest_username = 'Administrator', kest_password = 'admin1234', kest_online = 1 "
+        "WHERE kest_id = ?");
+    query.addBindValue(name);
+    query.addBindValue(port);
+    query.addBindValue(id);
+    query.exec();
+    for (int type : present) {
+        query.prepare(
+            "UPDATE modules SET module_ispresent = 1, module_ischecked_w = 1, "
+            "module_ischecked_kwh = 1, module_color = ? WHERE module_kest = ? AND "
+            "module_type = ?");
+        query.addBindValue(type == 128 ? 11 : 8 + type / 4 + id * 2);
+        query.addBindValue(id);
+        query.addBindValue(type);
+        query.exec();
+    }
+    data.KestsTable->select();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setQuitOnLastWindowClosed(false);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: screenshots INSTALL_SCRIPT OUTPUT_FOLDER\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[2]);
+    QDir().mkpath(out);
+    QTemporaryDir data;
+    if (QProcess::execute(QString::fromLocal8Bit(argv[1]), {data.path()}) != 0) {
+        std::fprintf(stderr, "screenshots: install step failed\n");
+        return 1;
+    }
+    qputenv("QUARNEL_DATA_DIR", data.path().toLocal8Bit());
+    auto roof = StartBox(1, "ABC");
+    auto barn = StartBox(2, "AC");
+    if (!roof || !barn) {
+        return 1;
+    }
+
+    TQuarnelWindows windows;
+    TMainForm& main = *windows.MainForm;
+    main.show();
+    RunFor(300);
+    Save(&main, out, QStringLiteral("start"));
+
+    AddBox(*main.UserData(), QStringLiteral("Roof"), roof->port(), {128, 4, 8, 12});
+    AddBox(*main.UserData(), QStringLiteral("Barn"), barn->port(), {4, 12});
+    main.ClickMenuNode(Node_Inverters);
+    main.KestList->setCurrentIndex(main.KestList->model()->index(0, 0));
+    RunFor(200);
+    Save(&main, out, QStringLiteral("inverters"));
+
+    main.ClickMenuNode(Node_Current);
+    main.CheckBoxShowWValues->click();
+    main.ACPowerScanTimerTimer();
+    WaitUntil([&] { return main.Sessions()->Channels.size() == 2; });
+    RunFor(2500);
+    main.DrawWChart();
+    RunFor(200);
+    Save(&main, out, QStringLiteral("current-performance"));
+
+    windows.AboutForm->show();
+    RunFor(200);
+    Save(windows.AboutForm.get(), out, QStringLiteral("about"));
+    windows.AboutForm->hide();
+
+    windows.WaitForm->ShowText(QStringLiteral("Connecting to Roof"));
+    RunFor(200);
+    Save(windows.WaitForm.get(), out, QStringLiteral("wait"));
+    windows.WaitForm->hide();
+
+    main.ClickMenuNode(Node_Per10Minutes);
+    main.Acquisition()->StartHistoryDownload(36);
+    RunFor(1600);
+    Save(windows.DownloadForm.get(), out, QStringLiteral("download"));
+    main.Acquisition()->CancelDownloads();
+    WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+
+    barn->stop();
+    main.ClickMenuNode(Node_Current);
+    WaitUntil([&] { return windows.NotificationForm->isVisible(); });
+    RunFor(3000);
+    Save(windows.NotificationForm.get(), out, QStringLiteral("notification"));
+    return 0;
+}
