@@ -20,8 +20,8 @@ void PaintBackground(QWidget* widget, const QColor& colour) {
 
 void WhiteText(QWidget* widget) {
     QPalette palette = widget->palette();
+    // Only the caption: a check box draws its mark in the text colour on a white box.
     palette.setColor(QPalette::WindowText, Qt::white);
-    palette.setColor(QPalette::Text, Qt::white);
     widget->setPalette(palette);
 }
 

@@ -2,10 +2,13 @@
 // on a fresh data folder with two emulated boxes, each grabbed as the user sees it.
 // usage: screenshots OUTPUT_FOLDER      (run by scripts/screenshots.sh)
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QListView>
 #include <QProcess>
 #include <QSqlQuery>
+#include <QSqlTableModel>
 #include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -68,7 +71,8 @@ std::unique_ptr<kestemu::Emulator> StartBox(int seed, const std::string& inverte
     return box;
 }
 
-void AddBox(TUserData& data, const QString& name, int port, const QList<int>& present) {
+// The modules present, with the colour each is drawn in.
+void AddBox(TUserData& data, const QString& name, int port, const QList<QPair<int, int>>& present) {
     const int32_t id = data.KestsTableAfterInsert();
     QSqlQuery query(QSqlDatabase::database(data.ConnectionName()));
     query.prepare(
@@ -79,12 +83,12 @@ void AddBox(TUserData& data, const QString& name, int port, const QList<int>& pr
     query.addBindValue(port);
     query.addBindValue(id);
     query.exec();
-    for (int type : present) {
+    for (const auto& [type, colour] : present) {
         query.prepare(
             "UPDATE modules SET module_ispresent = 1, module_ischecked_w = 1, "
             "module_ischecked_kwh = 1, module_color = ? WHERE module_kest = ? AND "
             "module_type = ?");
-        query.addBindValue(type == 128 ? 11 : 8 + type / 4 + id * 2);
+        query.addBindValue(colour);
         query.addBindValue(id);
         query.addBindValue(type);
         query.exec();
@@ -122,8 +126,9 @@ int main(int argc, char** argv) {
     RunFor(300);
     Save(&main, out, QStringLiteral("start"));
 
-    AddBox(*main.UserData(), QStringLiteral("Roof"), roof->port(), {128, 4, 8, 12});
-    AddBox(*main.UserData(), QStringLiteral("Barn"), barn->port(), {4, 12});
+    AddBox(*main.UserData(), QStringLiteral("Roof"), roof->port(),
+           {{128, 11}, {4, 10}, {8, 14}, {12, 9}});
+    AddBox(*main.UserData(), QStringLiteral("Barn"), barn->port(), {{4, 13}, {12, 18}});
     main.ClickMenuNode(Node_Inverters);
     main.KestList->setCurrentIndex(main.KestList->model()->index(0, 0));
     RunFor(200);
