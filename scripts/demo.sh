@@ -63,13 +63,13 @@ VALUES ('Roof', '127.0.0.1', 7777, 'Administrator', 'admin1234', 1),
        ('Barn', '127.0.0.1', 7778, 'Administrator', 'admin1234', 1);
 INSERT INTO modules (module_kest, module_type, module_color, module_pattern, module_linetype,
                      module_ispresent, module_ischecked_kwh, module_ischecked_w)
-SELECT k.kest_id, m.type, m.color + (k.kest_name = 'Barn') * 4, m.pattern, m.linetype,
-       m.present, m.present, m.present
+SELECT k.kest_id, m.type, m.color + (k.kest_name = 'Barn') * 4, m.pattern, m.linetype, 1, 1, 1
 FROM kests k
-JOIN (SELECT 128 AS type, 11 AS color, 0 AS pattern, 0 AS linetype, 1 AS present
-      UNION ALL SELECT 4, 9, 0, 1, 1
-      UNION ALL SELECT 8, 10, 0, 3, 1
-      UNION ALL SELECT 12, 14, 0, 4, 1) m;
+JOIN (SELECT 1 AS n, 128 AS type, 11 AS color, 0 AS pattern, 0 AS linetype
+      UNION ALL SELECT 2, 4, 9, 0, 1
+      UNION ALL SELECT 3, 8, 10, 0, 3
+      UNION ALL SELECT 4, 12, 14, 0, 4) m
+ORDER BY k.kest_id, m.n;
 UPDATE modules SET module_ispresent = 0, module_ischecked_kwh = 0, module_ischecked_w = 0
 WHERE module_type = 8 AND module_kest = (SELECT kest_id FROM kests WHERE kest_name = 'Barn');
 SQL

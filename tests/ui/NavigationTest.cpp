@@ -135,6 +135,29 @@ TEST_F(Navigation, NoTimerHandlerRunsWhileAChannelIsFreed) {
     EXPECT_FALSE(Main().SessionCodeBusy());
 }
 
+TEST_F(Navigation, ClosingDuringADownloadFromABoxThatFellSilentEndsAndKeepsTheSamples) {
+    kestemu::Config config = DefaultBoxConfig();
+    config.faults.silent_after = 30;  // the login, the probe and a few history blocks
+    kestemu::Emulator& box = StartBox(config);
+    KestSpec spec;
+    spec.Port = box.port();
+    const int32_t kest = AddKest(spec);
+    ASSERT_EQ(Main().Acquisition()->RequestHistory(kest, 36, true, true, true, true), 0);
+    const QString stored = QStringLiteral("SELECT * FROM samples");
+    ASSERT_TRUE(WaitFor([&] { return box.received().size() > 30; }, 20s))
+        << box.received().size() << " frames, "
+        << Main().Sessions()->ChannelOfKest(kest)->BlocksRequested << " blocks";
+    const int before = Count(stored);
+    ASSERT_GT(before, 0);
+    ASSERT_TRUE(Main().Sessions()->ChannelOfKest(kest)->Downloading);
+
+    const auto start = std::chrono::steady_clock::now();
+    Program.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s) << "the program hung on its way out";
+    Program = std::make_unique<TQuarnelWindows>();
+    EXPECT_EQ(Count(stored), before);
+}
+
 TEST(Start, AMissingUserDatabaseIsReportedAndEndsTheProgram) {
     QTemporaryDir empty;
     qputenv("QUARNEL_DATA_DIR", empty.path().toLocal8Bit());
