@@ -181,10 +181,10 @@ kestemu::Emulator& MonitorTest::StartBox(kestemu::Config config) {
     return *Boxes.back();
 }
 
-int32_t MonitorTest::AddKest(const KestSpec& spec) {
-    const int32_t id = UserData->KestsTableAfterInsert();
+int32_t AddKestRow(TUserData& data, const KestSpec& spec) {
+    const int32_t id = data.KestsTableAfterInsert();
     EXPECT_GT(id, 0);
-    QSqlQuery update(QSqlDatabase::database(UserData->ConnectionName()));
+    QSqlQuery update(QSqlDatabase::database(data.ConnectionName()));
     update.prepare(
         "UPDATE kests SET kest_name = ?, kest_ip = ?, kest_port = ?, kest_username = ?, "
         "kest_password = ?, kest_online = ? WHERE kest_id = ?");
@@ -197,7 +197,7 @@ int32_t MonitorTest::AddKest(const KestSpec& spec) {
     update.addBindValue(id);
     EXPECT_TRUE(update.exec());
     for (int type : spec.Present) {
-        QSqlQuery present(QSqlDatabase::database(UserData->ConnectionName()));
+        QSqlQuery present(QSqlDatabase::database(data.ConnectionName()));
         present.prepare(
             "UPDATE modules SET module_ispresent = 1 WHERE module_kest = ? AND module_type = ?");
         present.addBindValue(id);
@@ -205,6 +205,10 @@ int32_t MonitorTest::AddKest(const KestSpec& spec) {
         EXPECT_TRUE(present.exec());
     }
     return id;
+}
+
+int32_t MonitorTest::AddKest(const KestSpec& spec) {
+    return AddKestRow(*UserData, spec);
 }
 
 int32_t MonitorTest::ModuleId(int32_t kestId, int type) {

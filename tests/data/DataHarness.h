@@ -110,6 +110,10 @@ struct KestSpec {
     std::vector<int> Present = {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C};
 };
 
+// Adds a box through the data module, as the box list's insert does, then gives it the spec's
+// values behind the data module's back; returns its id.
+int32_t AddKestRow(TUserData& data, const KestSpec& spec);
+
 // The data module, the sessions and the acquisition on a fresh data folder, wired together.
 class MonitorTest : public ::testing::Test {
 protected:

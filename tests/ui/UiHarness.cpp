@@ -33,28 +33,7 @@ void ProgramTest::TearDown() {
 
 int32_t ProgramTest::AddKest(const KestSpec& spec) {
     TUserData& data = *Main().UserData();
-    const int32_t id = data.KestsTableAfterInsert();
-    EXPECT_GT(id, 0);
-    QSqlQuery update(QSqlDatabase::database(data.ConnectionName()));
-    update.prepare(
-        "UPDATE kests SET kest_name = ?, kest_ip = ?, kest_port = ?, kest_username = ?, "
-        "kest_password = ?, kest_online = ? WHERE kest_id = ?");
-    update.addBindValue(spec.Name);
-    update.addBindValue(spec.Ip);
-    update.addBindValue(spec.Port);
-    update.addBindValue(spec.UserName);
-    update.addBindValue(spec.Password);
-    update.addBindValue(spec.Online ? 1 : 0);
-    update.addBindValue(id);
-    EXPECT_TRUE(update.exec());
-    for (int type : spec.Present) {
-        QSqlQuery present(QSqlDatabase::database(data.ConnectionName()));
-        present.prepare(
-            "UPDATE modules SET module_ispresent = 1 WHERE module_kest = ? AND module_type = ?");
-        present.addBindValue(id);
-        present.addBindValue(type);
-        EXPECT_TRUE(present.exec());
-    }
+    const int32_t id = datatest::AddKestRow(data, spec);
     // The box list shows what was written behind its back.
     data.KestsTable->select();
     data.SetCurrentKest(id);
