@@ -1,6 +1,7 @@
 #include "Quarnel.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <QStyleFactory>
 #include <QTimer>
 
@@ -68,6 +69,9 @@ int QuarnelMain(int argc, char** argv) {
         main->raise();
         main->activateWindow();
     };
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        main->move(screen->availableGeometry().center() - main->rect().center());
+    }
     main->show();
     // Once the event loop has painted the window: start-up is over.
     QTimer::singleShot(0, main, [] { DebugLine(QStringLiteral("Main window shown")); });

@@ -16,6 +16,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
+#include <functional>
 
 #include "UiHarness.h"
 #include "monitor/can/CANMessages.h"
@@ -53,6 +54,32 @@ TEST_F(Navigation, StartsOnTheStartLabelWithEveryWindowHidden) {
     EXPECT_EQ(Main().EsStartDateEdit->date().day(), 1);
     EXPECT_GT(Main().KeepAliveInterval(), 0);  // the sessions started the keep-alive timer
     EXPECT_EQ(Main().TreeViewMenu->topLevelItemCount(), 6);
+}
+
+// The translator builds its keys from the names, so every control and timer needs one.
+TEST_F(Navigation, EveryControlAndTimerCarriesAName) {
+    QStringList unnamed;
+    std::function<void(QWidget*)> walk = [&](QWidget* container) {
+        for (QObject* child : container->children()) {
+            if (qobject_cast<QTimer*>(child) != nullptr && child->objectName().isEmpty()) {
+                unnamed << container->objectName() + ": a timer";
+            }
+            auto* widget = qobject_cast<QWidget*>(child);
+            if (widget == nullptr || widget->isWindow()) {
+                continue;
+            }
+            if (widget->objectName().isEmpty()) {
+                unnamed << container->objectName() + ": a " + widget->metaObject()->className();
+            } else if (widget->metaObject() == &QFrame::staticMetaObject ||
+                       widget->metaObject() == &QWidget::staticMetaObject) {
+                walk(widget);  // a panel: its controls are the window's too
+            }
+        }
+    };
+    for (QWidget* window : TopWindows()) {
+        walk(window);
+    }
+    EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join('\n').toStdString();
 }
 
 TEST_F(Navigation, TheNodeLastActedOnIsIgnoredButHelpNodesActEveryTime) {
