@@ -118,7 +118,7 @@ QImage Logo() {
     return image;
 }
 
-// The product name band across the top of the About window, on the window colour.
+// The band across the top of the About window, on the window colour.
 QImage Banner() {
     QImage image = Canvas(445, 48, Navy);
     QPainter p(&image);
@@ -141,15 +141,11 @@ QImage Banner() {
         p,
         QPolygonF() << QPointF(64, 30) << QPointF(104, 30) << QPointF(110, 45) << QPointF(60, 45),
         2, 5, 0.7);
-    p.setFont(SansFont(24, true));
-    p.setPen(Qt::white);
-    const QRectF textBox(128, 0, 300, 44);
-    p.drawText(textBox, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Tarnwell"));
-    const double tarnwell = QFontMetricsF(SansFont(24, true)).horizontalAdvance("Tarnwell ");
+    // The window names the product below the band; the band says what it is for.
+    p.setFont(SansFont(17, false));
     p.setPen(Gold);
-    p.setFont(SansFont(24, false));
-    p.drawText(textBox.adjusted(tarnwell, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("Connect"));
+    p.drawText(QRectF(128, 0, 310, 40), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("Solar inverter monitoring"));
     QLinearGradient rule(128, 0, 440, 0);
     rule.setColorAt(0, Gold);
     rule.setColorAt(1, QColor(242, 193, 25, 0));
