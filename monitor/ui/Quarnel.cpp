@@ -1,19 +1,20 @@
 #include "Quarnel.h"
 
 #include <QApplication>
-#include <QScreen>
 #include <QStyleFactory>
 #include <QTimer>
 
 #include "CheckPrevious.h"
 #include "DebugLog.h"
 #include "DownloadFrm.h"
+#include "Look.h"
 #include "NotificationFrm.h"
 #include "WaitFrm.h"
 #include "frmAbout.h"
 #include "frmMain.h"
 
 TQuarnelWindows::TQuarnelWindows() {
+    InitPictures();
     // The main window's creation handler opens the databases and must not use the message
     // texts; the texts are a plain table here and exist before any window.
     MainForm = std::make_unique<TMainForm>(MsgForm);
@@ -69,9 +70,7 @@ int QuarnelMain(int argc, char** argv) {
         main->raise();
         main->activateWindow();
     };
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        main->move(screen->availableGeometry().center() - main->rect().center());
-    }
+    CentreOn(main, nullptr);
     main->show();
     // Once the event loop has painted the window: start-up is over.
     QTimer::singleShot(0, main, [] { DebugLine(QStringLiteral("Main window shown")); });

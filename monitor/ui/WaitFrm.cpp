@@ -23,7 +23,6 @@ const int Expose_Limit_Ms = 300;
 
 TWaitForm::TWaitForm(QWidget* mainWindow)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), MainWindow(mainWindow) {
-    InitPictures();
     setObjectName(QStringLiteral("WaitForm"));
     setWindowTitle(QStringLiteral("Wait"));
     setFixedSize(Window_Size);

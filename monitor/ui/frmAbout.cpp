@@ -25,7 +25,6 @@ QLabel* WhiteLabel(QWidget* parent, const QString& name, int pixels, const QRect
 
 TAboutForm::TAboutForm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
-    InitPictures();
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About"));
     setModal(true);

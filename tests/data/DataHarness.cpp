@@ -163,22 +163,47 @@ void MonitorTest::TearDown() {
     Folder.reset();
 }
 
-kestemu::Config MonitorTest::DefaultBoxConfig() {
+kestemu::Config BoxConfig(const std::string& clock) {
     kestemu::Config config;
     config.port = 0;
-    config.clock = "2024-06-20 23:00";
+    config.clock = clock;
     config.installed = "2021-03-15";
     config.seed = 4711;
     config.log_connections = false;
     return config;
 }
 
-kestemu::Emulator& MonitorTest::StartBox(kestemu::Config config) {
+kestemu::Emulator& StartBoxInto(std::vector<std::unique_ptr<kestemu::Emulator>>& boxes,
+                                const kestemu::Config& config) {
     auto box = std::make_unique<kestemu::Emulator>(config);
     std::string error;
     EXPECT_TRUE(box->start(&error)) << error;
-    Boxes.push_back(std::move(box));
-    return *Boxes.back();
+    boxes.push_back(std::move(box));
+    return *boxes.back();
+}
+
+int32_t ModuleIdOf(TUserData& data, int32_t kestId, int type) {
+    TModuleRow row;
+    EXPECT_TRUE(data.FindKestModule(kestId, type, &row));
+    return row.Id;
+}
+
+int CountRows(const TUserData& data, const QString& sql) {
+    QSqlQuery query(QSqlDatabase::database(data.ConnectionName()));
+    EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
+    int rows = 0;
+    while (query.next()) {
+        ++rows;
+    }
+    return rows;
+}
+
+kestemu::Config MonitorTest::DefaultBoxConfig() {
+    return BoxConfig("2024-06-20 23:00");
+}
+
+kestemu::Emulator& MonitorTest::StartBox(kestemu::Config config) {
+    return StartBoxInto(Boxes, config);
 }
 
 int32_t AddKestRow(TUserData& data, const KestSpec& spec) {
@@ -212,19 +237,11 @@ int32_t MonitorTest::AddKest(const KestSpec& spec) {
 }
 
 int32_t MonitorTest::ModuleId(int32_t kestId, int type) {
-    TModuleRow row;
-    EXPECT_TRUE(UserData->FindKestModule(kestId, type, &row));
-    return row.Id;
+    return ModuleIdOf(*UserData, kestId, type);
 }
 
 int MonitorTest::Count(const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
-    EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
-    int rows = 0;
-    while (query.next()) {
-        ++rows;
-    }
-    return rows;
+    return CountRows(*UserData, sql);
 }
 
 }  // namespace datatest

@@ -110,9 +110,17 @@ struct KestSpec {
     std::vector<int> Present = {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C};
 };
 
-// Adds a box through the data module, as the box list's insert does, then gives it the spec's
+// Adds a box through the data module, as the box list's insert does, then gives it the given
 // values behind the data module's back; returns its id.
 int32_t AddKestRow(TUserData& data, const KestSpec& spec);
+// A kestemu box on a free port with its clock at the given time, kept in boxes.
+kestemu::Config BoxConfig(const std::string& clock);
+kestemu::Emulator& StartBoxInto(std::vector<std::unique_ptr<kestemu::Emulator>>& boxes,
+                                const kestemu::Config& config);
+// The module id of the box's module of that type.
+int32_t ModuleIdOf(TUserData& data, int32_t kestId, int type);
+// Number of rows a query gives, on the data module's own connection.
+int CountRows(const TUserData& data, const QString& sql);
 
 // The data module, the sessions and the acquisition on a fresh data folder, wired together.
 class MonitorTest : public ::testing::Test {

@@ -1,7 +1,6 @@
 #include "UiHarness.h"
 
 #include <QApplication>
-#include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QStyleFactory>
 #include <QTest>
@@ -41,37 +40,19 @@ int32_t ProgramTest::AddKest(const KestSpec& spec) {
 }
 
 kestemu::Config ProgramTest::DefaultBoxConfig() {
-    kestemu::Config config;
-    config.port = 0;
-    config.clock = "2024-06-20 12:30";
-    config.installed = "2021-03-15";
-    config.seed = 4711;
-    config.log_connections = false;
-    return config;
+    return datatest::BoxConfig("2024-06-20 12:30");
 }
 
 kestemu::Emulator& ProgramTest::StartBox(kestemu::Config config) {
-    auto box = std::make_unique<kestemu::Emulator>(config);
-    std::string error;
-    EXPECT_TRUE(box->start(&error)) << error;
-    Boxes.push_back(std::move(box));
-    return *Boxes.back();
+    return datatest::StartBoxInto(Boxes, config);
 }
 
 int32_t ProgramTest::ModuleId(int32_t kestId, int type) {
-    TModuleRow row;
-    EXPECT_TRUE(Main().UserData()->FindKestModule(kestId, type, &row));
-    return row.Id;
+    return datatest::ModuleIdOf(*Main().UserData(), kestId, type);
 }
 
 int ProgramTest::Count(const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(Main().UserData()->ConnectionName()));
-    EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
-    int rows = 0;
-    while (query.next()) {
-        ++rows;
-    }
-    return rows;
+    return datatest::CountRows(*Main().UserData(), sql);
 }
 
 std::vector<QWidget*> ProgramTest::TopWindows() const {
