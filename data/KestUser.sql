@@ -56,6 +56,9 @@ CREATE TABLE samples (
     sample_yield INTEGER,
     UNIQUE (sample_module, sample_timestamp, sample_resolution)
 );
+-- The history chart and the export read one module's samples of one resolution in time order.
+CREATE INDEX samples_by_module_resolution_time
+    ON samples (sample_module, sample_resolution, sample_timestamp);
 
 INSERT INTO version VALUES ('Quarnel user database', 0, 0, '2026-12-09 00:00:00', '');
 INSERT INTO application (Language) VALUES (0);

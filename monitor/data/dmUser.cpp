@@ -264,6 +264,7 @@ void TUserData::OpenDatabase() {
         CloseDatabase();
         return;
     }
+    AddMissingIndexes();
     Opened = OpenDataSets();
 }
 
@@ -296,6 +297,18 @@ bool TUserData::CheckStructure() {
         return false;
     }
     return true;
+}
+
+void TUserData::AddMissingIndexes() {
+    // Databases made by an earlier install step lack the index the history chart and the export
+    // read through. It changes no data, so the structure version stays; without it (a read-only
+    // file, a lock held by another program) the program still works, only slower.
+    QSqlQuery index(Database());
+    if (!index.exec(
+            QStringLiteral("CREATE INDEX IF NOT EXISTS samples_by_module_resolution_time "
+                           "ON samples (sample_module, sample_resolution, sample_timestamp)"))) {
+        DebugLine("OpenDatabase: no index on samples: " + index.lastError().text());
+    }
 }
 
 bool TUserData::OpenDataSets() {

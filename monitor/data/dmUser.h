@@ -164,6 +164,7 @@ public:
 private:
     void Create();
     bool CheckStructure();
+    void AddMissingIndexes();
     bool OpenDataSets();
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);

@@ -7,6 +7,7 @@
 #include "CheckPrevious.h"
 #include "DebugLog.h"
 #include "DownloadFrm.h"
+#include "ExportFrm.h"
 #include "Look.h"
 #include "NotificationFrm.h"
 #include "WaitFrm.h"
@@ -27,12 +28,17 @@ TQuarnelWindows::TQuarnelWindows() {
     NotificationForm = std::make_unique<TNotificationForm>(MainForm.get());
     MainForm->AttachWindows(AboutForm.get(), WaitForm.get(), DownloadForm.get(),
                             NotificationForm.get());
+    ExportForm = std::make_unique<TExportForm>(*MainForm, MsgForm);
+    MainForm->ExportForm = ExportForm.get();
 }
 
 TQuarnelWindows::~TQuarnelWindows() {
     // The main window's destroy handler ends the sessions; the small windows are no longer
     // shown from then on.
+    // The export window is a child of the main window and goes before it.
+    ExportForm.reset();
     if (MainForm) {
+        MainForm->ExportForm = nullptr;
         MainForm->AttachWindows(nullptr, nullptr, nullptr, nullptr);
     }
     NotificationForm.reset();

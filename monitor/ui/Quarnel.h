@@ -8,6 +8,7 @@
 
 class TAboutForm;
 class TDownloadForm;
+class TExportForm;
 class TMainForm;
 class TNotificationForm;
 class TWaitForm;
@@ -27,6 +28,7 @@ public:
     std::unique_ptr<TWaitForm> WaitForm;
     std::unique_ptr<TDownloadForm> DownloadForm;
     std::unique_ptr<TNotificationForm> NotificationForm;
+    std::unique_ptr<TExportForm> ExportForm;
 };
 
 constexpr const char* Application_Title = "Tarnwell Connect User";

@@ -70,9 +70,6 @@ constexpr uint8_t Language_Dutch = 1;
 constexpr uint8_t Language_German = 2;
 constexpr uint8_t Language_French = 5;
 
-const char* const Graph_Types[] = {"Histogram", "Stacked totals", "Stacked inverters",
-                                   "Lines",     "Area totals",    "Area inverters"};
-
 QFrame* MakePanel(const QString& name, QWidget* parent, const QRect& geometry,
                   const QColor& colour) {
     auto* panel = new QFrame(parent);
@@ -207,54 +204,6 @@ void TMainForm::CreateMenu() {
     connect(TreeViewMenu, &QTreeWidget::itemActivated, this, [this] { TreeViewMenuClick(); });
 }
 
-void TMainForm::CreateHistoryPanel() {
-    QWidget* panel = PanelHistoricalPerformance;
-    ChartkWh = new QCustomPlot(panel);
-    ChartkWh->setObjectName(QStringLiteral("ChartkWh"));
-    ChartkWh->setGeometry(6, 30, 569, 556);
-    ChartkWh->setBackground(Window_Colour);
-    ChartkWh->setNoAntialiasingOnDrag(true);
-    for (QCPAxis* axis : {ChartkWh->xAxis, ChartkWh->yAxis}) {
-        axis->setBasePen(QPen(Qt::white));
-        axis->setTickLabelColor(Qt::white);
-        axis->setTickPen(Qt::NoPen);
-        axis->setSubTickPen(Qt::NoPen);
-        axis->grid()->setVisible(false);
-        axis->setTickLabelFont(Verdana(13));
-    }
-
-    StartDateEditLabel = MakeLabel(QStringLiteral("StartDateEditLabel"),
-                                   QStringLiteral("Start date"), panel, QRect(576, 0, 153, 16));
-    EsStartDateEdit = new QDateEdit(panel);
-    EsStartDateEdit->setObjectName(QStringLiteral("EsStartDateEdit"));
-    EndDateEditLabel = MakeLabel(QStringLiteral("EndDateEditLabel"), QStringLiteral("End date"),
-                                 panel, QRect(576, 40, 153, 16));
-    EsEndDateEdit = new QDateEdit(panel);
-    EsEndDateEdit->setObjectName(QStringLiteral("EsEndDateEdit"));
-    EsStartDateEdit->setGeometry(576, 16, 153, 24);
-    EsEndDateEdit->setGeometry(576, 56, 153, 24);
-    for (QDateEdit* field : {EsStartDateEdit, EsEndDateEdit}) {
-        field->setCalendarPopup(true);
-        field->calendarWidget()->setFirstDayOfWeek(Qt::Monday);
-    }
-
-    OvcCheckListSelectedForkWh =
-        new TCheckList(QStringLiteral("OvcCheckListSelectedForkWh"), panel);
-    OvcCheckListSelectedForkWh->setGeometry(576, 88, 153, 272);
-    connect(OvcCheckListSelectedForkWh, &TCheckList::StateChange, this,
-            &TMainForm::OvcCheckListSelectedForkWhStateChange);
-
-    OvcComboBoxGraphTypeLabel =
-        MakeLabel(QStringLiteral("OvcComboBoxGraphTypeLabel"), QStringLiteral("Graph type"), panel,
-                  QRect(576, 390, 153, 17));
-    OvcComboBoxGraphType = new QComboBox(panel);
-    OvcComboBoxGraphType->setObjectName(QStringLiteral("OvcComboBoxGraphType"));
-    OvcComboBoxGraphType->setGeometry(576, 408, 153, 24);
-    for (const char* type : Graph_Types) {
-        OvcComboBoxGraphType->addItem(QString::fromLatin1(type));
-    }
-}
-
 void TMainForm::FormCreate() {
     // The colour of a new box is drawn from Qt's generator, which seeds itself.
     Data = std::make_unique<TUserData>(*this);
@@ -267,8 +216,7 @@ void TMainForm::FormCreate() {
     OvcComboBoxGraphType->setCurrentIndex(0);
     ChartW->clearPlottables();
     ChartW->clearItems();
-    ChartkWh->clearPlottables();
-    ChartkWh->clearItems();
+    ClearkWhChart();
     HistoryResolution = 0;
     LastMenuIndex = 0;
     PerformanceVisible = false;
@@ -435,32 +383,6 @@ void TMainForm::KeepAliveTimerTimer() {
 
 bool TMainForm::SessionCodeBusy() const {
     return InputBlocked > 0 || (KestSessions && KestSessions->TearingDown());
-}
-
-void TMainForm::SetHistoryResolution(uint8_t resolution) {
-    if (resolution != HistoryResolution) {
-        ChartkWh->clearPlottables();
-        ChartkWh->clearItems();
-    }
-    HistoryResolution = resolution;
-}
-
-void TMainForm::DrawkWhChart(int graphType) {
-    // The history chart is drawn from the stored samples by the history view, which is not
-    // part of this window yet: until then the chart stays as the resolution left it.
-    (void)graphType;
-    ChartkWh->replot();
-}
-
-int TMainForm::SelectedGraphType() const {
-    return OvcComboBoxGraphType->currentIndex();
-}
-
-void TMainForm::OvcCheckListSelectedForkWhStateChange(int index, bool checked) {
-    if (!Acquiring || Acquiring->BuildingKWhList) {
-        return;
-    }
-    Acquiring->KWhListItemChanged(OvcCheckListSelectedForkWh->ModuleId(index), checked);
 }
 
 void TMainForm::ShowError(const QString& text) {

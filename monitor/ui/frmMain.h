@@ -5,16 +5,21 @@
 //
 // The class is spread over three files: frmMain.cpp (frame, navigation, creation and
 // destruction, TMainView), frmMainInventory.cpp (the box list editor and the password change)
-// and frmMainCurrent.cpp (the current performance view).
+// frmMainCurrent.cpp (the current performance view) and frmMainHistory.cpp (the history view).
 #pragma once
 
+#include <QVector>
 #include <QWidget>
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "MainView.h"
 
+class QCPBarsGroup;
+class QCPLayerable;
+class QCPTextElement;
 class QCheckBox;
 class QComboBox;
 class QCustomPlot;
@@ -25,6 +30,8 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QPushButton;
+class QScrollBar;
+class QSpinBox;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
@@ -33,6 +40,7 @@ class TAboutForm;
 class TAcquisition;
 class TCheckList;
 class TDownloadForm;
+class TExportForm;
 class TKestSessions;
 class TLabelButton;
 class TMsgForm;
@@ -92,16 +100,33 @@ public:
     void OvcCheckListSelectedForWStateChange(int index, bool checked);
     void CheckBoxShowWValuesClick();
 
-    // The history view: the resolution shown, and its chart, drawn by the history view.
+    // The history view.
     void SetHistoryResolution(uint8_t resolution);
     void DrawkWhChart(int graphType);
+    void ApplyXAxisDensity();
     int SelectedGraphType() const;
+    void LabelGetDataClick();
+    void LabelRedrawkWhChartClick();
+    void OvcComboBoxGraphTypeClick();
+    void LabelSelectAlHistoryClick();
+    void LabelSelectNoneHistoryClick();
     void OvcCheckListSelectedForkWhStateChange(int index, bool checked);
+    void X_AxisNrOfPointsChange();
+    void X_AxisNrOfPointsError();
+    void HistoryScrollBarScroll(int position);
+    void CheckBoxShowkWhValuesClick();
+    void ExportDataLabelClick();
+    // The page the history chart shows (0: every point on one page), and its number of pages.
+    int HistoryPage() const { return CurrentPage; }
+    int HistoryPageCount() const;
 
     // The box list editor and the password change.
     void KestsNavigatorInsertClick();
     void KestsNavigatorDeleteClick();
     void KestListRowChanged();
+    // Makes that box the current one, as choosing its row in the list does (the export window's
+    // box choice). An unknown id changes nothing.
+    void ShowKest(int32_t kestId);
     void OvcKestPortNumberError();
     void ChangeButtonClick();
 
@@ -145,6 +170,8 @@ public:
     bool PerformanceVisible = false;
     std::array<int, 5> XAxisDensity = {6, 12, 7, 6, 10};
     uint8_t Language = 0;
+    // Created after this window; "Export data" opens it.
+    TExportForm* ExportForm = nullptr;
 
     // The frame.
     QFrame* MoravelPanel = nullptr;
@@ -223,6 +250,16 @@ public:
     TCheckList* OvcCheckListSelectedForkWh = nullptr;
     QLabel* OvcComboBoxGraphTypeLabel = nullptr;
     QComboBox* OvcComboBoxGraphType = nullptr;
+    QSpinBox* OvcXAxisSpinner = nullptr;
+    QScrollBar* HistoryScrollBar = nullptr;
+    TLabelButton* LabelSelectAlHistory = nullptr;
+    TLabelButton* LabelSelectNoneHistory = nullptr;
+    TLabelButton* LabelRedrawkWhChart = nullptr;
+    TLabelButton* LabelGetData = nullptr;
+    TLabelButton* ExportDataLabel = nullptr;
+    QLineEdit* X_AxisNrOfPoints = nullptr;
+    QLabel* X_AxisNrOfPointsLabel = nullptr;
+    QCheckBox* CheckBoxShowkWhValues = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;  // FormClose
@@ -242,6 +279,21 @@ private:
     void SelectLanguage(uint8_t language);
     void TranslateAllForms();
     TCheckList* List(TModuleList list) const;
+
+    // The history chart's own state: its title, the series' value marks, the slot keys every
+    // series shares, the highest plotted value per slot, and the paging.
+    QCPTextElement* kWhTitle = nullptr;
+    QCPBarsGroup* kWhBarsGroup = nullptr;
+    std::vector<QCPLayerable*> kWhMarks;
+    QVector<double> kWhKeys;
+    QVector<double> kWhTops;
+    int PointsPerPage = 0;
+    int CurrentPage = 1;
+    QString DensityBeforeEdit;
+    void ClearkWhChart();
+    // Shows CurrentPage: the bottom axis spans its slots, the value axis its highest value.
+    void ShowHistoryPage();
+    void UpdateHistoryScrollBar();
 
     // The box list editor's own state.
     QString PortBeforeEdit;

@@ -621,6 +621,17 @@ void TMainForm::KestListRowChanged() {
     ChooseKestRow(row);
 }
 
+void TMainForm::ShowKest(int32_t kestId) {
+    TUserData* data = UserData();
+    if (data == nullptr || !data->IsOpen()) {
+        return;
+    }
+    const int row = RowOfKest(data->KestsTable, kestId);
+    if (row >= 0 && kestId != data->CurrentKest()) {
+        ChooseKestRow(row);
+    }
+}
+
 void TMainForm::OvcKestPortNumberError() {
     OvcKestPortNumber->setText(PortBeforeEdit);
 }

@@ -121,6 +121,19 @@ TEST_F(UserDataOpen, StructureZeroZeroOpensWithoutMessages) {
     EXPECT_EQ(UserData->DatabasePath, Folder.DatabasePath());
 }
 
+
+TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndKeepsItsVersion) {
+    const QString plan =
+        "EXPLAIN QUERY PLAN SELECT sample_timestamp FROM samples WHERE sample_module = 1 AND "
+        "sample_resolution = 36 AND sample_timestamp >= '2024' ORDER BY sample_timestamp";
+    EXPECT_NE(Read(plan).find("samples_by_module_resolution_time"), std::string::npos);
+    Reopen("DROP INDEX samples_by_module_resolution_time");
+    EXPECT_TRUE(UserData->IsOpen());
+    EXPECT_NE(Read(plan).find("samples_by_module_resolution_time"), std::string::npos);
+    Open();
+    EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
+    EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
+}
 TEST_F(UserDataOpen, NewerStructureIsRefusedAndTheDatabaseClosed) {
     Reopen("UPDATE version SET version_minor = 1");
     EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());

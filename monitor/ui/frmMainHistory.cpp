@@ -1,0 +1,647 @@
+// The history view of the main window: the stored yield of the checked modules over a date range,
+// at one of four resolutions and in one of six graph types, page by page.
+#include <qcustomplot.h>
+
+#include <QCalendarWidget>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QSpinBox>
+
+#include "Acquisition.h"
+#include "CheckList.h"
+#include "DebugLog.h"
+#include "ExportFrm.h"
+#include "KWhChart.h"
+#include "Look.h"
+#include "MessageFrm.h"
+#include "NaiveTime.h"
+#include "WChart.h"
+#include "dmUser.h"
+#include "frmMain.h"
+
+namespace {
+
+constexpr int Density_Maximum = 999;
+constexpr int Mark_Lift_High = 12;
+constexpr int Mark_Lift_Low = 3;
+constexpr int Legend_Columns = 4;
+// Room above the highest bar of a page for its value mark.
+constexpr double Value_Headroom = 1.12;
+
+// Bars of one slot fill this share of it; side by side they share it.
+constexpr double Bar_Share = 0.8;
+
+// The nominal length of a slot in seconds, for bar widths and the half slot left and right of a
+// page: months and years differ in length, their bars need not.
+double SlotSeconds(int historyResolution) {
+    switch (historyResolution) {
+        case 1:
+            return 600;
+        case 3:
+            return 30.44 * 86400;
+        case 4:
+            return 365.25 * 86400;
+        default:
+            return 86400;
+    }
+}
+
+Qt::PenStyle LineStyle(int lineType) {
+    switch (lineType) {
+        case 1:
+            return Qt::DashLine;
+        case 2:
+            return Qt::DotLine;
+        case 3:
+            return Qt::DashDotLine;
+        case 4:
+            return Qt::DashDotDotLine;
+        case 5:
+            return Qt::NoPen;
+        default:
+            return Qt::SolidLine;
+    }
+}
+
+// The left axis labels in the resolution's value format, never finer than it can show.
+class TValueTicker : public QCPAxisTicker {
+public:
+    int Decimals = 0;
+    QLocale Locale;
+
+protected:
+    double getTickStep(const QCPRange& range) override {
+        const double finest = Decimals > 0 ? 0.1 : 1.0;
+        return std::max(finest, QCPAxisTicker::getTickStep(range));
+    }
+    QString getTickLabel(double tick, const QLocale&, QChar, int) override {
+        return KWhValueText(tick, Decimals, Locale);
+    }
+};
+
+// The bottom labels stand on slot starts, every Stride slots from the chart's first slot.
+class TSlotTicker : public QCPAxisTicker {
+public:
+    int Resolution = 1;
+    QDateTime First;
+    int Stride = 1;
+    QString Format;
+
+protected:
+    QVector<double> createTickVector(double, const QCPRange& range) override {
+        QVector<double> ticks;
+        if (!First.isValid()) {
+            return ticks;
+        }
+        const double slot = SlotSeconds(Resolution);
+        const double first = double(First.toSecsSinceEpoch());
+        if (Resolution <= 2) {
+            const double step = slot * Stride;
+            const double from = std::max(0.0, std::ceil((range.lower - first) / step));
+            for (double key = first + from * step; key <= range.upper; key += step) {
+                ticks.append(key);
+            }
+            return ticks;
+        }
+        QDateTime time = First;
+        for (int i = 0; ChartKey(time) <= range.upper; ++i) {
+            if (i % Stride == 0 && ChartKey(time) >= range.lower) {
+                ticks.append(ChartKey(time));
+            }
+            time = NextSlot(Resolution, time);
+        }
+        return ticks;
+    }
+    QString getTickLabel(double tick, const QLocale&, QChar, int) override {
+        return KeyDateTime(tick).toString(Format);
+    }
+};
+
+// The value marks of one series: each point's own value, a few pixels above where the point is
+// drawn (for stacked series the top of its part). Only the marks of the page shown are drawn, so
+// a year of ten-minute points costs nothing until it is looked at.
+class TValueMarks : public QCPLayerable {
+public:
+    TValueMarks(QCustomPlot* chart, QCPAbstractPlottable* series, QVector<double> values, int lift,
+                int decimals)
+        : QCPLayerable(chart, QStringLiteral("main")),
+          Series(series),
+          Values(std::move(values)),
+          Lift(lift),
+          Decimals(decimals) {}
+
+protected:
+    void applyDefaultAntialiasingHint(QCPPainter* painter) const override {
+        applyAntialiasingHint(painter, true, QCP::aeOther);
+    }
+    QRect clipRect() const override { return parentPlot()->axisRect()->rect(); }
+    void draw(QCPPainter* painter) override {
+        QCPPlottableInterface1D* points = Series->interface1D();
+        QCPAxis* keyAxis = Series->keyAxis();
+        if (points == nullptr || keyAxis == nullptr) {
+            return;
+        }
+        const QCPRange shown = keyAxis->range();
+        const int first = points->findBegin(shown.lower, false);
+        const int end = points->findEnd(shown.upper, false);
+        const QLocale locale = parentPlot()->locale();
+        painter->setPen(Qt::white);
+        painter->setFont(Verdana(11));
+        const QFontMetrics metrics(painter->font());
+        for (int i = first; i < end && i < Values.size(); ++i) {
+            const QPointF at = points->dataPixelPosition(i);
+            const QString text = KWhValueText(Values[i], Decimals, locale);
+            const int width = metrics.horizontalAdvance(text);
+            painter->drawText(QPointF(at.x() - width / 2.0, at.y() - Lift - metrics.descent()),
+                              text);
+        }
+    }
+
+private:
+    QCPAbstractPlottable* Series;
+    QVector<double> Values;
+    int Lift;
+    int Decimals;
+};
+
+// One series as drawn: what the check list entry and its module give.
+struct TNewSeries {
+    QString Title;
+    QColor Colour;
+    int Pattern = 0;
+    int LineType = 0;
+    TKWhPoints Points;
+    int Lift = Mark_Lift_High;
+};
+
+void SetUpkWhChart(QCustomPlot* chart, QCPTextElement** title) {
+    QLocale locale = chart->locale();
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    chart->setLocale(locale);
+    chart->setBackground(Window_Colour);
+    chart->setInteractions(QCP::Interactions());
+    chart->setNoAntialiasingOnDrag(true);
+    chart->plotLayout()->setMargins(QMargins(0, 0, 6, 0));
+
+    QCPAxisRect* rect = chart->axisRect();
+    rect->setBackground(Qt::NoBrush);
+    const QPen white(Qt::white);
+    for (QCPAxis* axis : {chart->xAxis, chart->yAxis}) {
+        axis->setBasePen(white);
+        axis->setTickLabelColor(Qt::white);
+        axis->setTickLabelFont(Verdana(13));
+        axis->setSubTicks(false);
+        axis->grid()->setVisible(false);
+    }
+    chart->xAxis->setTicks(true);
+    chart->xAxis->setTickPen(Qt::NoPen);
+    chart->yAxis->setTickPen(white);
+    chart->xAxis->setTicker(QSharedPointer<TSlotTicker>::create());
+    chart->yAxis->setTicker(QSharedPointer<TValueTicker>::create());
+    chart->yAxis->setRange(0, 1);
+    chart->xAxis2->setVisible(false);
+    chart->yAxis2->setVisible(false);
+
+    // The title and, below it, the legend in rows across the top.
+    chart->plotLayout()->insertRow(0);
+    *title = new QCPTextElement(chart, QString(), Verdana(16));
+    (*title)->setTextColor(Qt::white);
+    (*title)->setTextFlags(Qt::AlignLeft | Qt::AlignVCenter);
+    chart->plotLayout()->addElement(0, 0, *title);
+
+    QCPLegend* legend = chart->legend;
+    legend->setVisible(true);
+    legend->setBrush(Window_Colour);
+    legend->setBorderPen(Qt::NoPen);
+    legend->setTextColor(Qt::white);
+    legend->setFont(Verdana(11));
+    legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
+    legend->setWrap(Legend_Columns);
+    rect->insetLayout()->take(legend);
+    rect->insetLayout()->simplify();
+    chart->plotLayout()->insertRow(1);
+    chart->plotLayout()->addElement(1, 0, legend);
+    chart->plotLayout()->setRowStretchFactor(0, 0.001);
+    chart->plotLayout()->setRowStretchFactor(1, 0.001);
+    legend->setMargins(QMargins(4, 2, 4, 2));
+}
+
+}  // namespace
+
+void TMainForm::CreateHistoryPanel() {
+    QWidget* panel = PanelHistoricalPerformance;
+    ChartkWh = new QCustomPlot(panel);
+    ChartkWh->setObjectName(QStringLiteral("ChartkWh"));
+    ChartkWh->setGeometry(6, 30, 569, 556);
+    SetUpkWhChart(ChartkWh, &kWhTitle);
+
+    OvcXAxisSpinner = new QSpinBox(panel);
+    OvcXAxisSpinner->setObjectName(QStringLiteral("OvcXAxisSpinner"));
+    OvcXAxisSpinner->setGeometry(547, 531, 17, 25);
+    OvcXAxisSpinner->setRange(0, Density_Maximum);
+    OvcXAxisSpinner->setWrapping(false);
+    OvcXAxisSpinner->setFocusPolicy(Qt::NoFocus);
+
+    HistoryScrollBar = new QScrollBar(Qt::Horizontal, panel);
+    HistoryScrollBar->setObjectName(QStringLiteral("HistoryScrollBar"));
+    HistoryScrollBar->setGeometry(40, 592, 505, 16);
+    HistoryScrollBar->setPageStep(1);
+    HistoryScrollBar->setVisible(false);
+
+    auto label = [panel](const char* name, const char* caption, const QRect& geometry) {
+        auto* text = new QLabel(QString::fromLatin1(caption), panel);
+        text->setObjectName(QString::fromLatin1(name));
+        text->setGeometry(geometry);
+        WhiteText(text);
+        return text;
+    };
+    StartDateEditLabel = label("StartDateEditLabel", "Start date", QRect(576, 0, 153, 16));
+    EndDateEditLabel = label("EndDateEditLabel", "End date", QRect(576, 40, 153, 16));
+    EsStartDateEdit = new QDateEdit(panel);
+    EsStartDateEdit->setObjectName(QStringLiteral("EsStartDateEdit"));
+    EsStartDateEdit->setGeometry(576, 16, 153, 24);
+    EsEndDateEdit = new QDateEdit(panel);
+    EsEndDateEdit->setObjectName(QStringLiteral("EsEndDateEdit"));
+    EsEndDateEdit->setGeometry(576, 56, 153, 24);
+    for (QDateEdit* field : {EsStartDateEdit, EsEndDateEdit}) {
+        field->setCalendarPopup(true);
+        field->calendarWidget()->setFirstDayOfWeek(Qt::Monday);
+    }
+
+    OvcCheckListSelectedForkWh =
+        new TCheckList(QStringLiteral("OvcCheckListSelectedForkWh"), panel);
+    OvcCheckListSelectedForkWh->setGeometry(576, 88, 153, 272);
+
+    LabelSelectAlHistory =
+        new TLabelButton(QStringLiteral("LabelSelectAlHistory"), QStringLiteral("All"), panel);
+    LabelSelectAlHistory->setGeometry(575, 366, 73, 17);
+    LabelSelectNoneHistory =
+        new TLabelButton(QStringLiteral("LabelSelectNoneHistory"), QStringLiteral("None"), panel);
+    LabelSelectNoneHistory->setGeometry(654, 366, 73, 17);
+
+    OvcComboBoxGraphTypeLabel =
+        label("OvcComboBoxGraphTypeLabel", "Graph type", QRect(576, 390, 153, 17));
+    OvcComboBoxGraphType = new QComboBox(panel);
+    OvcComboBoxGraphType->setObjectName(QStringLiteral("OvcComboBoxGraphType"));
+    OvcComboBoxGraphType->setGeometry(576, 408, 153, 24);
+    for (int i = 0; i < Graph_Type_Count; ++i) {
+        OvcComboBoxGraphType->addItem(QString::fromLatin1(GraphTypeInfo(i).Text));
+    }
+
+    LabelRedrawkWhChart = new TLabelButton(QStringLiteral("LabelRedrawkWhChart"),
+                                           QStringLiteral("Redraw chart"), panel);
+    LabelRedrawkWhChart->setGeometry(577, 445, 153, 25);
+    LabelGetData =
+        new TLabelButton(QStringLiteral("LabelGetData"), QStringLiteral("Get data"), panel);
+    LabelGetData->setGeometry(577, 476, 153, 25);
+    ExportDataLabel =
+        new TLabelButton(QStringLiteral("ExportDataLabel"), QStringLiteral("Export data"), panel);
+    ExportDataLabel->setGeometry(577, 507, 153, 25);
+
+    X_AxisNrOfPoints = new QLineEdit(panel);
+    X_AxisNrOfPoints->setObjectName(QStringLiteral("X_AxisNrOfPoints"));
+    X_AxisNrOfPoints->setGeometry(576, 560, 33, 24);
+    // Digits only; the range is checked when the entry changes, so that a bad one restores.
+    X_AxisNrOfPoints->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,11}")), X_AxisNrOfPoints));
+    X_AxisNrOfPointsLabel =
+        label("X_AxisNrOfPointsLabel", "X axis density", QRect(614, 564, 115, 17));
+
+    CheckBoxShowkWhValues = new QCheckBox(QStringLiteral("Y axis values"), panel);
+    CheckBoxShowkWhValues->setObjectName(QStringLiteral("CheckBoxShowkWhValues"));
+    CheckBoxShowkWhValues->setGeometry(576, 592, 153, 17);
+    WhiteText(CheckBoxShowkWhValues);
+    CheckBoxShowkWhValues->setChecked(false);
+
+    connect(OvcCheckListSelectedForkWh, &TCheckList::StateChange, this,
+            &TMainForm::OvcCheckListSelectedForkWhStateChange);
+    connect(LabelSelectAlHistory, &TLabelButton::clicked, this,
+            &TMainForm::LabelSelectAlHistoryClick);
+    connect(LabelSelectNoneHistory, &TLabelButton::clicked, this,
+            &TMainForm::LabelSelectNoneHistoryClick);
+    connect(OvcComboBoxGraphType, &QComboBox::activated, this,
+            &TMainForm::OvcComboBoxGraphTypeClick);
+    connect(LabelRedrawkWhChart, &TLabelButton::clicked, this,
+            &TMainForm::LabelRedrawkWhChartClick);
+    connect(LabelGetData, &TLabelButton::clicked, this, &TMainForm::LabelGetDataClick);
+    connect(ExportDataLabel, &TLabelButton::clicked, this, &TMainForm::ExportDataLabelClick);
+    connect(X_AxisNrOfPoints, &QLineEdit::textEdited, this, &TMainForm::X_AxisNrOfPointsChange);
+    connect(OvcXAxisSpinner, &QSpinBox::valueChanged, this, [this](int value) {
+        X_AxisNrOfPoints->setText(value == 0 ? QString() : QString::number(value));
+        X_AxisNrOfPointsChange();
+    });
+    connect(HistoryScrollBar, &QScrollBar::valueChanged, this, &TMainForm::HistoryScrollBarScroll);
+    connect(CheckBoxShowkWhValues, &QCheckBox::clicked, this,
+            &TMainForm::CheckBoxShowkWhValuesClick);
+}
+
+void TMainForm::SetHistoryResolution(uint8_t resolution) {
+    if (resolution != HistoryResolution) {
+        ClearkWhChart();
+        ChartkWh->replot();
+    }
+    HistoryResolution = resolution;
+}
+
+void TMainForm::ClearkWhChart() {
+    for (QCPLayerable* marks : kWhMarks) {
+        delete marks;
+    }
+    kWhMarks.clear();
+    ChartkWh->clearPlottables();
+    ChartkWh->clearItems();
+    delete kWhBarsGroup;
+    kWhBarsGroup = nullptr;
+    kWhKeys.clear();
+    kWhTops.clear();
+    if (kWhTitle != nullptr) {
+        kWhTitle->setText(QString());
+    }
+}
+
+void TMainForm::DrawkWhChart(int graphType) {
+    ShowWait(Texts.Text(QStringLiteral("Interface_Redrawing")));
+    ClearkWhChart();
+
+    const THistoryResolution* info = HistoryResolutionInfo(HistoryResolution);
+    const TGraphType& type = GraphTypeInfo(graphType);
+    std::vector<TNewSeries> drawn;
+    if (info != nullptr && Acquiring && Data && Data->IsOpen()) {
+        kWhTitle->setText(QString::fromLatin1(info->Unit));
+        bool high = true;
+        const QDate today = NaiveNow().date();
+        for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
+            if (!OvcCheckListSelectedForkWh->Checked(i)) {
+                continue;
+            }
+            const int32_t id = OvcCheckListSelectedForkWh->ModuleId(i);
+            const bool isTotal = Acquiring->ModuleType(id) == Module_Type_Total;
+            if (!GraphTypeTakes(graphType, isTotal)) {
+                continue;
+            }
+            // The fields show the range as it was drawn, corrected.
+            const TDayRange range =
+                CorrectRange(EsStartDateEdit->date(), EsEndDateEdit->date(), today);
+            EsStartDateEdit->setDate(range.Start);
+            EsEndDateEdit->setDate(range.End);
+            const TSlotRange widened = WidenRange(HistoryResolution, range.Start, range.End);
+
+            std::vector<TSampleRow> rows;
+            QString error;
+            if (!ReadSamples(Data->ConnectionName(), id, info->Code, widened, &rows, &error)) {
+                DebugLine("DrawkWhChart: " + error);
+                continue;
+            }
+            TNewSeries series;
+            series.Points = SlotPoints(HistoryResolution, widened, rows);
+            if (!series.Points.HasData) {
+                continue;
+            }
+            series.Title = OvcCheckListSelectedForkWh->item(i)->text();
+            series.Colour = Acquiring->ModuleColor(id);
+            series.Pattern = Acquiring->ModulePattern(id);
+            series.LineType = Acquiring->ModuleLineType(id);
+            series.Lift = high ? Mark_Lift_High : Mark_Lift_Low;
+            high = !high;
+            drawn.push_back(std::move(series));
+        }
+    }
+
+    if (info != nullptr) {
+        auto bottom = qSharedPointerCast<TSlotTicker>(ChartkWh->xAxis->ticker());
+        bottom->Resolution = HistoryResolution;
+        bottom->Format = QString::fromLatin1(info->LabelFormat);
+        bottom->First = drawn.empty() ? QDateTime() : KeyDateTime(drawn.front().Points.Keys[0]);
+        // Qt turns clockwise; the labels read upwards.
+        ChartkWh->xAxis->setTickLabelRotation(-info->LabelAngle);
+        auto left = qSharedPointerCast<TValueTicker>(ChartkWh->yAxis->ticker());
+        left->Decimals = info->Decimals;
+        left->Locale = ChartkWh->locale();
+    }
+
+    // Stacked series stand on the ones before them: areas hold running sums, bars are moved
+    // above their neighbour.
+    const double slotSeconds = SlotSeconds(HistoryResolution);
+    const int decimals = info != nullptr ? info->Decimals : 0;
+    QCPAbstractPlottable* below = nullptr;
+    QVector<double> sums;
+    if (type.Kind == TSeriesKind::Bars && !type.Stacked && drawn.size() > 1) {
+        kWhBarsGroup = new QCPBarsGroup(ChartkWh);
+        kWhBarsGroup->setSpacingType(QCPBarsGroup::stAbsolute);
+        kWhBarsGroup->setSpacing(0);
+    }
+    for (TNewSeries& series : drawn) {
+        const QVector<double>& keys = series.Points.Keys;
+        const QVector<double>& values = series.Points.Values;
+        if (kWhKeys.size() < keys.size()) {
+            kWhKeys = keys;
+            kWhTops.resize(keys.size());
+        }
+        if (sums.size() < values.size()) {
+            sums.resize(values.size());
+        }
+        for (int k = 0; k < values.size(); ++k) {
+            sums[k] = type.Stacked ? sums[k] + values[k] : values[k];
+            kWhTops[k] = std::max(kWhTops[k], sums[k]);
+        }
+
+        QCPAbstractPlottable* plot = nullptr;
+        if (type.Kind == TSeriesKind::Bars) {
+            auto* bars = new QCPBars(ChartkWh->xAxis, ChartkWh->yAxis);
+            bars->setPen(Qt::NoPen);
+            bars->setBrush(QBrush(series.Colour, FillStyle(series.Pattern)));
+            bars->setAntialiased(false);
+            bars->setAntialiasedFill(false);
+            bars->setWidthType(QCPBars::wtPlotCoords);
+            const int beside = kWhBarsGroup != nullptr ? int(drawn.size()) : 1;
+            bars->setWidth(slotSeconds * Bar_Share / beside);
+            bars->setData(keys, values, true);
+            if (kWhBarsGroup != nullptr) {
+                bars->setBarsGroup(kWhBarsGroup);
+            } else if (type.Stacked && below != nullptr) {
+                bars->moveAbove(static_cast<QCPBars*>(below));
+            }
+            plot = bars;
+        } else {
+            auto* graph = new QCPGraph(ChartkWh->xAxis, ChartkWh->yAxis);
+            if (type.Kind == TSeriesKind::Lines) {
+                QPen pen(series.Colour, 2, LineStyle(series.LineType));
+                graph->setPen(pen);
+                graph->setData(keys, values, true);
+            } else {
+                graph->setPen(QPen(series.Colour));
+                graph->setBrush(series.Colour);
+                graph->setData(keys, sums.mid(0, values.size()), true);
+                if (below != nullptr) {
+                    graph->setChannelFillGraph(static_cast<QCPGraph*>(below));
+                }
+            }
+            plot = graph;
+        }
+        plot->setName(series.Title);
+        below = plot;
+        auto* marks = new TValueMarks(ChartkWh, plot, values, series.Lift, decimals);
+        marks->setVisible(CheckBoxShowkWhValues->isChecked());
+        kWhMarks.push_back(marks);
+    }
+
+    PointsPerPage =
+        HistoryResolution >= 1 && HistoryResolution <= 4 ? XAxisDensity[HistoryResolution] : 0;
+    X_AxisNrOfPoints->setText(PointsPerPage == 0 ? QString() : QString::number(PointsPerPage));
+    DensityBeforeEdit = X_AxisNrOfPoints->text();
+    {
+        const QSignalBlocker quiet(OvcXAxisSpinner);
+        OvcXAxisSpinner->setValue(PointsPerPage);
+    }
+    // A redraw stays on the page it was on, as far as the new chart reaches.
+    CurrentPage = PointsPerPage > 0 ? std::clamp(CurrentPage, 1, HistoryPageCount()) : 0;
+    UpdateHistoryScrollBar();
+    ShowHistoryPage();
+    CloseWait();
+}
+
+int TMainForm::HistoryPageCount() const {
+    return PageCount(int(kWhKeys.size()), PointsPerPage);
+}
+
+void TMainForm::UpdateHistoryScrollBar() {
+    const QSignalBlocker quiet(HistoryScrollBar);
+    const int pages = HistoryPageCount();
+    if (pages < 2) {
+        HistoryScrollBar->setVisible(false);
+        return;
+    }
+    HistoryScrollBar->setRange(1, pages);
+    HistoryScrollBar->setPageStep(1);
+    HistoryScrollBar->setValue(CurrentPage);
+    HistoryScrollBar->setVisible(true);
+}
+
+void TMainForm::ShowHistoryPage() {
+    const TPageSpan span = PageSpan(int(kWhKeys.size()), PointsPerPage, CurrentPage);
+    const double half = SlotSeconds(HistoryResolution) / 2;
+    double top = 0;
+    if (span.Last >= span.First && !kWhKeys.isEmpty()) {
+        ChartkWh->xAxis->setRange(kWhKeys[span.First] - half, kWhKeys[span.Last] + half);
+        for (int i = span.First; i <= span.Last; ++i) {
+            top = std::max(top, kWhTops[i]);
+        }
+    } else {
+        const QDateTime today(NaiveNow().date(), QTime(0, 0), Qt::UTC);
+        ChartkWh->xAxis->setRange(ChartKey(today) - half, ChartKey(today) + half);
+    }
+    ChartkWh->yAxis->setRange(0, top > 0 ? top * Value_Headroom : 1);
+
+    if (auto bottom = qSharedPointerCast<TSlotTicker>(ChartkWh->xAxis->ticker())) {
+        // A label takes its width, or two lines' height when it stands upright, and some room.
+        const QFontMetrics metrics(ChartkWh->xAxis->tickLabelFont());
+        const bool upright = ChartkWh->xAxis->tickLabelRotation() != 0;
+        const QString sample = KeyDateTime(0).toString(bottom->Format);
+        const int labelWidth =
+            upright ? 2 * metrics.height() + 6 : metrics.horizontalAdvance(sample) + 16;
+        const int axisWidth = std::max(1, ChartkWh->axisRect()->width());
+        bottom->Stride = LabelStride(HistoryResolution, span.Last - span.First + 1,
+                                     axisWidth / std::max(1, labelWidth));
+    }
+    ChartkWh->replot();
+}
+
+void TMainForm::ApplyXAxisDensity() {
+    const int perPage = X_AxisNrOfPoints->text().isEmpty() ? 0 : X_AxisNrOfPoints->text().toInt();
+    CurrentPage = PageAfterDensityChange(CurrentPage, PointsPerPage, perPage);
+    PointsPerPage = perPage;
+    if (HistoryResolution >= 1 && HistoryResolution <= 4) {
+        XAxisDensity[HistoryResolution] = perPage;
+    }
+    if (CurrentPage > 0) {
+        CurrentPage = std::min(CurrentPage, HistoryPageCount());
+    }
+    UpdateHistoryScrollBar();
+    ShowHistoryPage();
+}
+
+void TMainForm::X_AxisNrOfPointsChange() {
+    const QString text = X_AxisNrOfPoints->text();
+    bool ok = true;
+    const int value = text.isEmpty() ? 0 : text.toInt(&ok);
+    if (!ok || value < 0 || value > Density_Maximum) {
+        X_AxisNrOfPointsError();
+        return;
+    }
+    DensityBeforeEdit = text;
+    {
+        const QSignalBlocker quiet(OvcXAxisSpinner);
+        OvcXAxisSpinner->setValue(value);
+    }
+    ApplyXAxisDensity();
+}
+
+void TMainForm::X_AxisNrOfPointsError() {
+    X_AxisNrOfPoints->setText(DensityBeforeEdit);
+}
+
+void TMainForm::HistoryScrollBarScroll(int position) {
+    if (PointsPerPage <= 0) {
+        return;
+    }
+    CurrentPage = std::clamp(position, 1, HistoryPageCount());
+    ShowHistoryPage();
+}
+
+int TMainForm::SelectedGraphType() const {
+    return OvcComboBoxGraphType->currentIndex();
+}
+
+void TMainForm::LabelRedrawkWhChartClick() {
+    DrawkWhChart(SelectedGraphType());
+}
+
+void TMainForm::OvcComboBoxGraphTypeClick() {
+    DrawkWhChart(SelectedGraphType());
+}
+
+void TMainForm::LabelGetDataClick() {
+    const THistoryResolution* info = HistoryResolutionInfo(HistoryResolution);
+    if (info == nullptr || !Acquiring) {
+        return;
+    }
+    Acquiring->StartHistoryDownload(info->Code);
+}
+
+void TMainForm::OvcCheckListSelectedForkWhStateChange(int index, bool checked) {
+    if (!Acquiring || Acquiring->BuildingKWhList) {
+        return;
+    }
+    Acquiring->KWhListItemChanged(OvcCheckListSelectedForkWh->ModuleId(index), checked);
+}
+
+void TMainForm::LabelSelectAlHistoryClick() {
+    for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
+        OvcCheckListSelectedForkWh->SetChecked(i, true);
+    }
+}
+
+void TMainForm::LabelSelectNoneHistoryClick() {
+    for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
+        OvcCheckListSelectedForkWh->SetChecked(i, false);
+    }
+}
+
+void TMainForm::CheckBoxShowkWhValuesClick() {
+    for (QCPLayerable* marks : kWhMarks) {
+        marks->setVisible(CheckBoxShowkWhValues->isChecked());
+    }
+    ChartkWh->replot();
+}
+
+void TMainForm::ExportDataLabelClick() {
+    if (ExportForm != nullptr) {
+        ExportForm->ShowModal();
+    }
+}
