@@ -124,7 +124,7 @@ protected:
 };
 
 // The value marks of one series: each point's own value, a few pixels above where the point is
-// drawn (for stacked series the top of its part). Only the marks of the page shown are drawn, so
+// drawn (for stacked series the top of its part); empty slots get none. Only the marks of the page shown are drawn, so
 // a year of ten-minute points costs nothing until it is looked at.
 class TValueMarks : public QCPLayerable {
 public:
@@ -155,6 +155,10 @@ protected:
         painter->setFont(Verdana(11));
         const QFontMetrics metrics(painter->font());
         for (int i = first; i < end && i < Values.size(); ++i) {
+            // A row of "0" along the night's empty slots would bury the marks that matter.
+            if (Values[i] == 0) {
+                continue;
+            }
             const QPointF at = points->dataPixelPosition(i);
             const QString text = KWhValueText(Values[i], Decimals, locale);
             const int width = metrics.horizontalAdvance(text);

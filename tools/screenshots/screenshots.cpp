@@ -3,6 +3,9 @@
 // usage: screenshots OUTPUT_FOLDER      (run by scripts/screenshots.sh)
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QScrollBar>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QListView>
@@ -152,6 +155,49 @@ int main(int argc, char** argv) {
     RunFor(200);
     Save(windows.WaitForm.get(), out, QStringLiteral("wait"));
     windows.WaitForm->hide();
+
+    // The history of both boxes at three resolutions, each drawn in the six graph types: a day
+    // of ten-minute slots a page of 36 at a time, with value marks; the last month by day; the
+    // last year by month.
+    for (const auto& channel : main.Sessions()->Channels) {
+        channel->RequestDelay = 0;
+    }
+    const QDate today = QDate::currentDate();
+    struct HistoryShot {
+        TMenuNode Node;
+        const char* Name;
+        QDate Start, End;
+        int Density;
+        bool Marks;
+    };
+    const HistoryShot shots[] = {
+        {Node_Per10Minutes, "10min", today.addDays(-1), today.addDays(-1), 36, true},
+        {Node_PerDay, "day", today.addMonths(-1), today, 0, false},
+        {Node_PerMonth, "month", today.addYears(-1), today, 0, true},
+    };
+    for (const HistoryShot& shot : shots) {
+        main.ClickMenuNode(shot.Node);
+        main.LabelSelectNoneHistoryClick();
+        main.LabelSelectAlHistoryClick();
+        main.EsStartDateEdit->setDate(shot.Start);
+        main.EsEndDateEdit->setDate(shot.End);
+        main.XAxisDensity[main.HistoryResolution] = shot.Density;
+        if (main.CheckBoxShowkWhValues->isChecked() != shot.Marks) {
+            main.CheckBoxShowkWhValues->click();
+        }
+        main.LabelGetDataClick();
+        WaitUntil([&] { return windows.DownloadForm->isVisible(); }, 3000);
+        WaitUntil([&] { return windows.DownloadForm->isHidden(); }, 60000);
+        for (int type = 0; type < 6; ++type) {
+            main.OvcComboBoxGraphType->setCurrentIndex(type);
+            main.DrawkWhChart(type);
+            if (shot.Density > 0) {
+                main.HistoryScrollBar->setValue(2);
+            }
+            RunFor(100);
+            Save(&main, out, QStringLiteral("history-%1-%2").arg(shot.Name).arg(type));
+        }
+    }
 
     main.ClickMenuNode(Node_Per10Minutes);
     main.Acquisition()->StartHistoryDownload(36);
