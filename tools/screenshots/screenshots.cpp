@@ -5,11 +5,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
-#include <QScrollBar>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QListView>
 #include <QProcess>
+#include <QScrollBar>
 #include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QStyleFactory>
@@ -24,6 +25,7 @@
 #include "monitor/data/dmUser.h"
 #include "monitor/ui/CheckList.h"
 #include "monitor/ui/DownloadFrm.h"
+#include "monitor/ui/ExportFrm.h"
 #include "monitor/ui/NotificationFrm.h"
 #include "monitor/ui/Quarnel.h"
 #include "monitor/ui/WaitFrm.h"
@@ -205,6 +207,23 @@ int main(int argc, char** argv) {
     Save(windows.DownloadForm.get(), out, QStringLiteral("download"));
     main.Acquisition()->CancelDownloads();
     WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+
+    // The export window as "Export data" opens it, Roof chosen, and then its file dialog.
+    TExportForm& exportForm = *windows.ExportForm;
+    exportForm.FormShow();
+    exportForm.KestSelectComboBox->setCurrentIndex(0);
+    exportForm.KestSelectComboBoxCloseUp();
+    exportForm.show();
+    RunFor(200);
+    Save(&exportForm, out, QStringLiteral("export"));
+    exportForm.SaveDialogShow();
+    exportForm.SaveDialog->setDirectory(data.path());
+    exportForm.SaveDialog->selectFile(QStringLiteral("Roof.csv"));
+    exportForm.SaveDialog->show();
+    RunFor(300);
+    Save(exportForm.SaveDialog, out, QStringLiteral("export-dialog"));
+    exportForm.SaveDialog->hide();
+    exportForm.hide();
 
     barn->stop();
     main.ClickMenuNode(Node_Current);
