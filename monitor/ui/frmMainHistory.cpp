@@ -124,8 +124,9 @@ protected:
 };
 
 // The value marks of one series: each point's own value, a few pixels above where the point is
-// drawn (for stacked series the top of its part); empty slots get none. Only the marks of the page shown are drawn, so
-// a year of ten-minute points costs nothing until it is looked at.
+// drawn (for stacked series the top of its part). A row of "0" along the night's empty slots
+// would bury the marks that matter, so a value that shows as 0 gets none. Only the marks of the
+// page shown are drawn, so a year of ten-minute points costs nothing until it is looked at.
 class TValueMarks : public QCPLayerable {
 public:
     TValueMarks(QCustomPlot* chart, QCPAbstractPlottable* series, QVector<double> values, int lift,
@@ -155,12 +156,11 @@ protected:
         painter->setFont(Verdana(11));
         const QFontMetrics metrics(painter->font());
         for (int i = first; i < end && i < Values.size(); ++i) {
-            // A row of "0" along the night's empty slots would bury the marks that matter.
-            if (Values[i] == 0) {
+            const QString text = KWhValueText(Values[i], Decimals, locale);
+            if (text == locale.zeroDigit()) {
                 continue;
             }
             const QPointF at = points->dataPixelPosition(i);
-            const QString text = KWhValueText(Values[i], Decimals, locale);
             const int width = metrics.horizontalAdvance(text);
             painter->drawText(QPointF(at.x() - width / 2.0, at.y() - Lift - metrics.descent()),
                               text);

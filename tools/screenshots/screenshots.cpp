@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     windows.WaitForm->hide();
 
     // The history of both boxes at three resolutions, each drawn in the six graph types: a day
-    // of ten-minute slots a page of 36 at a time, with value marks; the last month by day; the
+    // of ten-minute slots twelve to a page, with value marks; the last month by day; the
     // last year by month.
     for (const auto& channel : main.Sessions()->Channels) {
         channel->RequestDelay = 0;
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
         bool Marks;
     };
     const HistoryShot shots[] = {
-        {Node_Per10Minutes, "10min", today.addDays(-1), today.addDays(-1), 36, true},
+        {Node_Per10Minutes, "10min", today.addDays(-1), today.addDays(-1), 12, true},
         {Node_PerDay, "day", today.addMonths(-1), today, 0, false},
         {Node_PerMonth, "month", today.addYears(-1), today, 0, true},
     };
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
             main.OvcComboBoxGraphType->setCurrentIndex(type);
             main.DrawkWhChart(type);
             if (shot.Density > 0) {
-                main.HistoryScrollBar->setValue(2);
+                main.HistoryScrollBar->setValue(6);  // 10:00 to 11:50
             }
             RunFor(100);
             Save(&main, out, QStringLiteral("history-%1-%2").arg(shot.Name).arg(type));
