@@ -18,6 +18,7 @@
 #include "DebugLog.h"
 #include "ExportFrm.h"
 #include "KWhChart.h"
+#include "KWhPlot.h"
 #include "Look.h"
 #include "MessageFrm.h"
 #include "NaiveTime.h"
@@ -30,149 +31,11 @@ namespace {
 constexpr int Density_Maximum = 999;
 constexpr int Mark_Lift_High = 12;
 constexpr int Mark_Lift_Low = 3;
-constexpr int Legend_Columns = 4;
 // Room above the highest bar of a page for its value mark.
 constexpr double Value_Headroom = 1.12;
 
 // Bars of one slot fill this share of it; side by side they share it.
 constexpr double Bar_Share = 0.8;
-
-// The nominal length of a slot in seconds, for bar widths and the half slot left and right of a
-// page: months and years differ in length, their bars need not.
-double SlotSeconds(int historyResolution) {
-    switch (historyResolution) {
-        case 1:
-            return 600;
-        case 3:
-            return 30.44 * 86400;
-        case 4:
-            return 365.25 * 86400;
-        default:
-            return 86400;
-    }
-}
-
-Qt::PenStyle LineStyle(int lineType) {
-    switch (lineType) {
-        case 1:
-            return Qt::DashLine;
-        case 2:
-            return Qt::DotLine;
-        case 3:
-            return Qt::DashDotLine;
-        case 4:
-            return Qt::DashDotDotLine;
-        case 5:
-            return Qt::NoPen;
-        default:
-            return Qt::SolidLine;
-    }
-}
-
-// The left axis labels in the resolution's value format, never finer than it can show.
-class TValueTicker : public QCPAxisTicker {
-public:
-    int Decimals = 0;
-    QLocale Locale;
-
-protected:
-    double getTickStep(const QCPRange& range) override {
-        const double finest = Decimals > 0 ? 0.1 : 1.0;
-        return std::max(finest, QCPAxisTicker::getTickStep(range));
-    }
-    QString getTickLabel(double tick, const QLocale&, QChar, int) override {
-        return KWhValueText(tick, Decimals, Locale);
-    }
-};
-
-// The bottom labels stand on slot starts, every Stride slots from the chart's first slot.
-class TSlotTicker : public QCPAxisTicker {
-public:
-    int Resolution = 1;
-    QDateTime First;
-    int Stride = 1;
-    QString Format;
-
-protected:
-    QVector<double> createTickVector(double, const QCPRange& range) override {
-        QVector<double> ticks;
-        if (!First.isValid()) {
-            return ticks;
-        }
-        const double slot = SlotSeconds(Resolution);
-        const double first = double(First.toSecsSinceEpoch());
-        if (Resolution <= 2) {
-            const double step = slot * Stride;
-            const double from = std::max(0.0, std::ceil((range.lower - first) / step));
-            for (double key = first + from * step; key <= range.upper; key += step) {
-                ticks.append(key);
-            }
-            return ticks;
-        }
-        QDateTime time = First;
-        for (int i = 0; ChartKey(time) <= range.upper; ++i) {
-            if (i % Stride == 0 && ChartKey(time) >= range.lower) {
-                ticks.append(ChartKey(time));
-            }
-            time = NextSlot(Resolution, time);
-        }
-        return ticks;
-    }
-    QString getTickLabel(double tick, const QLocale&, QChar, int) override {
-        return KeyDateTime(tick).toString(Format);
-    }
-};
-
-// The value marks of one series: each point's own value, a few pixels above where the point is
-// drawn (for stacked series the top of its part). A row of "0" along the night's empty slots
-// would bury the marks that matter, so a value that shows as 0 gets none. Only the marks of the
-// page shown are drawn, so a year of ten-minute points costs nothing until it is looked at.
-class TValueMarks : public QCPLayerable {
-public:
-    TValueMarks(QCustomPlot* chart, QCPAbstractPlottable* series, QVector<double> values, int lift,
-                int decimals)
-        : QCPLayerable(chart, QStringLiteral("main")),
-          Series(series),
-          Values(std::move(values)),
-          Lift(lift),
-          Decimals(decimals) {}
-
-protected:
-    void applyDefaultAntialiasingHint(QCPPainter* painter) const override {
-        applyAntialiasingHint(painter, true, QCP::aeOther);
-    }
-    QRect clipRect() const override { return parentPlot()->axisRect()->rect(); }
-    void draw(QCPPainter* painter) override {
-        QCPPlottableInterface1D* points = Series->interface1D();
-        QCPAxis* keyAxis = Series->keyAxis();
-        if (points == nullptr || keyAxis == nullptr) {
-            return;
-        }
-        const QCPRange shown = keyAxis->range();
-        const int first = points->findBegin(shown.lower, false);
-        const int end = points->findEnd(shown.upper, false);
-        const QLocale locale = parentPlot()->locale();
-        painter->setPen(Qt::white);
-        painter->setFont(Verdana(11));
-        const QFontMetrics metrics(painter->font());
-        for (int i = first; i < end && i < Values.size(); ++i) {
-            const QString text = KWhValueText(Values[i], Decimals, locale);
-            if (text == locale.zeroDigit()) {
-                continue;
-            }
-            const QPointF at = points->dataPixelPosition(i);
-            const int width = metrics.horizontalAdvance(text);
-            painter->drawText(QPointF(at.x() - width / 2.0, at.y() - Lift - metrics.descent()),
-                              text);
-        }
-    }
-
-private:
-    QCPAbstractPlottable* Series;
-    QVector<double> Values;
-    int Lift;
-    int Decimals;
-};
 
 // One series as drawn: what the check list entry and its module give.
 struct TNewSeries {
@@ -183,58 +46,6 @@ struct TNewSeries {
     TKWhPoints Points;
     int Lift = Mark_Lift_High;
 };
-
-void SetUpkWhChart(QCustomPlot* chart, QCPTextElement** title) {
-    QLocale locale = chart->locale();
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    chart->setLocale(locale);
-    chart->setBackground(Window_Colour);
-    chart->setInteractions(QCP::Interactions());
-    chart->setNoAntialiasingOnDrag(true);
-    chart->plotLayout()->setMargins(QMargins(0, 0, 6, 0));
-
-    QCPAxisRect* rect = chart->axisRect();
-    rect->setBackground(Qt::NoBrush);
-    const QPen white(Qt::white);
-    for (QCPAxis* axis : {chart->xAxis, chart->yAxis}) {
-        axis->setBasePen(white);
-        axis->setTickLabelColor(Qt::white);
-        axis->setTickLabelFont(Verdana(13));
-        axis->setSubTicks(false);
-        axis->grid()->setVisible(false);
-    }
-    chart->xAxis->setTicks(true);
-    chart->xAxis->setTickPen(Qt::NoPen);
-    chart->yAxis->setTickPen(white);
-    chart->xAxis->setTicker(QSharedPointer<TSlotTicker>::create());
-    chart->yAxis->setTicker(QSharedPointer<TValueTicker>::create());
-    chart->yAxis->setRange(0, 1);
-    chart->xAxis2->setVisible(false);
-    chart->yAxis2->setVisible(false);
-
-    // The title and, below it, the legend in rows across the top.
-    chart->plotLayout()->insertRow(0);
-    *title = new QCPTextElement(chart, QString(), Verdana(16));
-    (*title)->setTextColor(Qt::white);
-    (*title)->setTextFlags(Qt::AlignLeft | Qt::AlignVCenter);
-    chart->plotLayout()->addElement(0, 0, *title);
-
-    QCPLegend* legend = chart->legend;
-    legend->setVisible(true);
-    legend->setBrush(Window_Colour);
-    legend->setBorderPen(Qt::NoPen);
-    legend->setTextColor(Qt::white);
-    legend->setFont(Verdana(11));
-    legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
-    legend->setWrap(Legend_Columns);
-    rect->insetLayout()->take(legend);
-    rect->insetLayout()->simplify();
-    chart->plotLayout()->insertRow(1);
-    chart->plotLayout()->addElement(1, 0, legend);
-    chart->plotLayout()->setRowStretchFactor(0, 0.001);
-    chart->plotLayout()->setRowStretchFactor(1, 0.001);
-    legend->setMargins(QMargins(4, 2, 4, 2));
-}
 
 }  // namespace
 
