@@ -252,8 +252,6 @@ TEST_F(EndToEnd, TheSamplesTableHoldsExactlyWhatTheBoxesSent) {
         CanMessage clock = MakeCanRequest(Addr_Monitor, Obj_Monitor_Clock, Act_Read, 0, 0);
         const CanMessage clockReply = AskAgain(*Boxes[0], {clock}).at(0);
         sections[SectionOf(clock)] << "REQ0000=" + ReplyText(clockReply) << "REQ0001=[LOOP]";
-        for (size_t k = 0; k < 14; ++k)
-            fprintf(stderr, "%s\n", qPrintable(SectionOf(requestsOne[k])));
         for (size_t k = 0; k < requestsOne.size(); ++k) {
             sections[SectionOf(requestsOne[k])]
                 << QString("REQ%1=").arg(k, 4, 16, QChar('0')).toUpper() + ReplyText(repliesOne[k]);
