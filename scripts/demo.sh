@@ -74,5 +74,6 @@ UPDATE modules SET module_ispresent = 0, module_ischecked_kwh = 0, module_ischec
 WHERE module_type = 8 AND module_kest = (SELECT kest_id FROM kests WHERE kest_name = 'Barn');
 SQL
 
-echo "starting Quarnel; choose \"Current performance\" to watch the live power"
+echo "starting Quarnel; choose \"Current performance\" to watch the live power, or a resolution"
+echo "under \"Performance history\" and press \"Get data\" to download and chart the yield history"
 QUARNEL_DATA_DIR="$data" "$build/monitor/ui/quarnel"
