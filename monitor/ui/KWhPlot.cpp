@@ -165,8 +165,14 @@ void SetUpkWhChart(QCustomPlot* chart, QCPTextElement** title) {
     legend->setWrap(Legend_Columns);
     rect->insetLayout()->take(legend);
     rect->insetLayout()->simplify();
+    // The legend sits at the left of a row of its own. An empty legend would otherwise cap the
+    // width of the whole column, axis rectangle included, at its own few pixels.
     chart->plotLayout()->insertRow(1);
-    chart->plotLayout()->addElement(1, 0, legend);
+    auto* row = new QCPLayoutGrid;
+    chart->plotLayout()->addElement(1, 0, row);
+    row->addElement(0, 0, legend);
+    row->addElement(0, 1, new QCPLayoutElement(chart));
+    row->setColumnStretchFactor(0, 0.001);
     chart->plotLayout()->setRowStretchFactor(0, 0.001);
     chart->plotLayout()->setRowStretchFactor(1, 0.001);
     legend->setMargins(QMargins(4, 2, 4, 2));
