@@ -39,14 +39,11 @@
 #include "KWhChart.h"
 #include "NaiveTime.h"
 #include "Quarnel.h"
+#include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
 #include "frmMain.h"
 #include "qcustomplot.h"
-
-#ifndef QUARNEL_INSTALL_SCRIPT
-#error QUARNEL_INSTALL_SCRIPT must name data/install.sh
-#endif
 
 namespace {
 
@@ -67,18 +64,6 @@ struct Modules {
     std::array<int32_t, 4> Ids{};
     std::array<QString, 4> Texts;
 };
-
-bool Install(const QString& folder) {
-    QProcess install;
-    install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), {folder});
-    if (!install.waitForFinished(30000) || install.exitCode() != 0) {
-        std::fprintf(stderr, "bench_history: install step failed: %s\n",
-                     install.readAll().constData());
-        return false;
-    }
-    return true;
-}
 
 // One on-line box "Roof" with its four modules present.
 bool AddBox(TUserData& data, Modules* modules) {
@@ -431,7 +416,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     QTemporaryDir folder;
-    if (!folder.isValid() || !Install(folder.path())) {
+    if (!folder.isValid() || !bench::install_data_folder("bench_history", folder.path())) {
         return 1;
     }
     const QString database = folder.path() + "/KestUser.sqlite";

@@ -22,14 +22,12 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "bench/BenchInstall.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/data/dmUser.h"
 #include "monitor/ui/Quarnel.h"
 #include "monitor/ui/frmMain.h"
 
-#ifndef QUARNEL_INSTALL_SCRIPT
-#error QUARNEL_INSTALL_SCRIPT must name data/install.sh
-#endif
 #ifndef KESTEMU_PROGRAM
 #error KESTEMU_PROGRAM must name the emulator
 #endif
@@ -116,12 +114,6 @@ int StartBox(Child& box, int seed) {
     const std::string line = box.WaitForLine("listening on ");
     const auto colon = line.rfind(':');
     return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-}
-
-bool Install(const QString& folder) {
-    QProcess install;
-    install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), {folder});
-    return install.waitForFinished(30000) && install.exitCode() == 0;
 }
 
 // Two boxes with their four modules present, on line and ticked for the live view.
@@ -231,7 +223,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QTemporaryDir folder;
-    if (!folder.isValid() || !Install(folder.path())) {
+    if (!folder.isValid() || !bench::install_data_folder("bench_ui", folder.path())) {
         std::fprintf(stderr, "bench_ui: install step failed\n");
         return 1;
     }

@@ -22,13 +22,10 @@
 
 #include "CheckList.h"
 #include "Quarnel.h"
+#include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
 #include "frmMain.h"
-
-#ifndef QUARNEL_INSTALL_SCRIPT
-#error QUARNEL_INSTALL_SCRIPT must name data/install.sh
-#endif
 
 namespace {
 
@@ -36,18 +33,6 @@ constexpr int kDefaultRuns = 200;
 constexpr int kWarmUp = 10;
 constexpr int kBoxes = 3;
 constexpr double kTargetMs = 5.0;
-
-bool Install(const QString& folder) {
-    QProcess install;
-    install.setProcessChannelMode(QProcess::MergedChannels);
-    install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), {folder});
-    if (!install.waitForFinished(30000) || install.exitCode() != 0) {
-        std::fprintf(stderr, "bench_wchart: install step failed: %s\n",
-                     install.readAll().constData());
-        return false;
-    }
-    return true;
-}
 
 // Three on-line boxes whose four modules are present and ticked in the W list. The address
 // answers nothing; the scan that would try it never runs here.
@@ -121,7 +106,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     QTemporaryDir folder;
-    if (!folder.isValid() || !Install(folder.path())) {
+    if (!folder.isValid() || !bench::install_data_folder("bench_wchart", folder.path())) {
         return 1;
     }
     qputenv("QUARNEL_DATA_DIR", (folder.path() + "/").toLocal8Bit());

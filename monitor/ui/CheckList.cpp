@@ -106,3 +106,9 @@ void TCheckList::keyPressEvent(QKeyEvent* event) {
     }
     QListWidget::keyPressEvent(event);
 }
+
+void TCheckList::SetAllChecked(bool checked) {
+    for (int i = 0; i < count(); ++i) {
+        SetChecked(i, checked);
+    }
+}

@@ -15,6 +15,8 @@ public:
     int ModuleId(int index) const;
     bool Checked(int index) const;
     void SetChecked(int index, bool checked);
+    // Every entry, one after the other, each raising its StateChange.
+    void SetAllChecked(bool checked);
 
 signals:
     void StateChange(int index, bool checked);

@@ -211,15 +211,11 @@ void TMainForm::LabelPauseClick() {
 }
 
 void TMainForm::LabelSelectAllClick() {
-    for (int i = 0; i < OvcCheckListSelectedForW->count(); ++i) {
-        OvcCheckListSelectedForW->SetChecked(i, true);
-    }
+    OvcCheckListSelectedForW->SetAllChecked(true);
 }
 
 void TMainForm::LabelSelectNoneClick() {
-    for (int i = 0; i < OvcCheckListSelectedForW->count(); ++i) {
-        OvcCheckListSelectedForW->SetChecked(i, false);
-    }
+    OvcCheckListSelectedForW->SetAllChecked(false);
 }
 
 void TMainForm::OvcCheckListSelectedForWStateChange(int index, bool checked) {

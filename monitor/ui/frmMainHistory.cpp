@@ -437,15 +437,11 @@ void TMainForm::OvcCheckListSelectedForkWhStateChange(int index, bool checked) {
 }
 
 void TMainForm::LabelSelectAlHistoryClick() {
-    for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
-        OvcCheckListSelectedForkWh->SetChecked(i, true);
-    }
+    OvcCheckListSelectedForkWh->SetAllChecked(true);
 }
 
 void TMainForm::LabelSelectNoneHistoryClick() {
-    for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
-        OvcCheckListSelectedForkWh->SetChecked(i, false);
-    }
+    OvcCheckListSelectedForkWh->SetAllChecked(false);
 }
 
 void TMainForm::CheckBoxShowkWhValuesClick() {
