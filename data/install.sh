@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates the program's databases in a data folder from the SQL scripts beside this file.
 # An existing database is never touched. The user database holds the boxes' passwords, so it
-# is readable by its owner only (mode 0600).
+# is readable by its owner only (mode 0600); the language database holds no secrets (0644).
 # Usage: data/install.sh FOLDER
 set -euo pipefail
 
@@ -15,7 +15,7 @@ command -v sqlite3 >/dev/null || { echo "$0: sqlite3 is not installed" >&2; exit
 mkdir -p "$folder"
 
 install_database() {
-    local script=$1 target=$2
+    local script=$1 target=$2 mode=$3
     if [ -e "$target" ]; then
         echo "$target exists, left as it is"
         return 0
@@ -27,7 +27,7 @@ install_database() {
         echo "$0: $script failed" >&2
         return 1
     fi
-    chmod 600 "$partial"
+    chmod "$mode" "$partial"
     # A hard link fails when the target appeared meanwhile, so nothing is ever overwritten.
     if ! ln "$partial" "$target" 2>/dev/null; then
         rm -f "$partial"
@@ -42,4 +42,5 @@ install_database() {
     echo "created $target"
 }
 
-install_database "$here/KestUser.sql" "$folder/KestUser.sqlite"
+install_database "$here/KestUser.sql" "$folder/KestUser.sqlite" 600
+install_database "$here/language.sql" "$folder/language.sqlite" 644

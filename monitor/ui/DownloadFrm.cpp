@@ -9,6 +9,7 @@
 #include "Look.h"
 #include "MessageFrm.h"
 #include "Sessions.h"
+#include "dmLanguage.h"
 #include "frmMain.h"
 
 namespace {
@@ -67,6 +68,7 @@ TDownloadForm::TDownloadForm(TMainForm& mainForm)
     DownloadStatusTimer->setInterval(500);
     connect(DownloadStatusTimer, &QTimer::timeout, this, &TDownloadForm::DownloadStatusTimerTimer);
     DownloadStatusTimer->start();
+    TranslateOnCreate(this);
 }
 
 void TDownloadForm::ShowProgress() {

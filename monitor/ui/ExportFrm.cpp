@@ -16,6 +16,7 @@
 #include "Dialogs.h"
 #include "MessageFrm.h"
 #include "NaiveTime.h"
+#include "dmLanguage.h"
 #include "dmUser.h"
 #include "frmMain.h"
 
@@ -91,13 +92,14 @@ void TExportForm::CreateControls() {
     ResolutionItems = new QButtonGroup(this);
     ResolutionItems->setObjectName(QStringLiteral("ResolutionItems"));
     for (int i = 0; i < 4; ++i) {
-        // Named after the group and the item's position: the translator keys them so.
         auto* item =
             new QRadioButton(QString::fromLatin1(Resolution_Items[i]), ResolutionSelectGroupBox);
         item->setObjectName(QStringLiteral("ResolutionSelectGroupBox_%1").arg(i));
         item->setGeometry(12, 24 + i * 26, 115, 20);
         ResolutionItems->addButton(item, i);
     }
+    // The items are translated as the group's numbered items, not as radio buttons of their own.
+    SetDesignKind(ResolutionSelectGroupBox, TDesignKind::RadioGroup);
 
     DataSelectionGroupBox = new QGroupBox(QStringLiteral("Data selection"), this);
     DataSelectionGroupBox->setObjectName(QStringLiteral("DataSelectionGroupBox"));

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 
 #include "Look.h"
+#include "dmLanguage.h"
 
 TNotificationForm::TNotificationForm(QWidget* mainWindow)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
@@ -39,6 +40,7 @@ TNotificationForm::TNotificationForm(QWidget* mainWindow)
     palette.setColor(QPalette::WindowText, Qt::white);  // the frame's colour too
     ClosePanel->setPalette(palette);
     connect(ClosePanel, &TLabelButton::clicked, this, &TNotificationForm::ClosePanelClick);
+    TranslateOnCreate(this);
 }
 
 void TNotificationForm::Notify(const QString& line) {

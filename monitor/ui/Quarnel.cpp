@@ -11,24 +11,36 @@
 #include "Look.h"
 #include "NotificationFrm.h"
 #include "WaitFrm.h"
+#include "dmLanguage.h"
 #include "frmAbout.h"
 #include "frmMain.h"
 
 TQuarnelWindows::TQuarnelWindows() {
     InitPictures();
     // The main window's creation handler opens the databases and must not use the message
-    // texts; the texts are a plain table here and exist before any window.
+    // texts; the texts are a plain table here and exist before any window, but they are
+    // translated in their place in the order, after the download window.
     MainForm = std::make_unique<TMainForm>(MsgForm);
     if (MainForm->QuitRequested()) {
         return;
     }
+    // Each window translates itself as it is created, except the export window, which only
+    // a change of language translates.
+    Translator->AddForm(MainForm.get());
     AboutForm = std::make_unique<TAboutForm>();
+    Translator->AddForm(AboutForm.get());
     WaitForm = std::make_unique<TWaitForm>(MainForm.get());
+    Translator->AddForm(WaitForm.get());
     DownloadForm = std::make_unique<TDownloadForm>(*MainForm);
+    Translator->AddForm(DownloadForm.get());
+    Translator->TranslateForm(MsgForm);
+    Translator->AddForm(MsgForm);
     NotificationForm = std::make_unique<TNotificationForm>(MainForm.get());
+    Translator->AddForm(NotificationForm.get());
     MainForm->AttachWindows(AboutForm.get(), WaitForm.get(), DownloadForm.get(),
                             NotificationForm.get());
     ExportForm = std::make_unique<TExportForm>(*MainForm, MsgForm);
+    Translator->AddForm(ExportForm.get());
     MainForm->ExportForm = ExportForm.get();
 }
 

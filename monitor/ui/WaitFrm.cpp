@@ -10,6 +10,7 @@
 #include <QWindow>
 
 #include "Look.h"
+#include "dmLanguage.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ TWaitForm::TWaitForm(QWidget* mainWindow)
     WaitLabel->setFont(Verdana(11, true));
     WhiteText(WaitLabel);
     WaitLabel->move(Label_Place);
+    TranslateOnCreate(this);
 }
 
 void TWaitForm::ShowText(const QString& text) {

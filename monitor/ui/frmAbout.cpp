@@ -6,6 +6,7 @@
 
 #include "Look.h"
 #include "Pc2Lan.h"
+#include "dmLanguage.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ TAboutForm::TAboutForm(QWidget* parent)
     LabelOK->setFont(Verdana(13, true));
     LabelOK->setGeometry(180, 102, 73, 17);
     connect(LabelOK, &TLabelButton::clicked, this, &TAboutForm::LabelOKClick);
+    TranslateOnCreate(this);
 }
 
 void TAboutForm::FormActivate() {

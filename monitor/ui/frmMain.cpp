@@ -29,6 +29,7 @@
 #include "NotificationFrm.h"
 #include "Sessions.h"
 #include "WaitFrm.h"
+#include "dmLanguage.h"
 #include "dmUser.h"
 #include "frmAbout.h"
 
@@ -65,10 +66,6 @@ constexpr TMenuEntry Menu_Entries[Menu_Node_Count] = {
 };
 
 // The language numbers the language nodes choose; French is 5, not 4.
-constexpr uint8_t Language_English = 0;
-constexpr uint8_t Language_Dutch = 1;
-constexpr uint8_t Language_German = 2;
-constexpr uint8_t Language_French = 5;
 
 QFrame* MakePanel(const QString& name, QWidget* parent, const QRect& geometry,
                   const QColor& colour) {
@@ -207,11 +204,14 @@ void TMainForm::CreateMenu() {
 void TMainForm::FormCreate() {
     // The colour of a new box is drawn from Qt's generator, which seeds itself.
     Data = std::make_unique<TUserData>(*this);
+    TranslatorModule = std::make_unique<TTranslator>(*this);
+    Translator = TranslatorModule.get();
     int language = Data->GetLanguage();
     if (language < 0 || language > Language_French) {
         language = Language_English;
     }
-    SelectLanguage(uint8_t(language));
+    Translator->SelectLanguage(uint8_t(language));
+    Translator->TranslateForm(this);
     ShowPanel(nullptr);
     OvcComboBoxGraphType->setCurrentIndex(0);
     ChartW->clearPlottables();
@@ -245,6 +245,8 @@ void TMainForm::FormDestroy() {
     Acquiring.reset();
     KestSessions.reset();
     Data.reset();
+    Translator = nullptr;
+    TranslatorModule.reset();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
@@ -312,10 +314,10 @@ void TMainForm::TreeViewMenuClick() {
             constexpr uint8_t languages[] = {Language_English, Language_Dutch, Language_German,
                                              Language_French};
             TreeViewMenu->clearSelection();
-            SelectLanguage(languages[index - Node_English]);
-            TranslateAllForms();
+            Translator->SelectLanguage(languages[index - Node_English]);
+            Translator->TranslateAllForms();
             ShowPanel(nullptr);
-            Data->SetLanguage(Language);
+            Data->SetLanguage(Translator->Language);
             break;
         }
         case Node_Inverters:
@@ -363,15 +365,6 @@ void TMainForm::OpenHelpFile() {
     const QString path =
         QCoreApplication::applicationDirPath() + '/' + Texts.Text(QStringLiteral("HelpFileName"));
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-}
-
-void TMainForm::SelectLanguage(uint8_t language) {
-    Language = language;
-}
-
-void TMainForm::TranslateAllForms() {
-    // The windows carry their English texts; the words of the other languages come with the
-    // language database.
 }
 
 void TMainForm::KeepAliveTimerTimer() {

@@ -39,6 +39,7 @@ class QTreeWidgetItem;
 class TAboutForm;
 class TAcquisition;
 class TCheckList;
+class TTranslator;
 class TDownloadForm;
 class TExportForm;
 class TKestSessions;
@@ -169,7 +170,6 @@ public:
     int LastMenuIndex = 0;
     bool PerformanceVisible = false;
     std::array<int, 5> XAxisDensity = {6, 12, 7, 6, 10};
-    uint8_t Language = 0;
     // Created after this window; "Export data" opens it.
     TExportForm* ExportForm = nullptr;
 
@@ -276,8 +276,6 @@ private:
     void FormDestroy();
     void OpenHelpFile();
     // The translator's seam: the chosen language and the translation of every window.
-    void SelectLanguage(uint8_t language);
-    void TranslateAllForms();
     TCheckList* List(TModuleList list) const;
 
     // The history chart's own state: its title, the series' value marks, the slot keys every
@@ -306,6 +304,8 @@ private:
 
     TMsgForm& Texts;
     std::unique_ptr<TUserData> Data;
+    // Reached by the rest of the program as Translator.
+    std::unique_ptr<TTranslator> TranslatorModule;
     std::unique_ptr<TKestSessions> KestSessions;
     std::unique_ptr<TAcquisition> Acquiring;
     TAboutForm* AboutForm = nullptr;

@@ -23,6 +23,7 @@
 #include "MessageFrm.h"
 #include "NaiveTime.h"
 #include "WChart.h"
+#include "dmLanguage.h"
 #include "dmUser.h"
 #include "frmMain.h"
 
@@ -119,14 +120,20 @@ void TMainForm::CreateHistoryPanel() {
         new TLabelButton(QStringLiteral("ExportDataLabel"), QStringLiteral("Export data"), panel);
     ExportDataLabel->setGeometry(577, 507, 153, 25);
 
+    X_AxisNrOfPointsLabel =
+        label("X_AxisNrOfPointsLabel", "X axis density", QRect(614, 564, 115, 17));
     X_AxisNrOfPoints = new QLineEdit(panel);
     X_AxisNrOfPoints->setObjectName(QStringLiteral("X_AxisNrOfPoints"));
     X_AxisNrOfPoints->setGeometry(576, 560, 33, 24);
     // Digits only; the range is checked when the entry changes, so that a bad one restores.
     X_AxisNrOfPoints->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]{0,11}")), X_AxisNrOfPoints));
-    X_AxisNrOfPointsLabel =
-        label("X_AxisNrOfPointsLabel", "X axis density", QRect(614, 564, 115, 17));
+
+    StartDateEditLabel->setBuddy(EsStartDateEdit);
+    EndDateEditLabel->setBuddy(EsEndDateEdit);
+    OvcComboBoxGraphTypeLabel->setBuddy(OvcComboBoxGraphType);
+    X_AxisNrOfPointsLabel->setBuddy(X_AxisNrOfPoints);
+    SetDesignKind(OvcComboBoxGraphType, TDesignKind::DropDownList);
 
     CheckBoxShowkWhValues = new QCheckBox(QStringLiteral("Y axis values"), panel);
     CheckBoxShowkWhValues->setObjectName(QStringLiteral("CheckBoxShowkWhValues"));

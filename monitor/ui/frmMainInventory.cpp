@@ -25,6 +25,7 @@
 #include "Look.h"
 #include "MessageFrm.h"
 #include "Sessions.h"
+#include "dmLanguage.h"
 #include "dmUser.h"
 #include "frmMain.h"
 
@@ -260,6 +261,12 @@ void TMainForm::CreateInventoryPanel() {
     OvcKestUsername = Field(panel, "OvcKestUsername", Max_Text, fieldAt(3));
     LabelOvcKestPassword = Caption(panel, "LabelOvcKestPassword", "Password", captionAt(4));
     OvcKestPassword = MaskedField(panel, "OvcKestPassword", fieldAt(4));
+    SetDesignKind(DBCheckBoxKestOnLine, TDesignKind::DataBound);
+    OvcKestNameLabel1->setBuddy(OvcKestName);
+    LabelOvcKestIPAddress->setBuddy(OvcKestIPAddress);
+    OvcPortNumberLabel->setBuddy(OvcKestPortNumber);
+    OvcDbSimpleField1Label1->setBuddy(OvcKestUsername);
+    LabelOvcKestPassword->setBuddy(OvcKestPassword);
 
     KestList = new QListView(panel);
     KestList->setObjectName("KestList");
@@ -278,6 +285,7 @@ void TMainForm::CreateInventoryPanel() {
     KestsNavigator = new QWidget(panel);
     KestsNavigator->setObjectName("KestsNavigator");
     KestsNavigator->setGeometry(298, 325, 342, 18);
+    SetDesignKind(KestsNavigator, TDesignKind::Navigator);
     auto navigatorButton = [this](const char* name, const QString& glyph, int x) {
         auto* button = new QToolButton(KestsNavigator);
         button->setObjectName(name);
@@ -324,6 +332,8 @@ void TMainForm::CreateInventoryPanel() {
     OvcConfirmPasswordLabel1 =
         Caption(panel, "OvcConfirmPasswordLabel1", "Confirm new password", passwordCaption(426));
     OvcConfirmPassword = MaskedField(panel, "OvcConfirmPassword", passwordEntry(426));
+    OvcSimpleField1Label1->setBuddy(OvcNewPassword);
+    OvcConfirmPasswordLabel1->setBuddy(OvcConfirmPassword);
     ChangeButton = new QPushButton("Change", panel);
     ChangeButton->setObjectName("ChangeButton");
     ChangeButton->setGeometry(541, 425, 100, 24);
@@ -349,6 +359,9 @@ void TMainForm::CreateInventoryPanel() {
         CheckBox(details, "DBCheckInverterB", "Inverter B", QRect(12, rowAt(2), 140, 24));
     DBCheckInverterC =
         CheckBox(details, "DBCheckInverterC", "Inverter C", QRect(12, rowAt(3), 140, 24));
+    for (QCheckBox* box : {DBCheckInverterA, DBCheckInverterB, DBCheckInverterC}) {
+        SetDesignKind(box, TDesignKind::DataBound);
+    }
     const std::array<QString, 4> stems = {"Monitor", "InverterA", "InverterB", "InverterC"};
     std::array<QComboBox*, 4> colours{};
     std::array<QComboBox*, 4> patterns{};
