@@ -267,7 +267,7 @@ bool WriteExportFile(const QString& path, const QString& connection, const TExpo
         written = true;
     }
     if (!written) {
-        *error = QStringLiteral("The file \"%1\" could not be written: %2").arg(path, reason);
+        *error = messages.Text(QStringLiteral("ExportNotWritten")) + '\n' + path + '\n' + reason;
     }
     return written;
 }

@@ -137,7 +137,6 @@ void TExportForm::CreateControls() {
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setFileMode(QFileDialog::AnyFile);
     SaveDialog->setDefaultSuffix(QStringLiteral("CSV"));
-    SaveDialog->setNameFilter(QStringLiteral("Comma Seperated Values (*.csv *.CSV)"));
     SaveDialog->setSizeGripEnabled(true);
 }
 
@@ -226,6 +225,7 @@ void TExportForm::SaveDialogShow() {
     SaveDialog->setLabelText(QFileDialog::FileType, Texts.Text(QStringLiteral("FileType")));
     SaveDialog->setLabelText(QFileDialog::FileName, Texts.Text(QStringLiteral("FileName")));
     SaveDialog->setLabelText(QFileDialog::LookIn, Texts.Text(QStringLiteral("FileLookin")));
+    SaveDialog->setNameFilter(Texts.Text(QStringLiteral("FileTypeCSV")));
 }
 
 void TExportForm::ExportButtonClick() {

@@ -33,6 +33,11 @@ TMsgForm::TMsgForm()
           {"FileName", "File name:"},
           {"FileType", "Files of type:"},
           {"FileCancel", "Cancel"},
+          // The program's own texts beyond the table above: the box list's delete question, the
+          // file type of the export's file dialog and the heading of a failed export.
+          {"DeleteRecord", "Delete record?"},
+          {"FileTypeCSV", "Comma separated values (*.csv *.CSV)"},
+          {"ExportNotWritten", "The file could not be written:"},
       } {}
 
 QString TMsgForm::Text(const QString& label) const {

@@ -599,7 +599,7 @@ void TMainForm::KestsNavigatorDeleteClick() {
     }
     const int32_t kestId = data->CurrentKest();
     const int row = RowOfKest(data->KestsTable, kestId);
-    if (row < 0 || !Dialogs::Confirm(this, QStringLiteral("Delete record?"))) {
+    if (row < 0 || !Dialogs::Confirm(this, Texts.Text(QStringLiteral("DeleteRecord")))) {
         return;
     }
     // A box in session is let go first: its channel must not outlive its rows.

@@ -188,13 +188,16 @@ TEST_F(Navigation, ClosingDuringADownloadFromABoxThatFellSilentEndsAndKeepsTheSa
 TEST(Start, AMissingUserDatabaseIsReportedAndEndsTheProgram) {
     QTemporaryDir empty;
     qputenv("QUARNEL_DATA_DIR", empty.path().toLocal8Bit());
-    Dialogs::PreAnswer(QMessageBox::Ok);
+    // The user database's message, then the language database's two.
+    for (int i = 0; i < 3; ++i) {
+        Dialogs::PreAnswer(QMessageBox::Ok);
+    }
     TQuarnelWindows windows;
     qunsetenv("QUARNEL_DATA_DIR");
     EXPECT_TRUE(windows.MainForm->QuitRequested());
     EXPECT_EQ(windows.AboutForm, nullptr);
     const QList<Dialogs::TAsked> asked = Dialogs::TakeAsked();
-    ASSERT_EQ(asked.size(), 1);
+    ASSERT_EQ(asked.size(), 3);
     EXPECT_TRUE(asked[0].Text.startsWith("ERROR: Critical file " + empty.path()));
     EXPECT_TRUE(asked[0].Text.endsWith("not found. Please reinstall the application."));
 }

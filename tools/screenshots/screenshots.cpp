@@ -225,10 +225,77 @@ int main(int argc, char** argv) {
     exportForm.SaveDialog->hide();
     exportForm.hide();
 
+    // Every window and view again in each of the other languages, from stored history.
+    const TMsgForm& texts = windows.MsgForm;
+    const std::pair<TMenuNode, const char*> languages[] = {
+        {Node_Dutch, "nl"}, {Node_German, "de"}, {Node_French, "fr"}};
+    for (const auto& [node, code] : languages) {
+        auto shot = [&](QWidget* window, const char* name) {
+            Save(window, out,
+                 QStringLiteral("%1-%2").arg(QLatin1String(name), QLatin1String(code)));
+        };
+        main.ClickMenuNode(node);
+        RunFor(200);
+        shot(&main, "start");
+        main.ClickMenuNode(Node_Inverters);
+        RunFor(200);
+        shot(&main, "inverters");
+        main.ClickMenuNode(Node_Current);
+        RunFor(2500);
+        main.DrawWChart();
+        RunFor(200);
+        shot(&main, "current-performance");
+        main.ClickMenuNode(Node_PerDay);
+        main.EsStartDateEdit->setDate(today.addMonths(-1));
+        main.EsEndDateEdit->setDate(today);
+        main.OvcComboBoxGraphType->setCurrentIndex(1);
+        main.DrawkWhChart(1);
+        RunFor(100);
+        shot(&main, "history-day");
+        windows.AboutForm->show();
+        RunFor(200);
+        shot(windows.AboutForm.get(), "about");
+        windows.AboutForm->hide();
+        windows.WaitForm->ShowText(texts.Text(QStringLiteral("Connect_ConnectingTo")) +
+                                   QStringLiteral(" Roof"));
+        RunFor(200);
+        shot(windows.WaitForm.get(), "wait");
+        windows.WaitForm->hide();
+        main.ClickMenuNode(Node_Per10Minutes);
+        main.Acquisition()->StartHistoryDownload(36);
+        RunFor(1600);
+        shot(windows.DownloadForm.get(), "download");
+        main.Acquisition()->CancelDownloads();
+        WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+        exportForm.FormShow();
+        exportForm.KestSelectComboBox->setCurrentIndex(0);
+        exportForm.KestSelectComboBoxCloseUp();
+        exportForm.show();
+        RunFor(200);
+        shot(&exportForm, "export");
+        exportForm.SaveDialogShow();
+        exportForm.SaveDialog->show();
+        RunFor(300);
+        shot(exportForm.SaveDialog, "export-dialog");
+        exportForm.SaveDialog->hide();
+        exportForm.hide();
+    }
+
+    // A box that no longer answers, reported in English, then in the other languages when it is
+    // connected again.
     barn->stop();
+    main.ClickMenuNode(Node_English);
     main.ClickMenuNode(Node_Current);
     WaitUntil([&] { return windows.NotificationForm->isVisible(); });
     RunFor(3000);
     Save(windows.NotificationForm.get(), out, QStringLiteral("notification"));
+    for (const auto& [node, code] : languages) {
+        windows.NotificationForm->close();
+        main.ClickMenuNode(node);
+        main.Sessions()->ConnectKest(2);
+        WaitUntil([&] { return windows.NotificationForm->isVisible(); });
+        RunFor(200);
+        Save(windows.NotificationForm.get(), out, QStringLiteral("notification-%1").arg(code));
+    }
     return 0;
 }
