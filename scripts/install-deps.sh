@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential clang libclang-rt-14-dev cmake ninja-build
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev libqt6sql6-sqlite
+    qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n
     libqcustomplot-dev libqcustomplot2.1-qt6
     sqlite3 xvfb xauth
 )

@@ -3,9 +3,11 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
@@ -13,6 +15,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QToolButton>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 #include <QUrl>
@@ -153,6 +156,9 @@ TTranslator::TTranslator(TMainView& view, const QString& path)
 }
 
 TTranslator::~TTranslator() {
+    if (QtTexts) {
+        QCoreApplication::removeTranslator(QtTexts.get());
+    }
     CloseDatabase();
 }
 
@@ -191,6 +197,20 @@ void TTranslator::CloseDatabase() {
 
 void TTranslator::SelectLanguage(uint8_t language) {
     Language = language <= Language_French ? language : Language_English;
+    if (QtTexts) {
+        QCoreApplication::removeTranslator(QtTexts.get());
+        QtTexts.reset();
+    }
+    static const char* const codes[] = {"en", "nl", "de", "es", "it", "fr"};
+    if (Language == Language_English || QCoreApplication::instance() == nullptr) {
+        return;
+    }
+    auto texts = std::make_unique<QTranslator>();
+    if (texts->load(QStringLiteral("qtbase_") + QLatin1String(codes[Language]),
+                    QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QCoreApplication::installTranslator(texts.get());
+        QtTexts = std::move(texts);
+    }
 }
 
 QString TTranslator::Translate(const QString& key, const QString& defaultText) {

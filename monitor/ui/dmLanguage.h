@@ -12,8 +12,10 @@
 #include <QPointer>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+class QTranslator;
 class QWidget;
 class TMainView;
 class TMsgForm;
@@ -59,7 +61,8 @@ public:
     void CloseDatabase();
 
     // Nothing changes on screen until a window is translated. A number without a column is
-    // English.
+    // English. Qt's own texts (the file dialog's columns, the buttons of a question) follow from
+    // Qt's translations where they are installed.
     void SelectLanguage(uint8_t language);
 
     // The text of the current language for key; defaultText when there is none. A key met for
@@ -87,6 +90,7 @@ private:
 
     TMainView& View;
     QString Connection;
+    std::unique_ptr<QTranslator> QtTexts;
     std::vector<TForm> Forms;
     bool InsertFailed = false;
 };

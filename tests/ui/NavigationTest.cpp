@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMessageBox>
@@ -115,6 +116,23 @@ TEST_F(Navigation, LanguageNodesStoreTheirNumberAndShowTheStartLabel) {
         EXPECT_FALSE(Main().StartupLabel->isHidden());
         EXPECT_TRUE(Main().PanelInvertersInventory->isHidden());
         EXPECT_TRUE(Main().TreeViewMenu->selectedItems().isEmpty());
+    }
+}
+
+// Each language names its own help document, and the build puts every one beside the program.
+TEST_F(Navigation, EachLanguageOpensItsOwnHelpDocument) {
+    const QDir programFolder = QFileInfo(QStringLiteral(QUARNEL_PROGRAM)).dir();
+    const std::pair<int, const char*> cases[] = {{Node_Dutch, "BasUserNL.pdf"},
+                                                 {Node_German, "BasUserDE.pdf"},
+                                                 {Node_French, "BasUserFR.pdf"},
+                                                 {Node_English, "BasUser.pdf"}};
+    for (const auto& [node, document] : cases) {
+        Main().ClickMenuNode(node);
+        OpenedFiles opened;
+        Main().ClickMenuNode(Node_Contents);
+        ASSERT_EQ(opened.Paths.size(), 1);
+        EXPECT_TRUE(opened.Paths[0].endsWith('/' + QLatin1String(document))) << document;
+        EXPECT_TRUE(programFolder.exists(QLatin1String(document))) << document;
     }
 }
 

@@ -2,6 +2,7 @@
 // which texts follow a language change, and the shipped translations.
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -168,10 +169,14 @@ TEST_F(TranslationTest, CellsOfTheChosenLanguageReplaceTextsFromTheNextOneOn) {
         "WHERE Key = 'MainForm.LabelGetData.caption'");
     Main().ClickMenuNode(Node_French);
     EXPECT_EQ(Main().LabelGetData->text(), "Récupérer (test)");
+    // Qt's own texts, such as the buttons of the file dialog, follow the language too.
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Annuler");
     Program.reset();
     Program = std::make_unique<TQuarnelWindows>();
     EXPECT_EQ(Main().LabelGetData->text(), "Récupérer (test)");
     EXPECT_EQ(Translator->Language, Language_French);
+    Main().ClickMenuNode(Node_English);
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
 }
 
 TEST_F(TranslationTest, KeysAndTextsWithQuotesOrBeyondTheColumnWidthAreStoredWhole) {

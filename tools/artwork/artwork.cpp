@@ -141,16 +141,36 @@ QImage Banner() {
         p,
         QPolygonF() << QPointF(64, 30) << QPointF(104, 30) << QPointF(110, 45) << QPointF(60, 45),
         2, 5, 0.7);
-    // The window names the product below the band; the band says what it is for.
-    p.setFont(SansFont(17, false));
-    p.setPen(Gold);
-    p.drawText(QRectF(128, 0, 310, 40), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("Solar inverter monitoring"));
+    // The window names the product below the band; the band shows what it is for, in no
+    // language: a day's yield as bars under the curve of the power.
+    const QRectF day(132, 6, 300, 34);
+    const int bars = 24;
+    QPainterPath curve;
+    for (int i = 0; i <= 120; ++i) {
+        const double x = day.left() + day.width() * i / 120.0;
+        const double power = std::pow(std::sin(M_PI * i / 120.0), 2);
+        const QPointF point(x, day.bottom() - day.height() * power);
+        if (i == 0) {
+            curve.moveTo(point);
+        } else {
+            curve.lineTo(point);
+        }
+    }
+    const double slot = day.width() / bars;
+    for (int i = 0; i < bars; ++i) {
+        const double middle = (i + 0.5) / bars;
+        const double height = day.height() * 0.85 * std::pow(std::sin(M_PI * middle), 2);
+        p.fillRect(QRectF(day.left() + i * slot + 1.5, day.bottom() - height, slot - 3, height),
+                   QColor(242, 193, 25, 90));
+    }
+    p.setPen(QPen(Gold, 1.8));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(curve);
     QLinearGradient rule(128, 0, 440, 0);
     rule.setColorAt(0, Gold);
     rule.setColorAt(1, QColor(242, 193, 25, 0));
     p.setPen(QPen(QBrush(rule), 1.5));
-    p.drawLine(QPointF(128, 40), QPointF(440, 40));
+    p.drawLine(QPointF(128, 41), QPointF(440, 41));
     return image;
 }
 

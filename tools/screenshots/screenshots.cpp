@@ -201,12 +201,22 @@ int main(int argc, char** argv) {
         }
     }
 
-    main.ClickMenuNode(Node_Per10Minutes);
-    main.Acquisition()->StartHistoryDownload(36);
-    RunFor(1600);
-    Save(windows.DownloadForm.get(), out, QStringLiteral("download"));
-    main.Acquisition()->CancelDownloads();
-    WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+    // A download slowed down, so that the window shows both boxes' lines.
+    auto slowDownload = [&](const QString& name) {
+        main.ClickMenuNode(Node_Per10Minutes);
+        for (const auto& channel : main.Sessions()->Channels) {
+            channel->RequestDelay = 50;
+        }
+        main.Acquisition()->StartHistoryDownload(36);
+        RunFor(1600);
+        Save(windows.DownloadForm.get(), out, name);
+        main.Acquisition()->CancelDownloads();
+        WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+        for (const auto& channel : main.Sessions()->Channels) {
+            channel->RequestDelay = 0;
+        }
+    };
+    slowDownload(QStringLiteral("download"));
 
     // The export window as "Export data" opens it, Roof chosen, and then its file dialog.
     TExportForm& exportForm = *windows.ExportForm;
@@ -261,12 +271,7 @@ int main(int argc, char** argv) {
         RunFor(200);
         shot(windows.WaitForm.get(), "wait");
         windows.WaitForm->hide();
-        main.ClickMenuNode(Node_Per10Minutes);
-        main.Acquisition()->StartHistoryDownload(36);
-        RunFor(1600);
-        shot(windows.DownloadForm.get(), "download");
-        main.Acquisition()->CancelDownloads();
-        WaitUntil([&] { return windows.DownloadForm->isHidden(); });
+        slowDownload(QStringLiteral("download-%1").arg(QLatin1String(code)));
         exportForm.FormShow();
         exportForm.KestSelectComboBox->setCurrentIndex(0);
         exportForm.KestSelectComboBoxCloseUp();
