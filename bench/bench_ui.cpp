@@ -1,6 +1,7 @@
-// The program as a user meets it: how long the start takes to a shown main window, how long the
-// main thread's event loop is kept busy at a stretch while two boxes are polled live, and the
-// resident memory after a minute of that.
+// The program as a user meets it: how long the start takes to a shown main window, how long a
+// change of language takes against the bare lookups it makes, how long the main thread's event
+// loop is kept busy at a stretch while two boxes are polled live, and the resident memory after
+// a minute of that.
 //
 // usage: bench_ui [POLL_SECONDS]   (default 30; the memory is read at twice that)
 #include <signal.h>
@@ -166,6 +167,55 @@ double StartUpTime(const QString& folder) {
     return bench::median(times);
 }
 
+// Milliseconds for a change of language through the navigation (every window translated, the
+// choice stored), alternating Dutch and English, median of a few rounds.
+double LanguageSwitchTime(TMainForm& main) {
+    std::vector<double> times;
+    for (int round = 0; round < 2 * Start_Rounds; ++round) {
+        QElapsedTimer clock;
+        clock.start();
+        main.ClickMenuNode(round % 2 == 0 ? Node_Dutch : Node_English);
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    return bench::median(times);
+}
+
+// The baseline: one keyed query per row of the language table, as the translator makes them,
+// with no window; median of a few rounds. *keys receives the number of rows.
+double BareLookupTime(const QString& path, int* keys) {
+    double result = -1;
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bare"));
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QStringList all;
+            QSqlQuery list(db);
+            list.exec(QStringLiteral("SELECT Key FROM Languages"));
+            while (list.next()) {
+                all << list.value(0).toString();
+            }
+            *keys = int(all.size());
+            std::vector<double> times;
+            for (int round = 0; round < 2 * Start_Rounds; ++round) {
+                QElapsedTimer clock;
+                clock.start();
+                for (const QString& key : all) {
+                    QSqlQuery lookup(db);
+                    lookup.prepare(QStringLiteral("SELECT * FROM Languages WHERE Key = ? LIMIT 1"));
+                    lookup.addBindValue(key);
+                    lookup.exec();
+                    lookup.next();
+                }
+                times.push_back(double(clock.nsecsElapsed()) / 1e6);
+            }
+            result = bench::median(times);
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bare"));
+    return result;
+}
+
 long ResidentKiB() {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly)) {
@@ -250,6 +300,9 @@ int main(int argc, char** argv) {
     }
     TMainForm& main = *windows.MainForm;
     main.show();
+    const double switchMs = LanguageSwitchTime(main);
+    int keys = 0;
+    const double bareMs = BareLookupTime(folder.path() + QStringLiteral("/language.sqlite"), &keys);
     main.ClickMenuNode(Node_Current);
     // The first scan tick connects both boxes, which blocks by design; the measure starts after.
     QElapsedTimer connecting;
@@ -281,6 +334,10 @@ int main(int argc, char** argv) {
     std::printf("bench_ui: the program as a user meets it\n");
     std::printf("  start-up to a shown main window: %.1f ms (median of %d runs of the program)\n",
                 startMs, Start_Rounds);
+    std::printf(
+        "  change of language, every window translated: %.2f ms, %.2fx the %.2f ms of %d bare "
+        "keyed lookups\n",
+        switchMs, bareMs > 0 ? switchMs / bareMs : 0.0, bareMs, keys);
     std::printf(
         "  live polling of 2 boxes x 4 modules for %d s: longest gap between two turns of the "
         "main thread's event loop %.2f ms (a %d ms probe timer, %ld ticks; target <= 50 ms: "

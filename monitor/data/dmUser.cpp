@@ -202,6 +202,20 @@ void TModuleQuery::Cancel() {
     SetKest(Kest);
 }
 
+QString MissingFileMessage(const QString& path) {
+    return "ERROR: Critical file " + path + " not found. Please reinstall the application.";
+}
+
+QSqlDatabase AddExistingDatabase(const QString& connection, const QString& path) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    // mode=rw: a missing file is an error, never a new empty database.
+    QUrl url = QUrl::fromLocalFile(path);
+    url.setQuery(QStringLiteral("mode=rw"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+    return db;
+}
+
 TUserData::TUserData(TMainView& view) : TUserData(view, DataFolder() + Database_File) {}
 
 TUserData::TUserData(TMainView& view, const QString& path)
@@ -222,8 +236,7 @@ TUserData::~TUserData() {
 void TUserData::Create() {
     CloseDatabase();
     if (!QFileInfo::exists(DatabasePath)) {
-        View.ShowError("ERROR: Critical file " + DatabasePath +
-                       " not found. Please reinstall the application.");
+        View.ShowError(MissingFileMessage(DatabasePath));
         View.RequestQuit();
         return;
     }
@@ -241,12 +254,7 @@ void TUserData::ShowDatabaseError(const QString& text) {
 void TUserData::OpenDatabase() {
     CloseDatabase();
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Connection);
-        // mode=rw: a missing file is an error, never a new empty database.
-        QUrl url = QUrl::fromLocalFile(DatabasePath);
-        url.setQuery(QStringLiteral("mode=rw"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
-        db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+        QSqlDatabase db = AddExistingDatabase(Connection, DatabasePath);
         if (!db.open()) {
             ShowDatabaseError(db.lastError().text());
             return;

@@ -31,6 +31,12 @@ QString DataFolder();
 QString DataFolderFrom(const QString& environment, const QString& genericData,
                        const QString& programFolder);
 
+// What the user is told when one of the databases is missing from the data folder.
+QString MissingFileMessage(const QString& path);
+// A SQLite connection by that name to the file at path, not yet opened; opening it fails for a
+// missing file instead of creating an empty database.
+QSqlDatabase AddExistingDatabase(const QString& connection, const QString& path);
+
 // The colours module_color indexes.
 extern const std::array<QColor, 22> ModuleColours;
 

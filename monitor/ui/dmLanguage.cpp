@@ -18,7 +18,6 @@
 #include <QTranslator>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
-#include <QUrl>
 
 #include "CheckList.h"
 #include "DebugLog.h"
@@ -165,16 +164,11 @@ TTranslator::~TTranslator() {
 void TTranslator::OpenDatabase() {
     CloseDatabase();
     if (!QFileInfo::exists(DatabasePath)) {
-        View.ShowError("ERROR: Critical file " + DatabasePath +
-                       " not found. Please reinstall the application.");
+        View.ShowError(MissingFileMessage(DatabasePath));
         View.RequestQuit();
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Connection);
-    // mode=rw: a missing file is an error, never a new empty database.
-    QUrl url = QUrl::fromLocalFile(DatabasePath);
-    url.setQuery(QStringLiteral("mode=rw"));
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
-    db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+    // Going on after a missing file reports the open's own error too.
+    QSqlDatabase db = AddExistingDatabase(Connection, DatabasePath);
     if (!db.open()) {
         View.ShowError(db.lastError().text());
         return;
