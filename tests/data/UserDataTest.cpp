@@ -77,6 +77,10 @@ using UserDataLookups = UserDataTest;
 TEST_F(UserDataInstall, CreatesAnOwnerOnlyFileWithTheShippedRows) {
     EXPECT_EQ(QFile::permissions(Folder.DatabasePath()),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    // The language database holds no secrets.
+    EXPECT_EQ(QFile::permissions(Folder.Folder() + "language.sqlite"),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser |
+                  QFile::ReadGroup | QFile::ReadOther);
     EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
     EXPECT_EQ(Read("SELECT Language FROM application"), "0");
     EXPECT_EQ(Read("SELECT group_concat(pattern_nr) FROM patterns ORDER BY pattern_nr"),
@@ -92,7 +96,8 @@ TEST_F(UserDataInstall, CreatesAnOwnerOnlyFileWithTheShippedRows) {
     QTemporaryDir other;
     const QString folder = other.path() + "/new folder/";
     EXPECT_EQ(DataFolderFixture::Install(folder), 0);
-    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"KestUser.sqlite"});
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"KestUser.sqlite", "language.sqlite"}));
 }
 
 TEST_F(UserDataInstall, NeverOverwritesAnExistingFile) {
@@ -111,7 +116,8 @@ TEST_F(UserDataInstall, NeverOverwritesAnExistingFile) {
     EXPECT_EQ(DataFolderFixture::Install(other.path() + "/"), 0);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "not a database");
-    EXPECT_EQ(QDir(other.path()).entryList(QDir::Files), QStringList{"KestUser.sqlite"});
+    EXPECT_EQ(QDir(other.path()).entryList(QDir::Files),
+              (QStringList{"KestUser.sqlite", "language.sqlite"}));
 }
 
 TEST_F(UserDataOpen, StructureZeroZeroOpensWithoutMessages) {
@@ -120,7 +126,6 @@ TEST_F(UserDataOpen, StructureZeroZeroOpensWithoutMessages) {
     EXPECT_FALSE(View.QuitRequested);
     EXPECT_EQ(UserData->DatabasePath, Folder.DatabasePath());
 }
-
 
 TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndKeepsItsVersion) {
     const QString plan =
@@ -208,7 +213,8 @@ TEST_F(UserDataOpen, MissingFileAsksToReinstallAndCreatesNothing) {
     EXPECT_FALSE(UserData->IsOpen());
     UserData->OpenDatabase();
     UserData.reset();
-    EXPECT_TRUE(QDir(Folder.Folder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_EQ(QDir(Folder.Folder()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{"language.sqlite"});
 }
 
 TEST_F(UserDataKests, NewKestHasDefaultsAndFourModulesOfOneColour) {
