@@ -358,6 +358,18 @@ struct ChartFigure {
     int64_t Rows = 0;
 };
 
+// The bare query, then the chart against its target and against the bare query.
+void PrintChartFigure(const ChartFigure& figure, double targetMs) {
+    std::printf("  %-44s median %9.1f ms   (%lld rows)\n", "bare SELECT into vectors",
+                figure.BareMs, static_cast<long long>(figure.Rows));
+    if (figure.ChartMs < 0) {
+        std::printf("  %-44s not available yet (the redraw gives no series)\n", "DrawkWhChart");
+    } else {
+        PrintFigure("DrawkWhChart", figure.ChartMs, targetMs);
+        PrintRatio("DrawkWhChart / bare", figure.ChartMs, figure.BareMs);
+    }
+}
+
 ChartFigure MeasureChart(TMainForm& main, const Modules& modules, QDate start, QDate end,
                          int warmUp, int runs) {
     ChartFigure figure;
@@ -498,14 +510,7 @@ int main(int argc, char** argv) {
                 qPrintable(monthStart.toString(Qt::ISODate)),
                 qPrintable(monthEnd.toString(Qt::ISODate)));
     const ChartFigure month = MeasureChart(main, modules, monthStart, monthEnd, 2, runs);
-    std::printf("  %-44s median %9.1f ms   (%lld rows)\n", "bare SELECT into vectors", month.BareMs,
-                static_cast<long long>(month.Rows));
-    if (month.ChartMs < 0) {
-        std::printf("  %-44s not available yet (the redraw gives no series)\n", "DrawkWhChart");
-    } else {
-        PrintFigure("DrawkWhChart", month.ChartMs, kMonthTargetMs);
-        PrintRatio("DrawkWhChart / bare", month.ChartMs, month.BareMs);
-    }
+    PrintChartFigure(month, kMonthTargetMs);
 
     // b, c: twelve months on one page.
     main.XAxisDensity[1] = 0;
@@ -513,14 +518,7 @@ int main(int argc, char** argv) {
                 qPrintable(yearStart.toString(Qt::ISODate)),
                 qPrintable(monthEnd.toString(Qt::ISODate)));
     const ChartFigure year = MeasureChart(main, modules, yearStart, monthEnd, 1, kYearRuns);
-    std::printf("  %-44s median %9.1f ms   (%lld rows)\n", "bare SELECT into vectors", year.BareMs,
-                static_cast<long long>(year.Rows));
-    if (year.ChartMs < 0) {
-        std::printf("  %-44s not available yet (the redraw gives no series)\n", "DrawkWhChart");
-    } else {
-        PrintFigure("DrawkWhChart", year.ChartMs, kYearTargetMs);
-        PrintRatio("DrawkWhChart / bare", year.ChartMs, year.BareMs);
-    }
+    PrintChartFigure(year, kYearTargetMs);
 
     // d: the export of the same twelve months against the sqlite3 tool.
     TExportRequest request;

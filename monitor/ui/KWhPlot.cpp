@@ -149,22 +149,10 @@ void SetUpkWhChart(QCustomPlot* chart, QCPTextElement** title) {
     chart->yAxis2->setVisible(false);
 
     // The title and, below it, the legend in rows across the top.
-    chart->plotLayout()->insertRow(0);
-    *title = new QCPTextElement(chart, QString(), Verdana(16));
-    (*title)->setTextColor(Qt::white);
-    (*title)->setTextFlags(Qt::AlignLeft | Qt::AlignVCenter);
-    chart->plotLayout()->addElement(0, 0, *title);
-
-    QCPLegend* legend = chart->legend;
-    legend->setVisible(true);
-    legend->setBrush(Window_Colour);
-    legend->setBorderPen(Qt::NoPen);
-    legend->setTextColor(Qt::white);
-    legend->setFont(Verdana(11));
+    *title = AddChartTitle(chart, QString());
+    QCPLegend* legend = DetachLegend(chart);
     legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
     legend->setWrap(Legend_Columns);
-    rect->insetLayout()->take(legend);
-    rect->insetLayout()->simplify();
     // The legend sits at the left of a row of its own. An empty legend would otherwise cap the
     // width of the whole column, axis rectangle included, at its own few pixels.
     chart->plotLayout()->insertRow(1);

@@ -1,5 +1,7 @@
 #include "Look.h"
 
+#include <qcustomplot.h>
+
 #include <QMouseEvent>
 #include <QScreen>
 #include <algorithm>
@@ -40,6 +42,27 @@ void CentreOn(QWidget* window, const QWidget* over) {
             std::max(area.top(), std::min(placed.top(), area.bottom() + 1 - placed.height())));
     }
     window->move(placed.topLeft());
+}
+
+QCPTextElement* AddChartTitle(QCustomPlot* chart, const QString& text) {
+    chart->plotLayout()->insertRow(0);
+    auto* title = new QCPTextElement(chart, text, Verdana(16));
+    title->setTextColor(Qt::white);
+    title->setTextFlags(Qt::AlignLeft | Qt::AlignVCenter);
+    chart->plotLayout()->addElement(0, 0, title);
+    return title;
+}
+
+QCPLegend* DetachLegend(QCustomPlot* chart) {
+    QCPLegend* legend = chart->legend;
+    legend->setVisible(true);
+    legend->setBrush(Window_Colour);
+    legend->setBorderPen(Qt::NoPen);
+    legend->setTextColor(Qt::white);
+    legend->setFont(Verdana(11));
+    chart->axisRect()->insetLayout()->take(legend);
+    chart->axisRect()->insetLayout()->simplify();
+    return legend;
 }
 
 void InitPictures() {

@@ -1,9 +1,14 @@
-// The program's colours and fonts, and the white label button its windows share.
+// The program's colours and fonts, the look its two charts share, and the white label button its
+// windows share.
 #pragma once
 
 #include <QColor>
 #include <QFont>
 #include <QLabel>
+
+class QCPLegend;
+class QCPTextElement;
+class QCustomPlot;
 
 // The windows' background and the frame of the borderless windows.
 inline const QColor Window_Colour(23, 39, 98);
@@ -18,6 +23,11 @@ void WhiteText(QWidget* widget);
 // Places a top-level window over the middle of another (over the screen's middle when that one
 // is not showing), kept inside the screen.
 void CentreOn(QWidget* window, const QWidget* over);
+// The charts' title, white Verdana 16 pixels at the left of a new row above the axes.
+QCPTextElement* AddChartTitle(QCustomPlot* chart, const QString& text);
+// The chart's legend, shown in the window colour with white Verdana 11 pixel text and taken out
+// of the axis rectangle, for the caller to place in a layout of its own.
+QCPLegend* DetachLegend(QCustomPlot* chart);
 // Registers the compiled-in pictures; the library that carries them is static, so nothing pulls
 // them in on its own. Safe to call more than once.
 void InitPictures();

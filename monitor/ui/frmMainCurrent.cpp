@@ -59,20 +59,8 @@ void SetUpWChart(QCustomPlot* chart) {
     chart->yAxis2->setVisible(false);
 
     // Title above the bars, legend in a column of its own to their right, at the top.
-    chart->plotLayout()->insertRow(0);
-    auto* title = new QCPTextElement(chart, QStringLiteral("W"), Verdana(16));
-    title->setTextColor(Qt::white);
-    title->setTextFlags(Qt::AlignLeft | Qt::AlignVCenter);
-    chart->plotLayout()->addElement(0, 0, title);
-
-    QCPLegend* legend = chart->legend;
-    legend->setVisible(true);
-    legend->setBrush(Window_Colour);
-    legend->setBorderPen(Qt::NoPen);
-    legend->setTextColor(Qt::white);
-    legend->setFont(Verdana(11));
-    rect->insetLayout()->take(legend);
-    rect->insetLayout()->simplify();
+    AddChartTitle(chart, QStringLiteral("W"));
+    QCPLegend* legend = DetachLegend(chart);
     auto* side = new QCPLayoutGrid;
     chart->plotLayout()->addElement(1, 1, side);
     side->addElement(0, 0, legend);

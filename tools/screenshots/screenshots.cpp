@@ -148,15 +148,23 @@ int main(int argc, char** argv) {
     RunFor(200);
     Save(&main, out, QStringLiteral("current-performance"));
 
-    windows.AboutForm->show();
-    RunFor(200);
-    Save(windows.AboutForm.get(), out, QStringLiteral("about"));
-    windows.AboutForm->hide();
-
-    windows.WaitForm->ShowText(QStringLiteral("Connecting to Roof"));
-    RunFor(200);
-    Save(windows.WaitForm.get(), out, QStringLiteral("wait"));
-    windows.WaitForm->hide();
+    // A picture's name carries its language, except in English.
+    auto named = [](const char* name, const QString& language) {
+        return language.isEmpty() ? QString::fromLatin1(name)
+                                  : QStringLiteral("%1-%2").arg(QLatin1String(name), language);
+    };
+    auto aboutAndWaitShots = [&](const QString& language) {
+        windows.AboutForm->show();
+        RunFor(200);
+        Save(windows.AboutForm.get(), out, named("about", language));
+        windows.AboutForm->hide();
+        windows.WaitForm->ShowText(windows.MsgForm.Text(QStringLiteral("Connect_ConnectingTo")) +
+                                   QStringLiteral(" Roof"));
+        RunFor(200);
+        Save(windows.WaitForm.get(), out, named("wait", language));
+        windows.WaitForm->hide();
+    };
+    aboutAndWaitShots(QString());
 
     // The history of both boxes at three resolutions, each drawn in the six graph types: a day
     // of ten-minute slots twelve to a page, with value marks; the last month by day; the
@@ -202,47 +210,49 @@ int main(int argc, char** argv) {
     }
 
     // A download slowed down, so that the window shows both boxes' lines.
-    auto slowDownload = [&](const QString& name) {
+    auto slowDownload = [&](const QString& language) {
         main.ClickMenuNode(Node_Per10Minutes);
         for (const auto& channel : main.Sessions()->Channels) {
             channel->RequestDelay = 50;
         }
         main.Acquisition()->StartHistoryDownload(36);
         RunFor(1600);
-        Save(windows.DownloadForm.get(), out, name);
+        Save(windows.DownloadForm.get(), out, named("download", language));
         main.Acquisition()->CancelDownloads();
         WaitUntil([&] { return windows.DownloadForm->isHidden(); });
         for (const auto& channel : main.Sessions()->Channels) {
             channel->RequestDelay = 0;
         }
     };
-    slowDownload(QStringLiteral("download"));
+    slowDownload(QString());
 
     // The export window as "Export data" opens it, Roof chosen, and then its file dialog.
-    TExportForm& exportForm = *windows.ExportForm;
-    exportForm.FormShow();
-    exportForm.KestSelectComboBox->setCurrentIndex(0);
-    exportForm.KestSelectComboBoxCloseUp();
-    exportForm.show();
-    RunFor(200);
-    Save(&exportForm, out, QStringLiteral("export"));
-    exportForm.SaveDialogShow();
-    exportForm.SaveDialog->setDirectory(data.path());
-    exportForm.SaveDialog->selectFile(QStringLiteral("Roof.csv"));
-    exportForm.SaveDialog->show();
-    RunFor(300);
-    Save(exportForm.SaveDialog, out, QStringLiteral("export-dialog"));
-    exportForm.SaveDialog->hide();
-    exportForm.hide();
+    auto exportShots = [&](const QString& language) {
+        TExportForm& exportForm = *windows.ExportForm;
+        exportForm.FormShow();
+        exportForm.KestSelectComboBox->setCurrentIndex(0);
+        exportForm.KestSelectComboBoxCloseUp();
+        exportForm.show();
+        RunFor(200);
+        Save(&exportForm, out, named("export", language));
+        exportForm.SaveDialogShow();
+        exportForm.SaveDialog->setDirectory(data.path());
+        exportForm.SaveDialog->selectFile(QStringLiteral("Roof.csv"));
+        exportForm.SaveDialog->show();
+        RunFor(300);
+        Save(exportForm.SaveDialog, out, named("export-dialog", language));
+        exportForm.SaveDialog->hide();
+        exportForm.hide();
+    };
+    exportShots(QString());
 
     // Every window and view again in each of the other languages, from stored history.
-    const TMsgForm& texts = windows.MsgForm;
     const std::pair<TMenuNode, const char*> languages[] = {
         {Node_Dutch, "nl"}, {Node_German, "de"}, {Node_French, "fr"}};
     for (const auto& [node, code] : languages) {
+        const QString language = QLatin1String(code);
         auto shot = [&](QWidget* window, const char* name) {
-            Save(window, out,
-                 QStringLiteral("%1-%2").arg(QLatin1String(name), QLatin1String(code)));
+            Save(window, out, named(name, language));
         };
         main.ClickMenuNode(node);
         RunFor(200);
@@ -262,28 +272,9 @@ int main(int argc, char** argv) {
         main.DrawkWhChart(1);
         RunFor(100);
         shot(&main, "history-day");
-        windows.AboutForm->show();
-        RunFor(200);
-        shot(windows.AboutForm.get(), "about");
-        windows.AboutForm->hide();
-        windows.WaitForm->ShowText(texts.Text(QStringLiteral("Connect_ConnectingTo")) +
-                                   QStringLiteral(" Roof"));
-        RunFor(200);
-        shot(windows.WaitForm.get(), "wait");
-        windows.WaitForm->hide();
-        slowDownload(QStringLiteral("download-%1").arg(QLatin1String(code)));
-        exportForm.FormShow();
-        exportForm.KestSelectComboBox->setCurrentIndex(0);
-        exportForm.KestSelectComboBoxCloseUp();
-        exportForm.show();
-        RunFor(200);
-        shot(&exportForm, "export");
-        exportForm.SaveDialogShow();
-        exportForm.SaveDialog->show();
-        RunFor(300);
-        shot(exportForm.SaveDialog, "export-dialog");
-        exportForm.SaveDialog->hide();
-        exportForm.hide();
+        aboutAndWaitShots(language);
+        slowDownload(language);
+        exportShots(language);
     }
 
     // A box that no longer answers, reported in English, then in the other languages when it is
@@ -300,7 +291,7 @@ int main(int argc, char** argv) {
         main.Sessions()->ConnectKest(2);
         WaitUntil([&] { return windows.NotificationForm->isVisible(); });
         RunFor(200);
-        Save(windows.NotificationForm.get(), out, QStringLiteral("notification-%1").arg(code));
+        Save(windows.NotificationForm.get(), out, named("notification", QLatin1String(code)));
     }
     return 0;
 }
