@@ -249,7 +249,7 @@ uint8_t TAcquisition::ModuleType(int32_t moduleId) {
     return UserData.FindModule(moduleId, &module) ? uint8_t(module.Type) : 0;
 }
 
-QColor TAcquisition::ModuleColor(int32_t moduleId) {
+uint32_t TAcquisition::ModuleColor(int32_t moduleId) {
     TModuleRow module;
     if (!UserData.FindModule(moduleId, &module) || module.Color < 0 ||
         module.Color >= int(ModuleColours.size())) {

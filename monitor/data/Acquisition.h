@@ -4,7 +4,6 @@
 // wire.
 #pragma once
 
-#include <QColor>
 #include <cstdint>
 #include <vector>
 
@@ -55,7 +54,7 @@ public:
     void KWhListItemChanged(int32_t moduleId, bool checked);
 
     uint8_t ModuleType(int32_t moduleId);
-    QColor ModuleColor(int32_t moduleId);
+    uint32_t ModuleColor(int32_t moduleId);  // 0xAARRGGBB
     uint8_t ModulePattern(int32_t moduleId);
     uint8_t ModuleLineType(int32_t moduleId);
     int32_t KestOfModule(int32_t moduleId);

@@ -18,7 +18,6 @@ namespace {
 
 const QString Database_File = QStringLiteral("KestUser.sqlite");
 const QString Timestamp_Format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-constexpr int32_t No_Value = 0xFFFF;
 
 QString WithSlash(QString folder) {
     if (!folder.endsWith('/')) {
@@ -70,15 +69,10 @@ QString ConnectionNameOf(const TUserData* module) {
 
 }  // namespace
 
-const std::array<QColor, 22> ModuleColours = {
-    QColor(0x00, 0x00, 0x00), QColor(0x80, 0x00, 0x00), QColor(0x00, 0x80, 0x00),
-    QColor(0x80, 0x80, 0x00), QColor(0x00, 0x00, 0x80), QColor(0x80, 0x00, 0x80),
-    QColor(0x00, 0x80, 0x80), QColor(0x80, 0x80, 0x80), QColor(0xC0, 0xC0, 0xC0),
-    QColor(0xFF, 0x00, 0x00), QColor(0x00, 0xFF, 0x00), QColor(0xFF, 0xFF, 0x00),
-    QColor(0x00, 0x00, 0xFF), QColor(0xFF, 0x00, 0xFF), QColor(0x00, 0xFF, 0xFF),
-    QColor(0xC0, 0xC0, 0xC0), QColor(0xA0, 0xA0, 0xA4), QColor(0x80, 0x80, 0x80),
-    QColor(0xFF, 0xFF, 0xFF), QColor(0xC0, 0xDC, 0xC0), QColor(0xA6, 0xCA, 0xF0),
-    QColor(0xFF, 0xFB, 0xF0),
+const std::array<uint32_t, 22> ModuleColours = {
+    0xFF000000, 0xFF800000, 0xFF008000, 0xFF808000, 0xFF000080, 0xFF800080, 0xFF008080, 0xFF808080,
+    0xFFC0C0C0, 0xFFFF0000, 0xFF00FF00, 0xFFFFFF00, 0xFF0000FF, 0xFFFF00FF, 0xFF00FFFF, 0xFFC0C0C0,
+    0xFFA0A0A4, 0xFF808080, 0xFFFFFFFF, 0xFFC0DCC0, 0xFFA6CAF0, 0xFFFFFBF0,
 };
 
 QString DataFolderFrom(const QString& environment, const QString& genericData,
@@ -211,7 +205,10 @@ QSqlDatabase AddExistingDatabase(const QString& connection, const QString& path)
     // mode=rw: a missing file is an error, never a new empty database.
     QUrl url = QUrl::fromLocalFile(path);
     url.setQuery(QStringLiteral("mode=rw"));
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    // The desktop program and quarnel-fetch write the same file; WAL lets them read beside each
+    // other, and the busy time-out lets a writer wait out the other's short transactions.
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(Busy_Timeout_Ms));
     db.setDatabaseName(url.toString(QUrl::FullyEncoded));
     return db;
 }
@@ -577,35 +574,38 @@ void TUserData::SetCurrentKest(int32_t kestId) {
     }
 }
 
-void TUserData::SaveYield(TCANMessages* sender) {
-    SaveYield(sender->KestId(), sender->SampleModule, sender->SampleResolution, sender->SampleTime,
-              sender->SampleValue);
+bool TUserData::SaveYield(TCANMessages* sender) {
+    return SaveYield(sender->KestId(), sender->SampleModule, sender->SampleResolution,
+                     sender->SampleTime, sender->SampleValue);
 }
 
-void TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
+bool TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
                           int32_t value) {
     const int32_t multiplier = (resolution & 0x80) != 0 ? 4 : 1;
     const int32_t code = resolution & 0x7F;
     if (value == No_Value) {
-        return;
+        return false;
     }
     int32_t moduleId = 0;
     if (!FindSampleModule(kestId, module, &moduleId)) {
         DebugLine(QStringLiteral("Module unknown"));
-        return;
+        return false;
     }
     if (!time.isValid()) {
         DebugLine(QStringLiteral("SaveYield: Add failed"));
-        return;
+        return false;
     }
     SampleUpsert->addBindValue(moduleId);
     SampleUpsert->addBindValue(time.toString(Timestamp_Format));
     SampleUpsert->addBindValue(code);
     SampleUpsert->addBindValue(value * multiplier);
-    if (!SampleUpsert->exec()) {
+    const bool stored = SampleUpsert->exec();
+    if (!stored) {
         DebugLine(QStringLiteral("SaveYield: Add failed"));
     }
+    const bool written = stored && SampleUpsert->numRowsAffected() > 0;
     SampleUpsert->finish();
+    return written;
 }
 
 bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId) {

@@ -4,7 +4,6 @@
 // thread only. The program never creates the file: the install step does.
 #pragma once
 
-#include <QColor>
 #include <QDateTime>
 #include <QHash>
 #include <QSqlDatabase>
@@ -37,8 +36,12 @@ QString MissingFileMessage(const QString& path);
 // missing file instead of creating an empty database.
 QSqlDatabase AddExistingDatabase(const QString& connection, const QString& path);
 
-// The colours module_color indexes.
-extern const std::array<QColor, 22> ModuleColours;
+// The colours module_color indexes, as 0xAARRGGBB (QRgb): the data module needs no GUI library.
+extern const std::array<uint32_t, 22> ModuleColours;
+// The word of a history sample the box has no value for; such a sample is not stored.
+constexpr int32_t No_Value = 0xFFFF;
+// How long a write waits for a lock another program holds on the user database.
+constexpr int Busy_Timeout_Ms = 10000;
 
 // Module types: the box total and the inverters, which are also the inverters' bus addresses.
 constexpr int32_t Module_Type_Total = Module_Total;
@@ -138,9 +141,10 @@ public:
     int32_t CurrentKest() const { return CurrentKestId; }
 
     // Stores one decoded yield value of the sending channel (bound to every channel's OnSample).
-    void SaveYield(TCANMessages* sender);
+    // True when a row was added or changed.
+    bool SaveYield(TCANMessages* sender);
     // The same from the sample's parts.
-    void SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
+    bool SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
                    int32_t value);
 
     // Filtered lookups: true only when exactly one row matches.

@@ -285,12 +285,12 @@ TEST_F(AcquisitionTest, ModuleLookupsAndTheirDefaults) {
     EXPECT_EQ(Acquisition->ModuleType(none), 0);
     EXPECT_EQ(Acquisition->ModulePattern(none), 1);
     EXPECT_EQ(Acquisition->ModuleLineType(none), 0);
-    EXPECT_EQ(Acquisition->ModuleColor(none), QColor(Qt::black));
+    EXPECT_EQ(Acquisition->ModuleColor(none), 0xFF000000u);  // black
     EXPECT_EQ(Acquisition->KestOfModule(none), 0);
     EXPECT_FALSE(Acquisition->IsKestOnline(none));
     // A colour index out of range reads as black rather than past the table.
     Folder->Sql(QString("UPDATE modules SET module_color = 22 WHERE module_id = %1").arg(b));
-    EXPECT_EQ(Acquisition->ModuleColor(b), QColor(Qt::black));
+    EXPECT_EQ(Acquisition->ModuleColor(b), 0xFF000000u);
 }
 
 }  // namespace

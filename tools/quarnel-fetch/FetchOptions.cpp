@@ -1,0 +1,139 @@
+#include "FetchOptions.h"
+
+#include <QCommandLineParser>
+
+#include "CanObjects.h"
+
+namespace {
+
+const uint8_t All_Resolutions[] = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
+
+// Longer pauses are accepted, but a box that needs more than ten seconds between requests is
+// better left alone.
+constexpr int Max_Request_Delay = 10000;
+
+const char* const Usage_Text =
+    "usage: quarnel-fetch [options]\n"
+    "Downloads the yield history of the boxes in the user database and stores it there.\n"
+    "\n"
+    "  --data-dir DIR          the folder of KestUser.sqlite (the program's data folder)\n"
+    "  --box NAME|ID           a box by its name or its id; repeatable (every on-line box)\n"
+    "  --resolution RES        10min, day, month or year; repeatable (all four)\n"
+    "  --quiet                 no progress lines; the summary and problems are still shown\n"
+    "  --coverage              reads the database only: what is stored, and the gaps in it\n"
+    "  --request-delay MS      pause after every request to a box (80); lower it only for\n"
+    "                          emulated boxes\n"
+    "  --help                  this text\n"
+    "  --version               the program's version\n"
+    "\n"
+    "Exit codes: 0 every box downloaded in full, 1 some box failed or another quarnel-fetch\n"
+    "is running on the same database, 2 bad arguments or no usable database.\n";
+
+}  // namespace
+
+uint8_t ResolutionOfName(const QString& name) {
+    if (name == QLatin1String("10min")) {
+        return Res_Ten_Minutes;
+    }
+    if (name == QLatin1String("day")) {
+        return Res_Day;
+    }
+    if (name == QLatin1String("month")) {
+        return Res_Month;
+    }
+    if (name == QLatin1String("year")) {
+        return Res_Year;
+    }
+    return 0;
+}
+
+QString ResolutionText(uint8_t resolution) {
+    switch (resolution) {
+        case Res_Ten_Minutes:
+            return QStringLiteral("10 minutes");
+        case Res_Day:
+            return QStringLiteral("day");
+        case Res_Month:
+            return QStringLiteral("month");
+        case Res_Year:
+            return QStringLiteral("year");
+        default:
+            return QStringLiteral("resolution %1").arg(resolution);
+    }
+}
+
+QString FetchUsage() {
+    return QString::fromLatin1(Usage_Text);
+}
+
+TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* options,
+                               QString* message) {
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption dataDir(QStringLiteral("data-dir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption box(QStringLiteral("box"), QString(), QStringLiteral("NAME|ID"));
+    const QCommandLineOption resolution(QStringLiteral("resolution"), QString(),
+                                        QStringLiteral("RES"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption coverage(QStringLiteral("coverage"));
+    const QCommandLineOption delay(QStringLiteral("request-delay"), QString(),
+                                   QStringLiteral("MS"));
+    const QCommandLineOption help(QStringLiteral("help"));
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({dataDir, box, resolution, quiet, coverage, delay, help, version});
+    if (!parser.parse(arguments)) {
+        *message = parser.errorText();
+        return TParseResult::Error;
+    }
+    if (parser.isSet(help)) {
+        return TParseResult::Help;
+    }
+    if (parser.isSet(version)) {
+        return TParseResult::Version;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *message = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+        return TParseResult::Error;
+    }
+    *options = TFetchOptions();
+    const QStringList dataDirs = parser.values(dataDir);
+    if (dataDirs.size() > 1 || (dataDirs.size() == 1 && dataDirs.first().isEmpty())) {
+        *message = QStringLiteral("--data-dir takes one folder.");
+        return TParseResult::Error;
+    }
+    options->DataDir = dataDirs.value(0);
+    for (const QString& name : parser.values(box)) {
+        if (name.isEmpty()) {
+            *message = QStringLiteral("--box needs a box name or id.");
+            return TParseResult::Error;
+        }
+        options->Boxes << name;
+    }
+    for (const QString& name : parser.values(resolution)) {
+        const uint8_t code = ResolutionOfName(name);
+        if (code == 0) {
+            *message = "Unknown resolution '" + name + "': use 10min, day, month or year.";
+            return TParseResult::Error;
+        }
+        if (std::find(options->Resolutions.begin(), options->Resolutions.end(), code) ==
+            options->Resolutions.end()) {
+            options->Resolutions.push_back(code);
+        }
+    }
+    if (options->Resolutions.empty()) {
+        options->Resolutions.assign(std::begin(All_Resolutions), std::end(All_Resolutions));
+    }
+    if (parser.isSet(delay)) {
+        bool ok = false;
+        const int ms = parser.value(delay).toInt(&ok);
+        if (!ok || ms < 0 || ms > Max_Request_Delay) {
+            *message = "--request-delay takes milliseconds from 0 to " +
+                       QString::number(Max_Request_Delay) + ", not '" + parser.value(delay) + "'.";
+            return TParseResult::Error;
+        }
+        options->RequestDelay = ms;
+    }
+    options->Quiet = parser.isSet(quiet);
+    options->Coverage = parser.isSet(coverage);
+    return TParseResult::Run;
+}

@@ -1,0 +1,97 @@
+// One quarnel-fetch run: the chosen boxes download their history side by side, each on its own
+// channel and one resolution after the other, into the user database through SaveYield.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class TAcquisition;
+class TConsole;
+class TKestSessions;
+class TUserData;
+
+enum class TFetchState { Waiting, Running, Complete, Failed, Cancelled };
+
+struct TResolutionResult {
+    uint8_t Resolution = 0;
+    TFetchState State = TFetchState::Waiting;
+    int64_t Received = 0;  // samples with a value
+    int64_t Written = 0;   // rows added or changed
+};
+
+struct TFetchBox {
+    int32_t KestId = 0;
+    QString Name;
+    bool Total = false;
+    bool A = false;
+    bool B = false;
+    bool C = false;
+    std::vector<TResolutionResult> Results;
+    size_t Current = 0;  // index into Results while running
+    TFetchState State = TFetchState::Waiting;
+    int Percent = 0;
+    int LastLoggedQuarter = -1;
+    qint64 ElapsedMs = 0;
+    // What moved last, and when: a download that stands still too long has failed.
+    int64_t ProgressMark = -1;
+    qint64 ProgressAtMs = 0;
+
+    bool HasModules() const { return Total || A || B || C; }
+    int64_t Received() const;
+};
+
+// The boxes a run downloads: those named (by name, or by id when no name matches), else every
+// on-line box, each with its present modules. False with a message for a name that matches none.
+bool ChooseBoxes(TUserData& userData, const QStringList& names,
+                 const std::vector<uint8_t>& resolutions, std::vector<TFetchBox>* boxes,
+                 QString* message);
+
+// The line a box shows while it downloads: in columns, the name padded to nameWidth, for the
+// terminal's block; in one phrase when nameWidth is 0, for logs. Then the summary at the end.
+QString ProgressLine(const TFetchBox& box, int nameWidth);
+QStringList SummaryLines(const std::vector<TFetchBox>& boxes);
+
+class TFetchRun {
+public:
+    TFetchRun(TUserData& userData, TKestSessions& sessions, TAcquisition& acquisition,
+              TConsole& console, std::vector<TFetchBox> boxes, int requestDelay);
+    TFetchRun(const TFetchRun&) = delete;
+    TFetchRun& operator=(const TFetchRun&) = delete;
+
+    // Starts every box; OnFinished runs once the last one has ended.
+    void Start();
+    // Cancels the downloads as the Cancel button does: what was stored stays.
+    void Cancel();
+    bool Finished() const;
+    // Exit_Complete when every box was downloaded in full, else Exit_Box_Failed.
+    int ExitCode() const;
+    const std::vector<TFetchBox>& Boxes() const { return FetchBoxes; }
+
+    std::function<void()> OnFinished;
+    // A download that has not moved for this long has failed (a box that answers the link but
+    // whose monitor never answers the history requests).
+    qint64 StallTimeoutMs = 60000;
+
+private:
+    void Poll();
+    void StartResolution(TFetchBox& box);
+    void EndBox(TFetchBox& box, TFetchState state);
+    void ShowProgress(bool force);
+
+    TUserData& UserData;
+    TKestSessions& Sessions;
+    TAcquisition& Acquisition;
+    TConsole& Console;
+    std::vector<TFetchBox> FetchBoxes;
+    int RequestDelay;
+    QTimer PollTimer;
+    QElapsedTimer Clock;
+    qint64 ShownAtMs = -1;
+    bool Polling = false;
+    bool Ended = false;
+};

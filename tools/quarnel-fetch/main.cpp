@@ -1,0 +1,174 @@
+// quarnel-fetch: the boxes' yield history into the user database, without the window; or, with
+// --coverage, what the database holds and what it misses.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <csignal>
+#include <cstdio>
+
+#include "Acquisition.h"
+#include "ConsoleView.h"
+#include "Coverage.h"
+#include "FetchOptions.h"
+#include "FetchRun.h"
+#include "MessageFrm.h"
+#include "Sessions.h"
+#include "dmUser.h"
+
+namespace {
+
+// SIGINT and SIGTERM reach the event loop through a socket pair: the handler only writes a byte.
+int Signal_Pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(Signal_Pipe[1], &byte, 1);
+}
+
+bool CatchSignals() {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Signal_Pipe) != 0) {
+        return false;
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+QString DataFolderOf(const TFetchOptions& options) {
+    return DataFolderFrom(
+        options.DataDir.isEmpty() ? qEnvironmentVariable("QUARNEL_DATA_DIR") : options.DataDir,
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+        QCoreApplication::applicationDirPath());
+}
+
+int Report(TUserData& data, TConsole& console, const TFetchOptions& options,
+           const std::vector<TFetchBox>& boxes) {
+    // Without names the report covers every box, on line or not.
+    std::vector<int32_t> kests;
+    for (const TFetchBox& box : boxes) {
+        if (!options.Boxes.isEmpty()) {
+            kests.push_back(box.KestId);
+        }
+    }
+    std::vector<TCoverage> coverage;
+    QString error;
+    if (!ReadCoverage(data.ConnectionName(), kests, options.Resolutions, &coverage, &error)) {
+        console.Problem(error);
+        return Exit_Usage;
+    }
+    for (const QString& line : CoverageLines(coverage, TMsgForm())) {
+        console.Line(line);
+    }
+    return Exit_Complete;
+}
+
+int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOptions& options,
+          const QString& folder, std::vector<TFetchBox> boxes) {
+    // Two runs would download the same history twice over the same boxes' few sessions.
+    QLockFile lock(folder + QStringLiteral("quarnel-fetch.lock"));
+    lock.setStaleLockTime(0);  // only a lock whose process has gone is stale
+    if (!lock.tryLock(0)) {
+        qint64 pid = 0;
+        QString host, application;
+        lock.getLockInfo(&pid, &host, &application);
+        console.Problem(lock.error() == QLockFile::LockFailedError
+                            ? "Another quarnel-fetch (process " + QString::number(pid) +
+                                  ") is downloading into " + data.DatabasePath + "; not started."
+                            : "The lock file in " + folder + " cannot be made; not started.");
+        return Exit_Box_Failed;
+    }
+
+    const TMsgForm texts;
+    TKestSessions sessions(data, view, texts);
+    view.Sessions = &sessions;
+    sessions.InitSessions();
+    if (view.QuitRequested) {
+        return Exit_Usage;
+    }
+    TAcquisition acquisition(sessions, data);
+    TFetchRun run(data, sessions, acquisition, console, std::move(boxes), options.RequestDelay);
+    run.OnFinished = [] { QCoreApplication::quit(); };
+
+    QSocketNotifier interrupts(Signal_Pipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, [&run, &console] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = read(Signal_Pipe[0], &byte, 1);
+        if (!run.Finished()) {
+            console.Problem(QStringLiteral("Interrupted: the downloads are cancelled."));
+            run.Cancel();
+        }
+    });
+
+    run.Start();
+    if (!run.Finished()) {
+        QCoreApplication::exec();
+    }
+    // Every worker is asked to stop at once; what was stored is committed already.
+    sessions.StopAllChannels();
+    const int exitCode = run.ExitCode();
+    const QStringList summary = SummaryLines(run.Boxes());
+    for (const QString& line : summary) {
+        console.Line(line);
+    }
+    view.Sessions = nullptr;
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quarnel-fetch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUARNEL_VERSION));
+    // The developers' lines stay off unless QT_LOGGING_RULES asks for them.
+    QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug.debug=false"));
+
+    TFetchOptions options;
+    QString message;
+    switch (ParseFetchOptions(QCoreApplication::arguments(), &options, &message)) {
+        case TParseResult::Help:
+            std::fputs(FetchUsage().toLocal8Bit().constData(), stdout);
+            return Exit_Complete;
+        case TParseResult::Version:
+            std::printf("quarnel-fetch %s\n", QUARNEL_VERSION);
+            return Exit_Complete;
+        case TParseResult::Error:
+            std::fprintf(stderr, "quarnel-fetch: %s\nTry quarnel-fetch --help.\n",
+                         message.toLocal8Bit().constData());
+            return Exit_Usage;
+        case TParseResult::Run:
+            break;
+    }
+    if (!CatchSignals()) {
+        std::perror("quarnel-fetch: signals");
+        return Exit_Usage;
+    }
+
+    TConsole console(isatty(STDOUT_FILENO) != 0, options.Quiet);
+    const QString folder = DataFolderOf(options);
+    const QString path = folder + QStringLiteral("KestUser.sqlite");
+    if (!QFileInfo::exists(path)) {
+        console.Problem(MissingFileMessage(path));
+        return Exit_Usage;
+    }
+    TConsoleView view(console);
+    TUserData data(view, path);
+    if (!data.IsOpen()) {
+        return Exit_Usage;  // the reason is shown already
+    }
+    std::vector<TFetchBox> boxes;
+    if (!ChooseBoxes(data, options.Boxes, options.Resolutions, &boxes, &message)) {
+        console.Problem(message);
+        return Exit_Usage;
+    }
+    return options.Coverage ? Report(data, console, options, boxes)
+                            : Fetch(data, view, console, options, folder, std::move(boxes));
+}
