@@ -20,8 +20,10 @@ protected:
             "INSERT INTO kests (kest_id, kest_name) VALUES (1, 'One'), (2, 'Two');"
             "INSERT INTO modules (module_id, module_kest, module_type, module_ispresent) VALUES"
             " (1, 1, 128, 1), (2, 1, 4, 1), (3, 1, 8, 1), (4, 1, 12, 0), (5, 2, 128, 1);");
-        // The ten-minute holes: across midnight, three whole days, one single slot.
-        Fill(1, Res_Ten_Minutes, "2026-11-01", 1152, 10, "minutes",
+        // The ten-minute holes: across the month's end, across midnight, three whole days, one
+        // single slot; September is whole.
+        Fill(1, Res_Ten_Minutes, "2026-09-01", 69 * 144, 10, "minutes",
+             "ts BETWEEN '2026-10-31 23:50:00' AND '2026-11-01 00:00:00' OR "
              "ts BETWEEN '2026-11-01 23:30:00' AND '2026-11-02 00:20:00' OR "
              "ts BETWEEN '2026-11-03 00:00:00' AND '2026-11-05 23:50:00' OR "
              "ts = '2026-11-07 13:10:00'");
@@ -74,8 +76,9 @@ protected:
 
 TEST_F(CoverageTest, ListsEveryHoleOfTheBoxAtEveryResolution) {
     const QStringList expected = {
-        "One (Total), 10 minutes: 2026-11-01 00:00 .. 2026-11-08 23:50, 713 slots stored, "
-        "439 missing",
+        "One (Total), 10 minutes: 2026-09-01 00:00 .. 2026-11-08 23:50, 9495 slots stored, "
+        "441 missing",
+        "  2026-10-31 23:50 .. 2026-11-01 00:00 missing, 2 slots",
         "  2026-11-01 23:30 .. 2026-11-02 00:20 missing, 6 slots",
         "  2026-11-03 00:00 .. 2026-11-05 23:50 missing, 432 slots",
         "  2026-11-07 13:10 missing, 1 slot",

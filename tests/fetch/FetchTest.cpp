@@ -1,1 +1,294 @@
-#include <gtest/gtest.h>
+// quarnel-fetch as a program of its own, against emulated boxes in this process: what it stores,
+// how it fails, how it stops, and beside a desktop session writing the same database.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QSqlQuery>
+#include <QTemporaryFile>
+#include <csignal>
+#include <map>
+#include <tuple>
+
+#include "monitor/can/CanObjects.h"
+#include "tests/data/DataHarness.h"
+
+namespace datatest {
+namespace {
+
+// (module type, resolution, time stamp) -> stored yield
+using Samples = std::map<std::tuple<int, int, QString>, int64_t>;
+
+// quarnel-fetch started in the background, its output in a file of its own.
+class FetchProcess {
+public:
+    explicit FetchProcess(const QStringList& arguments) {
+        EXPECT_TRUE(Log.open());
+        std::vector<QByteArray> texts{QByteArray(QUARNEL_FETCH_PROGRAM)};
+        for (const QString& argument : arguments) {
+            texts.push_back(argument.toLocal8Bit());
+        }
+        std::vector<char*> argv;
+        for (QByteArray& text : texts) {
+            argv.push_back(text.data());
+        }
+        argv.push_back(nullptr);
+        const int logFd = Log.handle();
+        Pid = fork();
+        if (Pid == 0) {
+            dup2(logFd, STDOUT_FILENO);
+            dup2(logFd, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~FetchProcess() {
+        if (Pid > 0 && ExitCode == -2) {
+            kill(Pid, SIGKILL);
+            Wait();
+        }
+    }
+    void Signal(int signal) const { kill(Pid, signal); }
+    int Wait() {
+        int status = 0;
+        while (waitpid(Pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return ExitCode;
+    }
+    QString Output() {
+        Log.seek(0);
+        return QString::fromLocal8Bit(Log.readAll());
+    }
+
+private:
+    QTemporaryFile Log;
+    pid_t Pid = -1;
+    int ExitCode = -2;
+};
+
+kestemu::CivilTime Civil(const QDateTime& t) {
+    return {t.date().year(), t.date().month(),  t.date().day(),
+            t.time().hour(), t.time().minute(), 0};
+}
+
+// The periods one download asks for, newest first from the box's current period, and what the
+// box's model holds for them. Month and year counts depend on the PC's date, as in the program.
+Samples ModelSamples(const kestemu::Emulator& box, const std::vector<int>& modules) {
+    const kestemu::CivilTime now = box.now();
+    const QDate today = QDate::currentDate();
+    const struct {
+        uint8_t Resolution;
+        int Periods;
+    } downloads[] = {{Res_Ten_Minutes, 7 * 144},
+                     {Res_Day, 366},
+                     {Res_Month, (today.year() - 2004) * 12 + today.month()},
+                     {Res_Year, std::min(today.year() - 2003, 25)}};
+    const QDateTime slot(QDate(now.year, now.month, now.day), QTime(now.hour, now.minute / 10 * 10),
+                         Qt::UTC);
+    Samples samples;
+    for (int module : modules) {
+        for (const auto& d : downloads) {
+            for (int i = 0; i < d.Periods; ++i) {
+                QDateTime period;
+                switch (d.Resolution) {
+                    case Res_Ten_Minutes:
+                        period = slot.addSecs(-600 * i);
+                        break;
+                    case Res_Day:
+                        period = QDateTime(slot.date(), QTime(0, 0), Qt::UTC).addDays(-i);
+                        break;
+                    case Res_Month:
+                        period = QDateTime(QDate(now.year, now.month, 1), QTime(0, 0), Qt::UTC)
+                                     .addMonths(-i);
+                        break;
+                    default:
+                        period =
+                            QDateTime(QDate(now.year, 1, 1), QTime(0, 0), Qt::UTC).addYears(-i);
+                }
+                const auto value =
+                    box.model().yield(uint8_t(module), d.Resolution, Civil(period), now);
+                if (value) {
+                    samples[{module, d.Resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] =
+                        *value;
+                }
+            }
+        }
+    }
+    return samples;
+}
+
+// The box sends a whole block in units of four once one value of it needs that.
+bool SameYield(int64_t stored, int64_t model) {
+    return stored == model || stored == std::min<int64_t>((model + 2) / 4, 65534) * 4;
+}
+
+class FetchTest : public MonitorTest {
+protected:
+    QStringList Arguments(QStringList more = {}) const {
+        return QStringList{"--data-dir", Folder->Folder(), "--request-delay", "0"} + more;
+    }
+
+    Samples Stored(int32_t kestId) {
+        QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
+        query.prepare(
+            "SELECT m.module_type, s.sample_resolution, s.sample_timestamp, s.sample_yield "
+            "FROM samples s JOIN modules m ON m.module_id = s.sample_module "
+            "WHERE m.module_kest = ?");
+        query.addBindValue(kestId);
+        EXPECT_TRUE(query.exec());
+        Samples samples;
+        while (query.next()) {
+            samples[{query.value(0).toInt(), query.value(1).toInt(), query.value(2).toString()}] =
+                query.value(3).toLongLong();
+        }
+        return samples;
+    }
+
+    // Every stored sample is the model's, and with complete set every one of the model's is
+    // stored.
+    ::testing::AssertionResult Holds(int32_t kestId, const Samples& model, bool complete) {
+        const Samples stored = Stored(kestId);
+        for (const auto& [key, value] : stored) {
+            const auto expected = model.find(key);
+            if (expected == model.end() || !SameYield(value, expected->second)) {
+                return ::testing::AssertionFailure()
+                       << "module " << std::get<0>(key) << " resolution " << std::get<1>(key)
+                       << " at " << std::get<2>(key).toStdString() << ": stored " << value;
+            }
+        }
+        if (complete && stored.size() != model.size()) {
+            return ::testing::AssertionFailure()
+                   << stored.size() << " stored, " << model.size() << " in the model";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    QString Pragma(const QString& statement) {
+        QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
+        EXPECT_TRUE(query.exec(statement) && query.next());
+        return query.value(0).toString();
+    }
+};
+
+TEST_F(FetchTest, TwoBoxesAreStoredExactlyAndASecondRunChangesNothing) {
+    kestemu::Config second = DefaultBoxConfig();
+    second.seed = 99;
+    second.inverters = "AC";
+    KestSpec one;
+    one.Name = "One";
+    one.Port = StartBox().port();
+    KestSpec two;
+    two.Name = "Two";
+    two.Port = StartBox(second).port();
+    two.Present = {Module_Type_Total, Module_Type_A, Module_Type_C};
+    KestSpec away;  // off line: not downloaded unless named
+    away.Name = "Away";
+    away.Online = false;
+    away.Port = 1;
+    const int32_t kestOne = AddKest(one);
+    const int32_t kestTwo = AddKest(two);
+    AddKest(away);
+
+    FetchProcess first(Arguments());
+    ASSERT_EQ(first.Wait(), 0) << first.Output().toStdString();
+    EXPECT_TRUE(Holds(kestOne, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+    EXPECT_TRUE(Holds(kestTwo, ModelSamples(*Boxes[1], {128, 4, 12}), true));
+    EXPECT_TRUE(
+        first.Output().contains("One, day: complete, 1464 samples received, 1464 rows "
+                                "added or changed"))
+        << first.Output().toStdString();
+
+    const QString sequence = Pragma("SELECT seq FROM sqlite_sequence WHERE name = 'samples'");
+    FetchProcess again(Arguments({"--quiet"}));
+    ASSERT_EQ(again.Wait(), 0) << again.Output().toStdString();
+    const QString output = again.Output();
+    EXPECT_EQ(output.count(" 0 rows added or changed"), 8) << output.toStdString();
+    EXPECT_EQ(Pragma("SELECT seq FROM sqlite_sequence WHERE name = 'samples'"), sequence);
+}
+
+TEST_F(FetchTest, ARefusedLoginFailsThatBoxOnly) {
+    kestemu::Config refusing = DefaultBoxConfig();
+    refusing.faults.refuse_logins = true;
+    KestSpec good;
+    good.Name = "Good";
+    good.Port = StartBox().port();
+    KestSpec locked;
+    locked.Name = "Locked";
+    locked.Port = StartBox(refusing).port();
+    const int32_t kestGood = AddKest(good);
+    AddKest(locked);
+
+    FetchProcess fetch(Arguments());
+    EXPECT_EQ(fetch.Wait(), 1);
+    const QString output = fetch.Output();
+    EXPECT_TRUE(output.contains("No response Locked Login failed: Check username and password."))
+        << output.toStdString();
+    EXPECT_TRUE(output.contains("Locked, 10 minutes: failed")) << output.toStdString();
+    EXPECT_TRUE(Holds(kestGood, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
+TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
+    KestSpec spec;
+    spec.Port = StartBox().port();
+    const int32_t kest = AddKest(spec);
+
+    FetchProcess slow({"--data-dir", Folder->Folder(), "--request-delay", "20"});
+    ASSERT_TRUE(WaitFor([&] { return Count("SELECT 1 FROM samples") > 100; }, 20s));
+
+    QByteArray output;
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments(), &output), 1);
+    EXPECT_TRUE(output.contains("Another quarnel-fetch (process ")) << output.toStdString();
+
+    const int before = Count("SELECT 1 FROM samples");
+    slow.Signal(SIGTERM);
+    EXPECT_EQ(slow.Wait(), 1);
+    const QString text = slow.Output();
+    EXPECT_TRUE(text.contains("Interrupted: the downloads are cancelled.")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Roof, 10 minutes: cancelled")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Roof, year: not downloaded")) << text.toStdString();
+    EXPECT_GE(Count("SELECT 1 FROM samples"), before);
+    EXPECT_EQ(Pragma("PRAGMA integrity_check"), "ok");
+    EXPECT_TRUE(Holds(kest, ModelSamples(*Boxes[0], {128, 4, 8, 12}), false));
+
+    // The lock went with the process: the next run completes the data.
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments(), &output), 0) << output.toStdString();
+    EXPECT_TRUE(Holds(kest, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
+TEST_F(FetchTest, ADesktopSessionWritesBesideIt) {
+    KestSpec roof;
+    roof.Port = StartBox().port();
+    const int32_t kestRoof = AddKest(roof);
+    KestSpec desk;  // the desktop's own box, which the fetch leaves alone
+    desk.Name = "Desk";
+    desk.Online = false;
+    const int32_t kestDesk = AddKest(desk);
+
+    FetchProcess fetch(Arguments());
+    ASSERT_TRUE(WaitFor([&] { return Count("SELECT 1 FROM samples") > 0; }, 20s));
+    int written = 0;
+    for (int i = 0; i < 1000; ++i) {
+        written += UserData->SaveYield(kestDesk, Module_Type_Total, Res_Ten_Minutes,
+                                       At(2024, 1, 1).addSecs(600 * i), i)
+                       ? 1
+                       : 0;
+    }
+    EXPECT_EQ(fetch.Wait(), 0) << fetch.Output().toStdString();
+    EXPECT_EQ(written, 1000);
+    EXPECT_EQ(Stored(kestDesk).size(), 1000u);
+    EXPECT_TRUE(Holds(kestRoof, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
+TEST_F(FetchTest, BadArgumentsAndAMissingDatabaseGiveTwo) {
+    QByteArray output;
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments({"--resolution", "week"}), &output), 2);
+    EXPECT_TRUE(output.contains("Unknown resolution 'week'")) << output.toStdString();
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments({"--box", "Nowhere"}), &output), 2);
+    EXPECT_TRUE(output.contains("No box is named 'Nowhere'")) << output.toStdString();
+    QTemporaryDir empty;
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, {"--data-dir", empty.path()}, &output), 2);
+    EXPECT_TRUE(output.contains("KestUser.sqlite not found")) << output.toStdString();
+}
+
+}  // namespace
+}  // namespace datatest

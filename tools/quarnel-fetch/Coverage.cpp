@@ -54,20 +54,37 @@ QString GapSql(uint8_t resolution) {
         .arg(QLatin1String(SlotNumberSql(resolution)));
 }
 
-// The days between the first and the last stored ten-minute slot that hold fewer than 144 of
-// them. Counting a day is an index range walk without parsing a time stamp, and every missing
-// slot lies in such a day, so the gap search afterwards only visits those days.
+// The number of ten-minute slots stored (row 0, total), and the days that hold fewer than 144
+// of them (rows 1, day), between the months of the first and the last stored slot. Counting is
+// an index range walk that parses no time stamp: first per month, then per day only inside the
+// months that fall short, since a seek per day of ten years would cost as much as the walk. Every
+// missing slot lies in a short day, so the gap search afterwards only visits those days.
 const char* const kShortDaysSql =
-    "WITH RECURSIVE days(day) AS ("
-    " SELECT date(?) UNION ALL SELECT date(day, '+1 day') FROM days WHERE day < date(?))"
-    "SELECT day FROM ("
-    " SELECT day, (SELECT COUNT(*) FROM samples WHERE sample_module = ? AND sample_resolution = ?"
-    "  AND sample_timestamp >= day AND sample_timestamp < date(day, '+1 day')) AS n FROM days)"
-    "WHERE n < ?";
+    "WITH RECURSIVE"
+    " months(m, next) AS ("
+    "  SELECT date(?, 'start of month'), date(?, 'start of month', '+1 month')"
+    "  UNION ALL SELECT next, date(next, '+1 month') FROM months WHERE next <= date(?)),"
+    " counted(m, next, n) AS MATERIALIZED ("
+    "  SELECT m, next, (SELECT COUNT(*) FROM samples WHERE sample_module = ? AND"
+    "   sample_resolution = ? AND sample_timestamp >= m AND sample_timestamp < next)"
+    "  FROM months),"
+    " days(day, next, until) AS ("
+    "  SELECT m, date(m, '+1 day'), next FROM counted"
+    "   WHERE n < (julianday(next) - julianday(m)) * ?"
+    "  UNION ALL SELECT next, date(next, '+1 day'), until FROM days WHERE next < until)"
+    "SELECT 0, (SELECT SUM(n) FROM counted) "
+    "UNION ALL "
+    "SELECT 1, day FROM days WHERE (SELECT COUNT(*) FROM samples WHERE sample_module = ? AND"
+    " sample_resolution = ? AND sample_timestamp >= day AND sample_timestamp < next) < ?";
 
-const char* const kSummarySql =
-    "SELECT COUNT(*), MIN(sample_timestamp), MAX(sample_timestamp) FROM samples "
-    "WHERE sample_module = ? AND sample_resolution = ?";
+// Each of the two is one step down the index.
+const char* const kBoundsSql =
+    "SELECT (SELECT MIN(sample_timestamp) FROM samples WHERE sample_module = ? AND "
+    "sample_resolution = ?), (SELECT MAX(sample_timestamp) FROM samples WHERE sample_module = ? "
+    "AND sample_resolution = ?)";
+
+const char* const kCountSql =
+    "SELECT COUNT(*) FROM samples WHERE sample_module = ? AND sample_resolution = ?";
 
 // Every module of every box that is present or holds samples, the total before the inverters.
 const char* const kModulesSql =
@@ -171,28 +188,30 @@ bool BadTimestamp(int32_t moduleId, const QString& text, QString* error) {
     return false;
 }
 
-// The one module and resolution whose fields KestId .. Resolution are set.
+// Fills in one module's coverage at one resolution; the caller has set which module and
+// resolution.
 class CoverageReader {
 public:
     explicit CoverageReader(const QSqlDatabase& db) : Db(db) {}
 
     bool Read(TCoverage* coverage, QString* error) {
-        QSqlQuery summary(Db);
-        summary.setForwardOnly(true);
-        if (!summary.prepare(QString::fromLatin1(kSummarySql))) {
-            return Failed(summary, QStringLiteral("reading the stored slots"), error);
+        QSqlQuery bounds(Db);
+        bounds.setForwardOnly(true);
+        if (!bounds.prepare(QString::fromLatin1(kBoundsSql))) {
+            return Failed(bounds, QStringLiteral("reading the stored slots"), error);
         }
-        summary.addBindValue(coverage->ModuleId);
-        summary.addBindValue(int(coverage->Resolution));
-        if (!summary.exec() || !summary.next()) {
-            return Failed(summary, QStringLiteral("reading the stored slots"), error);
+        for (int i = 0; i < 2; ++i) {
+            bounds.addBindValue(coverage->ModuleId);
+            bounds.addBindValue(int(coverage->Resolution));
         }
-        coverage->Stored = summary.value(0).toLongLong();
-        if (coverage->Stored == 0) {
-            return true;
+        if (!bounds.exec() || !bounds.next()) {
+            return Failed(bounds, QStringLiteral("reading the stored slots"), error);
         }
-        const QString firstText = summary.value(1).toString();
-        const QString lastText = summary.value(2).toString();
+        if (bounds.value(0).isNull()) {
+            return true;  // nothing stored
+        }
+        const QString firstText = bounds.value(0).toString();
+        const QString lastText = bounds.value(1).toString();
         const QDateTime first = ParseTimestamp(firstText);
         const QDateTime last = ParseTimestamp(lastText);
         if (!first.isValid() || !last.isValid()) {
@@ -203,10 +222,11 @@ public:
 
         if (coverage->Resolution != Res_Ten_Minutes) {
             // A decade holds a few thousand of these at most: one pass over all of them.
-            return ReadGaps(coverage, QStringLiteral(""), QStringLiteral("~"), error);
+            return ReadCount(coverage, error) &&
+                   ReadGaps(coverage, QStringLiteral(""), QStringLiteral("~"), error);
         }
         std::vector<QDate> shortDays;
-        if (!ReadShortDays(*coverage, firstText, lastText, &shortDays, error)) {
+        if (!ReadShortDays(coverage, firstText, lastText, &shortDays, error)) {
             return false;
         }
         // Consecutive short days form one stretch, searched at once: a gap may span days.
@@ -226,7 +246,23 @@ public:
     }
 
 private:
-    bool ReadShortDays(const TCoverage& coverage, const QString& firstText, const QString& lastText,
+    bool ReadCount(TCoverage* coverage, QString* error) {
+        QSqlQuery query(Db);
+        query.setForwardOnly(true);
+        if (!query.prepare(QString::fromLatin1(kCountSql))) {
+            return Failed(query, QStringLiteral("counting the slots"), error);
+        }
+        query.addBindValue(coverage->ModuleId);
+        query.addBindValue(int(coverage->Resolution));
+        if (!query.exec() || !query.next()) {
+            return Failed(query, QStringLiteral("counting the slots"), error);
+        }
+        coverage->Stored = query.value(0).toLongLong();
+        return true;
+    }
+
+    // Also sets Stored: the days between the first and the last slot hold every slot.
+    bool ReadShortDays(TCoverage* coverage, const QString& firstText, const QString& lastText,
                        std::vector<QDate>* days, QString* error) {
         QSqlQuery query(Db);
         query.setForwardOnly(true);
@@ -234,19 +270,28 @@ private:
             return Failed(query, QStringLiteral("counting the days"), error);
         }
         query.addBindValue(firstText);
+        query.addBindValue(firstText);
         query.addBindValue(lastText);
-        query.addBindValue(coverage.ModuleId);
-        query.addBindValue(int(coverage.Resolution));
+        query.addBindValue(coverage->ModuleId);
+        query.addBindValue(int(coverage->Resolution));
+        query.addBindValue(kSlotsPerDay);
+        query.addBindValue(coverage->ModuleId);
+        query.addBindValue(int(coverage->Resolution));
         query.addBindValue(kSlotsPerDay);
         if (!query.exec()) {
             return Failed(query, QStringLiteral("counting the days"), error);
         }
         while (query.next()) {
-            const QDate day = QDate::fromString(query.value(0).toString(), Qt::ISODate);
+            if (query.value(0).toInt() == 0) {
+                coverage->Stored = query.value(1).toLongLong();
+                continue;
+            }
+            const QDate day = QDate::fromString(query.value(1).toString(), Qt::ISODate);
             if (day.isValid()) {
                 days->push_back(day);
             }
         }
+        std::sort(days->begin(), days->end());
         return true;
     }
 
