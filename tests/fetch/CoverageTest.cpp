@@ -116,6 +116,17 @@ TEST_F(CoverageTest, AllBoxesAndChosenResolutions) {
     EXPECT_EQ(SlotText(coverage[6].Missing[0].First, Res_Ten_Minutes), "2026-11-01 00:40");
     EXPECT_EQ(Lines({2}, {Res_Day}), "Two (Total), days: nothing stored");
     EXPECT_EQ(Lines({3}, {}), "");
+
+    // Scattered holes: the first twenty are listed, the rest summed up.
+    Fill(3, Res_Day, "2025-01-01", 30, 2, "days");
+    const std::string days = Lines({1}, {Res_Day});
+    EXPECT_NE(days.find("One (B), days: 2025-01-01 .. 2025-02-28, 30 slots stored, 29 missing\n"
+                        "  2025-01-02 missing, 1 slot\n"),
+              std::string::npos)
+        << days;
+    EXPECT_NE(days.find("  2025-02-09 missing, 1 slot\n  and 9 more missing ranges, 9 slots"),
+              std::string::npos)
+        << days;
 }
 
 TEST_F(CoverageTest, FailuresComeWithAMessage) {

@@ -194,7 +194,7 @@ TEST_F(FetchTest, TwoBoxesAreStoredExactlyAndASecondRunChangesNothing) {
     EXPECT_TRUE(Holds(kestOne, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
     EXPECT_TRUE(Holds(kestTwo, ModelSamples(*Boxes[1], {128, 4, 12}), true));
     EXPECT_TRUE(
-        first.Output().contains("One, day: complete, 1464 samples received, 1464 rows "
+        first.Output().contains("One, days: complete, 1464 samples received, 1464 rows "
                                 "added or changed"))
         << first.Output().toStdString();
 
@@ -245,7 +245,7 @@ TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
     const QString text = slow.Output();
     EXPECT_TRUE(text.contains("Interrupted: the downloads are cancelled.")) << text.toStdString();
     EXPECT_TRUE(text.contains("Roof, 10 minutes: cancelled")) << text.toStdString();
-    EXPECT_TRUE(text.contains("Roof, year: not downloaded")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Roof, years: not downloaded")) << text.toStdString();
     EXPECT_GE(Count("SELECT 1 FROM samples"), before);
     EXPECT_EQ(Pragma("PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(Holds(kest, ModelSamples(*Boxes[0], {128, 4, 8, 12}), false));

@@ -8,11 +8,13 @@
 #include <algorithm>
 
 #include "CanObjects.h"
+#include "FetchOptions.h"
 #include "dmUser.h"
 
 namespace {
 
 constexpr int kSlotsPerDay = 144;
+constexpr size_t Max_Listed_Ranges = 20;  // per module and resolution
 
 // Each resolution's slot as a whole number, consecutive slots differing by one. The seconds
 // offset moves year 1 to zero, so that the integer division floors for dates before 1970 too.
@@ -135,19 +137,6 @@ QDateTime NextSlot(const QDateTime& slot, uint8_t resolution, int steps) {
             return slot.addMonths(steps);
         default:
             return slot.addYears(steps);
-    }
-}
-
-const char* ResolutionWords(uint8_t resolution) {
-    switch (resolution) {
-        case Res_Ten_Minutes:
-            return "10 minutes";
-        case Res_Day:
-            return "days";
-        case Res_Month:
-            return "months";
-        default:
-            return "years";
     }
 }
 
@@ -431,8 +420,7 @@ QStringList CoverageLines(const std::vector<TCoverage>& coverage, const TMsgForm
         } else {
             name += QStringLiteral(" (module type %1)").arg(entry.ModuleType);
         }
-        const QString head =
-            QStringLiteral("%1, %2: ").arg(name, QLatin1String(ResolutionWords(entry.Resolution)));
+        const QString head = QStringLiteral("%1, %2: ").arg(name, ResolutionText(entry.Resolution));
         if (entry.Stored == 0) {
             lines << head + QStringLiteral("nothing stored");
             continue;
@@ -442,11 +430,23 @@ QStringList CoverageLines(const std::vector<TCoverage>& coverage, const TMsgForm
                                  SlotText(entry.Last, entry.Resolution),
                                  Plural(entry.Stored, "slot"))
                             .arg(entry.MissingSlots());
-        for (const TMissingRange& range : entry.Missing) {
+        // Scattered single holes would bury the report; the first ones show where they start.
+        const size_t listed = std::min(entry.Missing.size(), Max_Listed_Ranges);
+        for (size_t i = 0; i < listed; ++i) {
+            const TMissingRange& range = entry.Missing[i];
             const QString first = SlotText(range.First, entry.Resolution);
             const QString span =
                 range.Slots == 1 ? first : first + " .. " + SlotText(range.Last, entry.Resolution);
             lines << QStringLiteral("  %1 missing, %2").arg(span, Plural(range.Slots, "slot"));
+        }
+        if (listed < entry.Missing.size()) {
+            int64_t rest = 0;
+            for (size_t i = listed; i < entry.Missing.size(); ++i) {
+                rest += entry.Missing[i].Slots;
+            }
+            lines << QStringLiteral("  and %1 more missing ranges, %2")
+                         .arg(entry.Missing.size() - listed)
+                         .arg(Plural(rest, "slot"));
         }
     }
     return lines;

@@ -52,11 +52,11 @@ QString ResolutionText(uint8_t resolution) {
         case Res_Ten_Minutes:
             return QStringLiteral("10 minutes");
         case Res_Day:
-            return QStringLiteral("day");
+            return QStringLiteral("days");
         case Res_Month:
-            return QStringLiteral("month");
+            return QStringLiteral("months");
         case Res_Year:
-            return QStringLiteral("year");
+            return QStringLiteral("years");
         default:
             return QStringLiteral("resolution %1").arg(resolution);
     }

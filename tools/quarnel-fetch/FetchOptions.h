@@ -30,5 +30,5 @@ QString FetchUsage();
 
 // "10min", "day", "month", "year" and their resolution codes; 0 for an unknown name.
 uint8_t ResolutionOfName(const QString& name);
-// How the reports name a resolution: "10 minutes", "day", "month", "year".
+// How the reports name a resolution: "10 minutes", "days", "months", "years".
 QString ResolutionText(uint8_t resolution);

@@ -161,10 +161,13 @@ QStringList SummaryLines(const std::vector<TFetchBox>& boxes) {
             continue;
         }
         for (const TResolutionResult& result : box.Results) {
-            lines << "  " + box.Name + ", " + ResolutionText(result.Resolution) + ": " +
-                         StateText(result.State) + ", " + QString::number(result.Received) +
-                         " samples received, " + QString::number(result.Written) +
-                         " rows added or changed";
+            QString line = "  " + box.Name + ", " + ResolutionText(result.Resolution) + ": " +
+                           StateText(result.State);
+            if (result.State != TFetchState::Waiting) {
+                line += ", " + QString::number(result.Received) + " samples received, " +
+                        QString::number(result.Written) + " rows added or changed";
+            }
+            lines << line;
         }
     }
     return lines;
