@@ -11,8 +11,9 @@ CanMessage PowerRequest(uint8_t inverter) {
     return MakeCanRequest(inverter, Obj_Actual_Power, Act_Read, 2, 0);
 }
 
-// The suffix a module's type gives its entry in the selection lists.
-const char* SuffixLabel(int32_t moduleType) {
+}  // namespace
+
+const char* ModuleLabel(int32_t moduleType) {
     switch (moduleType) {
         case Module_Type_A:
             return "InverterALabel";
@@ -26,8 +27,6 @@ const char* SuffixLabel(int32_t moduleType) {
             return nullptr;
     }
 }
-
-}  // namespace
 
 TAcquisition::TAcquisition(TKestSessions& sessions, TUserData& userData)
     : Sessions(sessions), UserData(userData) {
@@ -192,7 +191,7 @@ void TAcquisition::BuildCheckList(TModuleList list) {
         }
         TCheckListItem item;
         item.Text = Sessions.KestName(module.Kest);
-        if (const char* label = SuffixLabel(module.Type)) {
+        if (const char* label = ModuleLabel(module.Type)) {
             item.Text += ' ' + Sessions.Messages().Text(QString::fromLatin1(label));
         }
         item.ModuleId = module.Id;

@@ -22,6 +22,10 @@ struct TDownloadRequest {
 };
 
 constexpr int Max_Download_Kests = 128;
+
+// The message label whose text follows the box name to name a module of that type ("Total",
+// "Inverter A" …); null for an unknown type.
+const char* ModuleLabel(int32_t moduleType);
 constexpr int AC_Power_Scan_Start_Interval = 2000;  // ms
 
 class TAcquisition {

@@ -17,11 +17,7 @@
 
 namespace datatest {
 
-int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output) {
-    QTemporaryFile log;
-    if (!log.open()) {
-        return -1;
-    }
+pid_t StartProgram(const QString& program, const QStringList& arguments, int outputFd) {
     std::vector<QByteArray> texts{program.toLocal8Bit()};
     for (const QString& argument : arguments) {
         texts.push_back(argument.toLocal8Bit());
@@ -31,27 +27,58 @@ int RunProgram(const QString& program, const QStringList& arguments, QByteArray*
         argv.push_back(text.data());
     }
     argv.push_back(nullptr);
-    const int logFd = log.handle();
     const pid_t child = fork();
-    if (child < 0) {
-        return -1;
-    }
     if (child == 0) {
-        dup2(logFd, STDOUT_FILENO);
-        dup2(logFd, STDERR_FILENO);
+        dup2(outputFd, STDOUT_FILENO);
+        dup2(outputFd, STDERR_FILENO);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+int WaitForProgram(pid_t child) {
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
             return -1;
         }
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output) {
+    QTemporaryFile log;
+    if (!log.open()) {
+        return -1;
+    }
+    const pid_t child = StartProgram(program, arguments, log.handle());
+    if (child < 0) {
+        return -1;
+    }
+    const int exitCode = WaitForProgram(child);
     if (output != nullptr && log.seek(0)) {
         *output = log.readAll();
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exitCode;
+}
+
+StoredSamples SamplesOfKest(const TUserData& data, int32_t kestId) {
+    QSqlQuery query(QSqlDatabase::database(data.ConnectionName()));
+    query.prepare(
+        "SELECT m.module_type, s.sample_resolution, s.sample_timestamp, s.sample_yield "
+        "FROM samples s JOIN modules m ON m.module_id = s.sample_module "
+        "WHERE m.module_kest = ?");
+    query.addBindValue(kestId);
+    EXPECT_TRUE(query.exec());
+    StoredSamples samples;
+    while (query.next()) {
+        const auto key = std::make_tuple(query.value(0).toInt(), query.value(1).toInt(),
+                                         query.value(2).toString());
+        EXPECT_EQ(samples.count(key), 0u) << "stored twice";
+        samples[key] = query.value(3).toLongLong();
+    }
+    return samples;
 }
 
 DataFolderFixture::DataFolderFixture() {

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <QStringList>
 #include <QTemporaryDir>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "monitor/data/Acquisition.h"
@@ -27,6 +30,9 @@ using namespace cantest;
 // thread checker with a wrong picture of the main thread's locks for the rest of the run, and
 // every later lock looks like a race.
 int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output);
+// The same in two steps: the program started with its output into outputFd, and its exit code.
+pid_t StartProgram(const QString& program, const QStringList& arguments, int outputFd);
+int WaitForProgram(pid_t child);
 
 // A temporary data folder holding a fresh KestUser.sqlite from the install step, and
 // QUARNEL_DATA_DIR pointing at it while it lives.
@@ -97,6 +103,11 @@ public:
     std::vector<TCheckListItem> W;
     std::vector<TCheckListItem> KWh;
 };
+
+// (module type, resolution code, time stamp) -> stored yield
+using StoredSamples = std::map<std::tuple<int, int, QString>, int64_t>;
+// Every sample stored for the box's modules; a key stored twice fails the test.
+StoredSamples SamplesOfKest(const TUserData& data, int32_t kestId);
 
 // A box row to add: the defaults of a new box, then these values.
 struct KestSpec {

@@ -16,8 +16,7 @@ namespace {
 constexpr uint8_t Can_Command = 0x10;
 const uint8_t Resolutions[] = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
 
-// (module type, resolution code, time stamp) -> stored yield
-using Samples = std::map<std::tuple<int, int, QString>, int>;
+using Samples = StoredSamples;
 
 std::vector<CanMessage> HistoryRequests(const kestemu::Emulator& box) {
     std::vector<CanMessage> requests;
@@ -145,23 +144,7 @@ protected:
         return out;
     }
 
-    Samples Stored(int32_t kestId) {
-        QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
-        query.prepare(
-            "SELECT m.module_type, s.sample_resolution, s.sample_timestamp, s.sample_yield "
-            "FROM samples s JOIN modules m ON m.module_id = s.sample_module "
-            "WHERE m.module_kest = ?");
-        query.addBindValue(kestId);
-        EXPECT_TRUE(query.exec());
-        Samples samples;
-        while (query.next()) {
-            const auto key = std::make_tuple(query.value(0).toInt(), query.value(1).toInt(),
-                                             query.value(2).toString());
-            EXPECT_EQ(samples.count(key), 0u) << "stored twice";
-            samples[key] = query.value(3).toInt();
-        }
-        return samples;
-    }
+    Samples Stored(int32_t kestId) { return SamplesOfKest(*UserData, kestId); }
 
     // Every module of the given boxes, at every resolution, one download after the other.
     void DownloadEverything(const std::vector<int32_t>& kests) {

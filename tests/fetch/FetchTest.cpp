@@ -1,6 +1,5 @@
 // quarnel-fetch as a program of its own, against emulated boxes in this process: what it stores,
 // how it fails, how it stops, and beside a desktop session writing the same database.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QSqlQuery>
@@ -15,31 +14,14 @@
 namespace datatest {
 namespace {
 
-// (module type, resolution, time stamp) -> stored yield
-using Samples = std::map<std::tuple<int, int, QString>, int64_t>;
+using Samples = StoredSamples;
 
 // quarnel-fetch started in the background, its output in a file of its own.
 class FetchProcess {
 public:
     explicit FetchProcess(const QStringList& arguments) {
         EXPECT_TRUE(Log.open());
-        std::vector<QByteArray> texts{QByteArray(QUARNEL_FETCH_PROGRAM)};
-        for (const QString& argument : arguments) {
-            texts.push_back(argument.toLocal8Bit());
-        }
-        std::vector<char*> argv;
-        for (QByteArray& text : texts) {
-            argv.push_back(text.data());
-        }
-        argv.push_back(nullptr);
-        const int logFd = Log.handle();
-        Pid = fork();
-        if (Pid == 0) {
-            dup2(logFd, STDOUT_FILENO);
-            dup2(logFd, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        Pid = StartProgram(QUARNEL_FETCH_PROGRAM, arguments, Log.handle());
     }
     ~FetchProcess() {
         if (Pid > 0 && ExitCode == -2) {
@@ -49,10 +31,7 @@ public:
     }
     void Signal(int signal) const { kill(Pid, signal); }
     int Wait() {
-        int status = 0;
-        while (waitpid(Pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ExitCode = WaitForProgram(Pid);
         return ExitCode;
     }
     QString Output() {
@@ -128,21 +107,7 @@ protected:
         return QStringList{"--data-dir", Folder->Folder(), "--request-delay", "0"} + more;
     }
 
-    Samples Stored(int32_t kestId) {
-        QSqlQuery query(QSqlDatabase::database(UserData->ConnectionName()));
-        query.prepare(
-            "SELECT m.module_type, s.sample_resolution, s.sample_timestamp, s.sample_yield "
-            "FROM samples s JOIN modules m ON m.module_id = s.sample_module "
-            "WHERE m.module_kest = ?");
-        query.addBindValue(kestId);
-        EXPECT_TRUE(query.exec());
-        Samples samples;
-        while (query.next()) {
-            samples[{query.value(0).toInt(), query.value(1).toInt(), query.value(2).toString()}] =
-                query.value(3).toLongLong();
-        }
-        return samples;
-    }
+    Samples Stored(int32_t kestId) { return SamplesOfKest(*UserData, kestId); }
 
     // Every stored sample is the model's, and with complete set every one of the model's is
     // stored.

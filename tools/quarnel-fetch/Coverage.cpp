@@ -7,6 +7,7 @@
 #include <QTime>
 #include <algorithm>
 
+#include "Acquisition.h"
 #include "CanObjects.h"
 #include "FetchOptions.h"
 #include "dmUser.h"
@@ -137,21 +138,6 @@ QDateTime NextSlot(const QDateTime& slot, uint8_t resolution, int steps) {
             return slot.addMonths(steps);
         default:
             return slot.addYears(steps);
-    }
-}
-
-const char* ModuleLabel(int32_t moduleType) {
-    switch (moduleType) {
-        case Module_Type_Total:
-            return "TotalForKEST";
-        case Module_Type_A:
-            return "InverterALabel";
-        case Module_Type_B:
-            return "InverterBLabel";
-        case Module_Type_C:
-            return "InverterCLabel";
-        default:
-            return nullptr;
     }
 }
 
