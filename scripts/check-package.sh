@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Installs the Debian package into a fresh Debian 12 root and starts the program there from its
+# menu entry, as a new user with an empty home: the program must keep running, the first start
+# must have created the user's data folder with both databases, and quarnel-fetch must answer.
+# Needs root and Debian's package mirrors; takes a few minutes.
+# Usage: scripts/check-package.sh [PACKAGE]   (default build/package/quarnel_2.0.0.2_amd64.deb)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+deb=$(realpath "${1:-$root/build/package/quarnel_2.0.0.2_amd64.deb}")
+[ -f "$deb" ] || { echo "$0: no package at $deb (run scripts/package.sh)" >&2; exit 2; }
+[ "$(id -u)" -eq 0 ] || { echo "$0: needs root (it builds a root file system)" >&2; exit 2; }
+if ! command -v mmdebstrap >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap
+fi
+
+work=$(mktemp -d /tmp/quarnel-check.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Runs inside the new root, after the package's file was copied to /tmp.
+cat >"$work/inside.sh" <<'INSIDE'
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+deb=$(ls /tmp/quarnel_*.deb)
+echo "== apt-get install $deb"
+apt-get install -y -q "$deb" >/tmp/apt.log 2>&1 || { cat /tmp/apt.log; exit 1; }
+grep -E '^(Setting up quarnel|[0-9]+ upgraded)' /tmp/apt.log
+dpkg-query -W -f='Depends: ${Depends}\nRecommends: ${Recommends}\n' quarnel
+
+# A user whose home has a blank in its name and starts out empty.
+home="/home/solar user"
+useradd --create-home --home-dir "$home" --skel /dev/null solar
+runtime=/tmp/runtime-solar
+install -d -m 0700 -o solar -g solar "$runtime"
+as_user() {
+    runuser -u solar -- env -i HOME="$home" USER=solar LOGNAME=solar PATH=/usr/bin:/bin \
+        XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=offscreen "$@"
+}
+echo "== home before the first start: $(ls -A "$home" | wc -l) entries"
+
+exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/quarnel.desktop)
+echo "== starting the menu entry's command: $exec_line"
+as_user sh -c "exec $exec_line" >/tmp/quarnel.log 2>&1 &
+pid=$!
+
+folder="$home/.local/share/Vorlen/Tarnwell Connect/User"
+for _ in $(seq 100); do
+    [ -e "$folder/KestUser.sqlite" ] && [ -e "$folder/language.sqlite" ] && break
+    sleep 0.1
+done
+sleep 5
+failed=0
+if kill -0 "$pid" 2>/dev/null; then
+    echo "program: still running after 5 s"
+else
+    echo "program: ended early"; failed=1
+fi
+for f in KestUser.sqlite language.sqlite; do
+    stat -c '%A %U %n' "$folder/$f" || failed=1
+done
+check_mode() {
+    [ "$(stat -c %a "$folder/$1" 2>/dev/null)" = "$2" ] || { echo "$1 is not mode $2"; failed=1; }
+}
+check_mode KestUser.sqlite 600
+check_mode language.sqlite 644
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+echo "== the program's output:"
+cat /tmp/quarnel.log
+
+# The installed quarnel-fetch downloads from the installed emulator into the user's database.
+echo "== quarnel-fetch against kestemu"
+as_user kestemu --port 17777 --quiet --clock "2026-06-20 12:00" >/tmp/kestemu.log 2>&1 &
+box=$!
+as_user sqlite3 "$folder/KestUser.sqlite" \
+    "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, kest_online)
+     VALUES ('Roof', '127.0.0.1', 17777, 'Administrator', 'admin1234', 1);
+     INSERT INTO modules (module_kest, module_type, module_color, module_pattern,
+                          module_linetype, module_ispresent, module_ischecked_kwh,
+                          module_ischecked_w)
+     VALUES (last_insert_rowid(), 128, 0, 0, 0, 1, 0, 0);"
+status=0
+as_user quarnel-fetch --request-delay 0 --resolution day --resolution year || status=$?
+kill "$box" 2>/dev/null || true
+echo "quarnel-fetch: exit code $status"
+[ "$status" -eq 0 ] || failed=1
+
+echo "== quarnel-fetch --coverage"
+status=0
+as_user quarnel-fetch --coverage || status=$?
+echo "quarnel-fetch --coverage: exit code $status"
+[ "$status" -eq 0 ] || failed=1
+
+# Removing the package takes its files and leaves the user's data alone.
+echo "== apt-get purge quarnel"
+apt-get purge -y -q quarnel >/tmp/purge.log 2>&1 || { cat /tmp/purge.log; failed=1; }
+[ ! -e /usr/bin/quarnel ] || { echo "/usr/bin/quarnel is still there"; failed=1; }
+[ -e "$folder/KestUser.sqlite" ] || { echo "the user's database went with the package"; failed=1; }
+echo "purged; the user's data folder stays"
+
+[ "$failed" -eq 0 ] && echo "== install check passed" || echo "== install check FAILED"
+exit "$failed"
+INSIDE
+
+echo "== building a fresh bookworm root with mmdebstrap"
+mmdebstrap --variant=apt --mode=root --include=passwd \
+    --customize-hook="copy-in '$deb' '$work/inside.sh' /tmp" \
+    --customize-hook='chroot "$1" bash /tmp/inside.sh' \
+    bookworm "$work/root"
