@@ -574,38 +574,40 @@ void TUserData::SetCurrentKest(int32_t kestId) {
     }
 }
 
-bool TUserData::SaveYield(TCANMessages* sender) {
+TSaveResult TUserData::SaveYield(TCANMessages* sender) {
     return SaveYield(sender->KestId(), sender->SampleModule, sender->SampleResolution,
                      sender->SampleTime, sender->SampleValue);
 }
 
-bool TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
-                          int32_t value) {
+TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution,
+                                 const QDateTime& time, int32_t value) {
     const int32_t multiplier = (resolution & 0x80) != 0 ? 4 : 1;
     const int32_t code = resolution & 0x7F;
     if (value == No_Value) {
-        return false;
+        return TSaveResult::Unchanged;
     }
     int32_t moduleId = 0;
     if (!FindSampleModule(kestId, module, &moduleId)) {
         DebugLine(QStringLiteral("Module unknown"));
-        return false;
+        return TSaveResult::Failed;
     }
     if (!time.isValid()) {
         DebugLine(QStringLiteral("SaveYield: Add failed"));
-        return false;
+        return TSaveResult::Failed;
     }
     SampleUpsert->addBindValue(moduleId);
     SampleUpsert->addBindValue(time.toString(Timestamp_Format));
     SampleUpsert->addBindValue(code);
     SampleUpsert->addBindValue(value * multiplier);
-    const bool stored = SampleUpsert->exec();
-    if (!stored) {
-        DebugLine(QStringLiteral("SaveYield: Add failed"));
+    TSaveResult result = TSaveResult::Failed;
+    if (SampleUpsert->exec()) {
+        result =
+            SampleUpsert->numRowsAffected() > 0 ? TSaveResult::Written : TSaveResult::Unchanged;
+    } else {
+        DebugLine("SaveYield: Add failed: " + SampleUpsert->lastError().text());
     }
-    const bool written = stored && SampleUpsert->numRowsAffected() > 0;
     SampleUpsert->finish();
-    return written;
+    return result;
 }
 
 bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId) {

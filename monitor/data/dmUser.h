@@ -49,6 +49,11 @@ constexpr int32_t Module_Type_A = Addr_Inverter_A;
 constexpr int32_t Module_Type_B = Addr_Inverter_B;
 constexpr int32_t Module_Type_C = Addr_Inverter_C;
 
+// What SaveYield did: added or changed a row; found the same value stored, or had no value to
+// store; or could not store it (a module the box list does not have, an impossible time, a
+// database error).
+enum class TSaveResult { Written, Unchanged, Failed };
+
 struct TKestRow {
     int32_t Id = 0;
     QString Name;
@@ -141,11 +146,10 @@ public:
     int32_t CurrentKest() const { return CurrentKestId; }
 
     // Stores one decoded yield value of the sending channel (bound to every channel's OnSample).
-    // True when a row was added or changed.
-    bool SaveYield(TCANMessages* sender);
+    TSaveResult SaveYield(TCANMessages* sender);
     // The same from the sample's parts.
-    bool SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
-                   int32_t value);
+    TSaveResult SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
+                          int32_t value);
 
     // Filtered lookups: true only when exactly one row matches.
     bool FindKest(int32_t kestId, TKestRow* row);

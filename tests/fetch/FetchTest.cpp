@@ -234,14 +234,35 @@ TEST_F(FetchTest, ADesktopSessionWritesBesideIt) {
     int written = 0;
     for (int i = 0; i < 1000; ++i) {
         written += UserData->SaveYield(kestDesk, Module_Type_Total, Res_Ten_Minutes,
-                                       At(2024, 1, 1).addSecs(600 * i), i)
-                       ? 1
-                       : 0;
+                                       At(2024, 1, 1).addSecs(600 * i), i) == TSaveResult::Written;
     }
     EXPECT_EQ(fetch.Wait(), 0) << fetch.Output().toStdString();
     EXPECT_EQ(written, 1000);
     EXPECT_EQ(Stored(kestDesk).size(), 1000u);
     EXPECT_TRUE(Holds(kestRoof, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
+TEST_F(FetchTest, SamplesTheDatabaseRefusesFailTheBox) {
+    KestSpec spec;
+    spec.Port = StartBox().port();
+    AddKest(spec);
+    Folder->Sql(
+        "CREATE TRIGGER full BEFORE INSERT ON samples WHEN NEW.sample_resolution = 125 "
+        "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
+
+    QByteArray output;
+    EXPECT_EQ(
+        RunProgram(QUARNEL_FETCH_PROGRAM,
+                   Arguments({"--quiet", "--resolution", "day", "--resolution", "year"}), &output),
+        1);
+    EXPECT_TRUE(output.contains("Roof, days: complete, 1464 samples received, 1464 rows"))
+        << output.toStdString();
+    EXPECT_TRUE(output.contains("Roof, years: 12 samples could not be stored in "))
+        << output.toStdString();
+    EXPECT_TRUE(
+        output.contains("Roof, years: failed, 12 samples received, 0 rows added or "
+                        "changed, 12 not stored"))
+        << output.toStdString();
 }
 
 TEST_F(FetchTest, BadArgumentsAndAMissingDatabaseGiveTwo) {

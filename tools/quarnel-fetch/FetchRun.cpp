@@ -167,6 +167,9 @@ QStringList SummaryLines(const std::vector<TFetchBox>& boxes) {
                 line += ", " + QString::number(result.Received) + " samples received, " +
                         QString::number(result.Written) + " rows added or changed";
             }
+            if (result.NotStored > 0) {
+                line += ", " + QString::number(result.NotStored) + " not stored";
+            }
             lines << line;
         }
     }
@@ -219,11 +222,13 @@ void TFetchRun::StartResolution(TFetchBox& box) {
     const int32_t kestId = box.KestId;
     channel->OnSample = [this, kestId](TCANMessages* sender) {
         const bool hasValue = sender->SampleValue != No_Value;
-        const bool written = UserData.SaveYield(sender);
+        const TSaveResult saved = UserData.SaveYield(sender);
         for (TFetchBox& b : FetchBoxes) {
             if (b.KestId == kestId && b.Current < b.Results.size()) {
-                b.Results[b.Current].Received += hasValue ? 1 : 0;
-                b.Results[b.Current].Written += written ? 1 : 0;
+                TResolutionResult& result = b.Results[b.Current];
+                result.Received += hasValue ? 1 : 0;
+                result.Written += saved == TSaveResult::Written ? 1 : 0;
+                result.NotStored += saved == TSaveResult::Failed ? 1 : 0;
             }
         }
     };
@@ -265,18 +270,29 @@ void TFetchRun::Poll() {
         }
         TResolutionResult& result = box.Results[box.Current];
         if (!channel->Downloading) {
-            result.State = TFetchState::Complete;
+            // Samples the database refused are lost to this run: the box is not stored in full.
+            result.State = result.NotStored > 0 ? TFetchState::Failed : TFetchState::Complete;
+            if (result.NotStored > 0) {
+                Console.Problem(box.Name + ", " + ResolutionText(result.Resolution) + ": " +
+                                QString::number(result.NotStored) +
+                                " samples could not be stored in " + UserData.DatabasePath);
+            }
             box.Percent = 100;
             if (!Console.Terminal() && !Console.Quiet()) {
-                Console.Line(box.Name + ": " + ResolutionText(result.Resolution) + " complete, " +
-                             QString::number(result.Received) + " samples, " +
-                             QString::number(result.Written) + " rows added or changed, " +
-                             Elapsed(box.ElapsedMs));
+                Console.Line(box.Name + ": " + ResolutionText(result.Resolution) + ' ' +
+                             StateText(result.State) + ", " + QString::number(result.Received) +
+                             " samples, " + QString::number(result.Written) +
+                             " rows added or changed, " + Elapsed(box.ElapsedMs));
             }
             if (++box.Current < box.Results.size()) {
                 StartResolution(box);
             } else {
-                box.State = TFetchState::Complete;
+                box.State = std::all_of(box.Results.begin(), box.Results.end(),
+                                        [](const TResolutionResult& r) {
+                                            return r.State == TFetchState::Complete;
+                                        })
+                                ? TFetchState::Complete
+                                : TFetchState::Failed;
             }
             continue;
         }

@@ -20,8 +20,9 @@ enum class TFetchState { Waiting, Running, Complete, Failed, Cancelled };
 struct TResolutionResult {
     uint8_t Resolution = 0;
     TFetchState State = TFetchState::Waiting;
-    int64_t Received = 0;  // samples with a value
-    int64_t Written = 0;   // rows added or changed
+    int64_t Received = 0;   // samples with a value
+    int64_t Written = 0;    // rows added or changed
+    int64_t NotStored = 0;  // samples the database refused
 };
 
 struct TFetchBox {
