@@ -208,7 +208,7 @@ TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
     slow.Signal(SIGTERM);
     EXPECT_EQ(slow.Wait(), 1);
     const QString text = slow.Output();
-    EXPECT_TRUE(text.contains("Interrupted: the downloads are cancelled.")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Interrupted: the downloads are cancelled")) << text.toStdString();
     EXPECT_TRUE(text.contains("Roof, 10 minutes: cancelled")) << text.toStdString();
     EXPECT_TRUE(text.contains("Roof, years: not downloaded")) << text.toStdString();
     EXPECT_GE(Count("SELECT 1 FROM samples"), before);

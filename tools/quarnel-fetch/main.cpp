@@ -24,9 +24,18 @@
 namespace {
 
 // SIGINT and SIGTERM reach the event loop through a socket pair: the handler only writes a byte.
+// A second one ends the program at once, for a box that holds up the orderly end; what was
+// stored is committed already.
 int Signal_Pipe[2] = {-1, -1};
+volatile sig_atomic_t Signalled = 0;
 
-void OnSignal(int) {
+void OnSignal(int signal) {
+    if (Signalled != 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    Signalled = 1;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(Signal_Pipe[1], &byte, 1);
 }
@@ -102,7 +111,8 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
         char byte = 0;
         [[maybe_unused]] const ssize_t n = read(Signal_Pipe[0], &byte, 1);
         if (!run.Finished()) {
-            console.Problem(QStringLiteral("Interrupted: the downloads are cancelled."));
+            console.Problem(QStringLiteral(
+                "Interrupted: the downloads are cancelled (once more ends at once)."));
             run.Cancel();
         }
     });
