@@ -47,5 +47,6 @@ bool ReadCoverage(const QString& connection, const std::vector<int32_t>& kests,
 // The slot's text at its resolution: "yyyy-MM-dd HH:mm", "yyyy-MM-dd", "yyyy-MM" or "yyyy".
 QString SlotText(const QDateTime& slot, uint8_t resolution);
 
-// The report: per module and resolution one line, then one indented line per missing range.
+// The report: per module and resolution one line, then one indented line per missing range, up
+// to twenty, and one more that sums up the rest.
 QStringList CoverageLines(const std::vector<TCoverage>& coverage, const TMsgForm& texts);

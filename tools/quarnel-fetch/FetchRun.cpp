@@ -211,7 +211,8 @@ void TFetchRun::StartResolution(TFetchBox& box) {
     box.LastLoggedQuarter = -1;
     box.ProgressMark = -1;
     box.ProgressAtMs = Clock.elapsed();
-    // Connecting (the first time) may take a while; the others' replies are served meanwhile.
+    // The first resolution connects the box, which holds the main thread, and with it the other
+    // boxes' replies, until the box answers or the link gives up.
     if (Acquisition.RequestHistory(box.KestId, result.Resolution, box.Total, box.A, box.B, box.C) <
         0) {
         EndBox(box, TFetchState::Failed);
