@@ -172,9 +172,9 @@ QComboBox* ColourPicker(QWidget* parent, const QString& name, const QRect& place
     QComboBox* picker = Picker(parent, name, place);
     const QSize swatch(place.width() - 40, 12);
     picker->setIconSize(swatch);
-    for (const QColor& colour : ModuleColours) {
+    for (const uint32_t colour : ModuleColours) {
         QPixmap pixmap(swatch);
-        pixmap.fill(colour);
+        pixmap.fill(QColor::fromRgba(colour));
         QPainter painter(&pixmap);
         painter.setPen(QColor(64, 64, 64));  // white and cream stay visible on a white list
         painter.drawRect(0, 0, swatch.width() - 1, swatch.height() - 1);
