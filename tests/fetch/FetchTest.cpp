@@ -4,6 +4,7 @@
 
 #include <QSqlQuery>
 #include <QTemporaryFile>
+#include <QThread>
 #include <csignal>
 #include <map>
 #include <tuple>
@@ -204,10 +205,17 @@ TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
     EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments(), &output), 1);
     EXPECT_TRUE(output.contains("Another quarnel-fetch (process ")) << output.toStdString();
 
+    // A slow reply is on its way when the signal comes, and arrives while the run ends.
+    kestemu::Faults slowReplies;
+    slowReplies.delay_ms = 300;
+    Boxes[0]->set_faults(slowReplies);
+    QThread::msleep(50);
     const int before = Count("SELECT 1 FROM samples");
     slow.Signal(SIGTERM);
-    EXPECT_EQ(slow.Wait(), 1);
+    const int exitCode = slow.Wait();
+    Boxes[0]->set_faults({});
     const QString text = slow.Output();
+    EXPECT_EQ(exitCode, 1) << text.toStdString();
     EXPECT_TRUE(text.contains("Interrupted: the downloads are cancelled")) << text.toStdString();
     EXPECT_TRUE(text.contains("Roof, 10 minutes: cancelled")) << text.toStdString();
     EXPECT_TRUE(text.contains("Roof, years: not downloaded")) << text.toStdString();

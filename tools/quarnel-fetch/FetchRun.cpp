@@ -189,6 +189,14 @@ TFetchRun::TFetchRun(TUserData& userData, TKestSessions& sessions, TAcquisition&
     QObject::connect(&PollTimer, &QTimer::timeout, [this] { Poll(); });
 }
 
+TFetchRun::~TFetchRun() {
+    // The channels outlive the run: while they are freed, a reply that was on its way still
+    // brings its sample, which is stored without being counted.
+    for (const auto& channel : Sessions.Channels) {
+        channel->OnSample = [&data = UserData](TCANMessages* sender) { data.SaveYield(sender); };
+    }
+}
+
 void TFetchRun::Start() {
     Clock.start();
     for (TFetchBox& box : FetchBoxes) {

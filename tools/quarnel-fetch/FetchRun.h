@@ -61,6 +61,7 @@ class TFetchRun {
 public:
     TFetchRun(TUserData& userData, TKestSessions& sessions, TAcquisition& acquisition,
               TConsole& console, std::vector<TFetchBox> boxes, int requestDelay);
+    ~TFetchRun();
     TFetchRun(const TFetchRun&) = delete;
     TFetchRun& operator=(const TFetchRun&) = delete;
 
