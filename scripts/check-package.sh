@@ -10,10 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 deb=$(realpath "${1:-$root/build/package/quarnel_2.0.0.2_amd64.deb}")
 [ -f "$deb" ] || { echo "$0: no package at $deb (run scripts/package.sh)" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "$0: needs root (it builds a root file system)" >&2; exit 2; }
-if ! command -v mmdebstrap >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap
-fi
+"$root/scripts/install-deps.sh" mmdebstrap
 
 work=$(mktemp -d /tmp/quarnel-check.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the demo need. Safe to run again:
-# it only calls apt-get when a package is missing.
+# Installs every Debian package the build, the tests and the demo need, and any more named on
+# the command line (the packaging scripts add their tools). Safe to run again: it only calls
+# apt-get when a package is missing.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
     qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n
     libqcustomplot-dev libqcustomplot2.1-qt6
     sqlite3 xvfb xauth
+    "$@"
 )
 
 missing=()

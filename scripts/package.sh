@@ -10,22 +10,7 @@ output=${1:-$build}
 
 # Everything the build needs, plus the packaging tools: dpkg-shlibdeps (dpkg-dev) works out the
 # library dependencies, fakeroot gives the files root ownership, lintian checks the result.
-"$root/scripts/install-deps.sh"
-tools=(dpkg-dev fakeroot lintian file)
-missing=()
-for p in "${tools[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    echo "installing: ${missing[*]}"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" dpkg-dev fakeroot lintian file
 
 # The prefix is /usr at configure time too: the library directory then follows Debian's
 # multiarch layout (lib/x86_64-linux-gnu), where the loader finds libtivrel.so.1 unaided.
