@@ -25,6 +25,7 @@
 
 #include "CanObjects.h"
 #include "Coverage.h"
+#include "FetchOptions.h"
 #include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"
 
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
         count.prepare(
             "SELECT COUNT(*) FROM samples WHERE sample_module = ? AND sample_resolution = ?");
         for (int32_t module : modules) {
-            for (uint8_t resolution : CoverageResolutions()) {
+            for (uint8_t resolution : AllResolutions()) {
                 count.addBindValue(module);
                 count.addBindValue(int(resolution));
                 if (!Exec(count, "counting") || !count.next()) {

@@ -17,6 +17,14 @@ QString Number(int64_t value) {
 
 }  // namespace
 
+int DownloadPercent(int32_t requested, int32_t expected) {
+    if (expected <= 0) {
+        return 0;
+    }
+    const int64_t done = std::clamp<int64_t>(requested, 0, expected);
+    return int((200 * done + expected) / (2 * int64_t(expected)));
+}
+
 TCANMessages::TCANMessages(int32_t kestId, uint8_t interfaceType, uint8_t linkHandle)
     : Kest(kestId), Link(linkHandle), Interface(interfaceType) {
     DebugLine("!!!Object created for SID " + Number(kestId) + " TID " + Number(linkHandle));

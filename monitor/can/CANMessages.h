@@ -19,6 +19,10 @@
 
 class TCommThread;
 
+// A history download's progress: blocks requested out of blocks expected, in whole percent
+// rounded to the nearest. A download that does not yet know how many blocks it expects is at 0%.
+int DownloadPercent(int32_t requested, int32_t expected);
+
 class TCANMessages : public QObject {
     Q_OBJECT
 

@@ -12,26 +12,12 @@
 #include "dmLanguage.h"
 #include "frmMain.h"
 
-namespace {
-
-// Blocks requested out of blocks expected, in whole percent rounded to the nearest. A download
-// that does not yet know how many blocks it expects shows 0%.
-int Percent(int32_t requested, int32_t expected) {
-    if (expected <= 0) {
-        return 0;
-    }
-    const int64_t done = std::clamp<int64_t>(requested, 0, expected);
-    return int((200 * done + expected) / (2 * int64_t(expected)));
-}
-
-}  // namespace
-
 QStringList DownloadStatusLines(const QString& pleaseWait, const QString& downloadingFrom,
                                 const std::vector<TDownloadProgress>& downloads) {
     QStringList lines{pleaseWait};
     for (const TDownloadProgress& d : downloads) {
         lines << downloadingFrom + ' ' + d.KestName + '[' +
-                     QString::number(Percent(d.BlocksRequested, d.BlocksExpected)) + "%]";
+                     QString::number(DownloadPercent(d.BlocksRequested, d.BlocksExpected)) + "%]";
     }
     return lines;
 }

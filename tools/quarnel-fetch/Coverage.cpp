@@ -316,11 +316,6 @@ int64_t TCoverage::MissingSlots() const {
     return count;
 }
 
-const std::vector<uint8_t>& CoverageResolutions() {
-    static const std::vector<uint8_t> resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
-    return resolutions;
-}
-
 bool ReadCoverage(const QString& connection, const std::vector<int32_t>& kests,
                   const std::vector<uint8_t>& resolutions, std::vector<TCoverage>* out,
                   QString* error) {
@@ -367,7 +362,7 @@ bool ReadCoverage(const QString& connection, const std::vector<int32_t>& kests,
 
     CoverageReader reader(db);
     for (const TCoverage& module : found) {
-        for (uint8_t resolution : CoverageResolutions()) {
+        for (uint8_t resolution : AllResolutions()) {
             if (!resolutions.empty() && std::find(resolutions.begin(), resolutions.end(),
                                                   resolution) == resolutions.end()) {
                 continue;

@@ -33,9 +33,6 @@ struct TCoverage {
     int64_t MissingSlots() const;
 };
 
-// The resolutions in report order: 10 minutes, day, month, year.
-const std::vector<uint8_t>& CoverageResolutions();
-
 // Reads every module of the boxes given (all boxes when empty) that is present or has samples,
 // at the resolutions given (all four when empty), through the open connection of that name.
 // Modules come in box order, the total before the inverters. False with a message on a database

@@ -6,8 +6,6 @@
 
 namespace {
 
-const uint8_t All_Resolutions[] = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
-
 // Longer pauses are accepted, but a box that needs more than ten seconds between requests is
 // better left alone.
 constexpr int Max_Request_Delay = 10000;
@@ -30,6 +28,11 @@ const char* const Usage_Text =
     "is running on the same database, 2 bad arguments or no usable database.\n";
 
 }  // namespace
+
+const std::vector<uint8_t>& AllResolutions() {
+    static const std::vector<uint8_t> resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
+    return resolutions;
+}
 
 uint8_t ResolutionOfName(const QString& name) {
     if (name == QLatin1String("10min")) {
@@ -121,7 +124,7 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
         }
     }
     if (options->Resolutions.empty()) {
-        options->Resolutions.assign(std::begin(All_Resolutions), std::end(All_Resolutions));
+        options->Resolutions = AllResolutions();
     }
     if (parser.isSet(delay)) {
         bool ok = false;

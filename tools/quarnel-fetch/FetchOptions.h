@@ -28,6 +28,8 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
                                QString* message);
 QString FetchUsage();
 
+// The four resolutions in download and report order: 10 minutes, days, months, years.
+const std::vector<uint8_t>& AllResolutions();
 // "10min", "day", "month", "year" and their resolution codes; 0 for an unknown name.
 uint8_t ResolutionOfName(const QString& name);
 // How the reports name a resolution: "10 minutes", "days", "months", "years".

@@ -96,11 +96,10 @@ bool ChooseBoxes(TUserData& userData, const QStringList& names,
         }
         bool isNumber = false;
         const int id = name.toInt(&isNumber);
-        for (const TKest& kest : kests) {
-            if (!matched && isNumber && kest.Id == id) {
-                choose(kest.Id);
-                matched = true;
-            }
+        if (!matched && isNumber &&
+            std::any_of(kests.begin(), kests.end(), [id](const TKest& k) { return k.Id == id; })) {
+            choose(id);
+            matched = true;
         }
         if (!matched) {
             *message = "No box is named '" + name + "' or has that id in " + userData.DatabasePath;
@@ -305,13 +304,9 @@ void TFetchRun::Poll() {
             }
             continue;
         }
-        box.Percent =
-            channel->BlocksExpected > 0
-                ? int((int64_t(channel->BlocksRequested) * 100 + channel->BlocksExpected / 2) /
-                      channel->BlocksExpected)
-                : 0;
-        const int64_t mark = int64_t(channel->ModuleIndex) * 100000 + channel->BlocksDone +
-                             result.Received * 1000000;
+        box.Percent = DownloadPercent(channel->BlocksRequested, channel->BlocksExpected);
+        // Every reply moves the download on to its next block or module.
+        const int64_t mark = int64_t(channel->ModuleIndex) << 16 | channel->BlocksDone;
         if (mark != box.ProgressMark) {
             box.ProgressMark = mark;
             box.ProgressAtMs = box.ElapsedMs;
