@@ -22,9 +22,23 @@ configure_and_test() {
         { cat "$out/$name.configure.log"; return 1; }
     cmake --build "$out/$name" -j "$jobs"
     step "$name: tests"
-    # ctest pads every line to the longest test name; the dots carry nothing.
-    ctest --test-dir "$out/$name" --output-on-failure -j "$jobs" --timeout 300 2>&1 |
-        sed -E 's/ \.{4,}/ ../' 
+    # The whole output goes to a log, which is searched for passwords afterwards; the console
+    # gets one line per test (without ctest's padding dots) and the output of failed tests.
+    local log="$out/$name.tests.log" status=0
+    ctest --test-dir "$out/$name" --output-on-failure -j "$jobs" --timeout 300 -V >"$log" 2>&1 ||
+        status=$?
+    grep -E '^ *[0-9]+/[0-9]+ Test +#|tests passed|tests failed|^Total Test time' "$log" |
+        sed -E 's/ \.{4,}/ ../'
+    if [ "$status" -ne 0 ]; then
+        # With -V every line of test N starts with "N: ".
+        grep -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+:' "$log" | grep -v ' Passed ' |
+            sed -E 's/.*#([0-9]+):.*/\1/' | while read -r n; do
+                printf '\n--- output of test #%s\n' "$n"
+                grep -E "^$n: " "$log" | tail -n 300
+            done
+        return "$status"
+    fi
+    "$root/scripts/check-secrets.sh" "$log"
 }
 
 mkdir -p "$out"

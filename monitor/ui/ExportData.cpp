@@ -147,10 +147,14 @@ QString NaiveLongTimeFormat(const QLocale& locale) {
 QByteArray ExportHeader(const TExportRequest& request, const TMsgForm& messages) {
     const THistoryResolution* info = HistoryResolutionInfo(request.Resolution + 1);
     const QString unit = info != nullptr ? QString::fromLatin1(info->Unit) : QString();
+    // The box name is the user's own text: a separator or a line break in it would shift every
+    // column after it in a spreadsheet.
+    QString name = request.KestName;
+    name.replace(u';', u',').replace(u'\r', u' ').replace(u'\n', u' ');
     QString header;
     for (int column = 0; column < Export_Column_Count; ++column) {
         if (request.Columns[column]) {
-            header += request.KestName + messages.Text(QString::fromLatin1(Column_Labels[column])) +
+            header += name + messages.Text(QString::fromLatin1(Column_Labels[column])) +
                       QStringLiteral("; ") + unit + QStringLiteral("; ");
         }
     }

@@ -44,7 +44,10 @@ TNotificationForm::TNotificationForm(QWidget* mainWindow)
 }
 
 void TNotificationForm::Notify(const QString& line) {
-    EventMemo->appendPlainText(line);
+    // One event, one line, even when a box name stored elsewhere holds a line break.
+    QString oneLine = line;
+    oneLine.replace(u'\r', u' ').replace(u'\n', u' ');
+    EventMemo->appendPlainText(oneLine);
     EventMemo->ensureCursorVisible();
     // A window the user is already looking at is left where it is.
     if (isVisible() && isActiveWindow()) {

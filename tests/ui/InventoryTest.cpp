@@ -5,6 +5,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QTest>
 #include <QToolButton>
@@ -12,6 +13,8 @@
 #include "UiHarness.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/ui/Dialogs.h"
+#include "monitor/ui/ExportData.h"
+#include "monitor/ui/NotificationFrm.h"
 
 namespace uitest {
 namespace {
@@ -207,6 +210,82 @@ TEST_F(Inventory, ThePasswordChangeReportsTheBoxAnswer) {
     ASSERT_EQ(asked.size(), 1);
     EXPECT_EQ(asked[0].Kind, Dialogs::TKind::Error);
     EXPECT_EQ(asked[0].Text, Text("ChangePasswordFailed"));
+}
+
+// What people type into the box list: quotes, separators, scripts beyond Latin, the longest
+// entries the fields take and longer ones written behind the program's back, empty fields, and
+// ports at their limits. None may break a statement, the export's header or a notification.
+TEST_F(Inventory, UnusualEntriesBreakNoStatementExportOrNotification) {
+    kestemu::Emulator& box = StartBox();
+    // Text beyond ASCII arrives as a paste or from an input method, not as key presses.
+    const auto paste = [&](QLineEdit* field, const QString& text) {
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Delete);
+        field->insert(text);
+        QTest::keyClick(field, Qt::Key_Return);
+        QCoreApplication::processEvents();
+    };
+    Click(Find<QToolButton>("KestsNavigatorInsert"));
+    const int32_t kest = Main().UserData()->CurrentKest();
+    const QString name = QStringLiteral("O'Brien \"East\"; Süd ☀ 屋根 -- %1 ?");
+    const QString password = QStringLiteral("p'a\"ss; wö☀");
+    paste(Find<QLineEdit>("OvcKestName"), name + QString(60, u'n'));
+    TypeInto(Find<QLineEdit>("OvcKestIPAddress"), QStringLiteral("127.0.0.1"));
+    TypeInto(Find<QLineEdit>("OvcKestUsername"), QStringLiteral("Admin'); DROP TABLE kests; --"));
+    paste(Find<QLineEdit>("OvcKestPassword"), password);
+    QLineEdit* port = Find<QLineEdit>("OvcKestPortNumber");
+    for (const char* limit : {"0", "65535"}) {
+        TypeInto(port, limit);
+        EXPECT_EQ(port->text(), limit);
+    }
+    for (const char* beyond : {"65536", "99999"}) {
+        TypeInto(port, beyond);
+        EXPECT_EQ(port->text(), "65535");
+    }
+    TypeInto(port, QString::number(box.port()));
+    Main().UserData()->PostPendingEdits();
+
+    QSqlQuery stored(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+    stored.prepare("SELECT kest_name, kest_username, kest_password FROM kests WHERE kest_id = ?");
+    stored.addBindValue(kest);
+    ASSERT_TRUE(stored.exec() && stored.next());
+    const QString kept = stored.value(0).toString();
+    EXPECT_EQ(kept, (name + QString(60, u'n')).left(50));
+    EXPECT_EQ(stored.value(1).toString(), "Admin'); DROP TABLE kests; --");
+    EXPECT_EQ(stored.value(2).toString(), password);
+    EXPECT_EQ(Count("SELECT * FROM kests"), 1);
+
+    // The box refuses that login: one notification line names the box as stored, whole.
+    Main().Sessions()->ConnectKest(kest);
+    EXPECT_FALSE(Main().Sessions()->IsKestConnected(kest));
+    const QStringList lines = Windows().NotificationForm->Lines();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.last().contains(kept)) << lines.last().toStdString();
+    for (const QString& line : lines) {
+        EXPECT_FALSE(line.contains('\n'));
+    }
+
+    // A name longer than the field takes, with a line break, as another program may write it.
+    const QString longName = QStringLiteral("Roof;\nnorth ") + QString(300, u'\u00e9');
+    QSqlQuery rename(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+    rename.prepare("UPDATE kests SET kest_name = ?, kest_port = 65535 WHERE kest_id = ?");
+    rename.addBindValue(longName);
+    rename.addBindValue(kest);
+    ASSERT_TRUE(rename.exec());
+    const qsizetype shown = Windows().NotificationForm->Lines().size();
+    Main().Sessions()->ConnectKest(kest);
+    const QStringList after = Windows().NotificationForm->Lines();
+    ASSERT_EQ(after.size(), shown + 1);
+    EXPECT_TRUE(after.last().contains(QStringLiteral("Roof; north"))) << after.last().toStdString();
+
+    TExportRequest request;
+    request.Columns = {true, true, false, false};
+    for (const QString& header : {kept, longName}) {
+        request.KestName = header;
+        const QString line = QString::fromUtf8(ExportHeader(request, Windows().MsgForm));
+        EXPECT_EQ(line.count(';'), 4) << line.toStdString();
+        EXPECT_FALSE(line.contains('\n') || line.contains('\r'));
+    }
 }
 
 }  // namespace

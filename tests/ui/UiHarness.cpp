@@ -1,6 +1,7 @@
 #include "UiHarness.h"
 
 #include <QApplication>
+#include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QStyleFactory>
 #include <QTest>
@@ -21,6 +22,7 @@ void ProgramTest::SetUp() {
 }
 
 void ProgramTest::TearDown() {
+    ExpectNoPasswordShown();
     Program.reset();
     for (auto& box : Boxes) {
         box->stop();
@@ -49,6 +51,28 @@ kestemu::Emulator& ProgramTest::StartBox(kestemu::Config config) {
 
 int32_t ProgramTest::ModuleId(int32_t kestId, int type) {
     return datatest::ModuleIdOf(*Main().UserData(), kestId, type);
+}
+
+void ProgramTest::ExpectNoPasswordShown() {
+    if (!Program || !Main().UserData() || !Main().UserData()->IsOpen()) {
+        return;
+    }
+    QSqlQuery query(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+    if (!query.exec(QStringLiteral("SELECT kest_password FROM kests"))) {
+        return;
+    }
+    const QStringList lines = Program->NotificationForm->Lines();
+    while (query.next()) {
+        const QString password = query.value(0).toString();
+        // A password of a few letters may well be part of an ordinary word.
+        if (password.size() < 4) {
+            continue;
+        }
+        for (const QString& line : lines) {
+            EXPECT_FALSE(line.contains(password))
+                << "a notification shows a box's password: " << line.toStdString();
+        }
+    }
 }
 
 int ProgramTest::Count(const QString& sql) {

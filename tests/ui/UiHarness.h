@@ -52,6 +52,8 @@ protected:
         return nullptr;
     }
     std::vector<QWidget*> TopWindows() const;
+    // Every test's notification lines are checked for the passwords of the boxes listed.
+    void ExpectNoPasswordShown();
     // A left click in the middle of a control.
     static void Click(QWidget* widget);
 

@@ -13,6 +13,18 @@ void Write(FILE* stream, const QString& text) {
     std::fflush(stream);
 }
 
+// Box names come from the database and may hold anything; a control character in one must not
+// steer the terminal.
+QString Printable(const QString& text) {
+    QString shown = text;
+    for (QChar& c : shown) {
+        if (c.category() == QChar::Other_Control) {
+            c = u'?';
+        }
+    }
+    return shown;
+}
+
 }  // namespace
 
 TConsole::TConsole(bool terminal, bool quiet) : IsTerminal(terminal), IsQuiet(quiet) {}
@@ -26,7 +38,7 @@ void TConsole::ShowProgress(const QStringList& lines) {
         text += QStringLiteral("\x1b[%1A").arg(ShownLines);  // back to the block's first line
     }
     for (const QString& line : lines) {
-        text += "\r\x1b[K" + line + '\n';
+        text += "\r\x1b[K" + Printable(line) + '\n';
     }
     ShownLines = int(lines.size());
     Write(stdout, text);
@@ -34,12 +46,12 @@ void TConsole::ShowProgress(const QStringList& lines) {
 
 void TConsole::Line(const QString& text) {
     ShownLines = 0;
-    Write(stdout, text + '\n');
+    Write(stdout, Printable(text) + '\n');
 }
 
 void TConsole::Problem(const QString& text) {
     ShownLines = 0;
-    Write(stderr, text + '\n');
+    Write(stderr, Printable(text) + '\n');
 }
 
 void TConsoleView::ShowError(const QString& text) {

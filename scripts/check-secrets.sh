@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Looks through the whole output of a test run (debug lines, notifications the tests print,
+# sanitizer reports) for any password the tests give to a box or an account, as text and as the
+# hex bytes of a frame dump. A password there means one of the program's channels leaks it.
+# Usage: scripts/check-secrets.sh LOG...
+set -euo pipefail
+
+[ $# -gt 0 ] || { echo "usage: $0 LOG..." >&2; exit 2; }
+
+# The emulator's two default accounts and every password the tests set or change to.
+passwords=(
+    admin1234 basic1234 admin12345 changed99 changed2 fresh123 fresh567 fresh5678 fresh5679
+    guest1234 guest99 kept1234 later123 lost1234 newpass99 nope1234 only1234 oper5678
+    other5678 renewed1 second12 secret12 wrong1234 secret-password-too-long
+)
+
+patterns=$(mktemp)
+trap 'rm -f "$patterns"' EXIT
+for password in "${passwords[@]}"; do
+    printf '%s\n' "$password"
+    hex=$(printf '%s' "$password" | od -An -tx1 | tr -d ' \n')
+    printf '%s\n' "$hex"
+    printf '%s\n' "$(printf '%s' "$hex" | sed -E 's/(..)/\1 /g; s/ $//')"
+done >"$patterns"
+
+if grep -n -i -F -f "$patterns" "$@" | head -n 20 | grep .; then
+    echo "check-secrets: a password the tests use appears in the output above" >&2
+    exit 1
+fi
+echo "check-secrets: no password of the tests in $(cat "$@" | wc -l) lines of output"
