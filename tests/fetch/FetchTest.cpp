@@ -284,5 +284,18 @@ TEST_F(FetchTest, BadArgumentsAndAMissingDatabaseGiveTwo) {
     EXPECT_TRUE(output.contains("KestUser.sqlite not found")) << output.toStdString();
 }
 
+// Box names are the user's texts from the database; printed raw, an escape sequence in one
+// would clear or rewrite the technician's terminal.
+TEST_F(FetchTest, AControlCharacterInABoxNameDoesNotReachTheTerminal) {
+    KestSpec spec;
+    spec.Name = QStringLiteral("Roof\x1b[2J\a");
+    spec.Present = {Module_Type_A};
+    AddKest(spec);
+    QByteArray output;
+    EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments({"--coverage"}), &output), 0);
+    EXPECT_TRUE(output.contains("Roof?[2J?")) << output.toStdString();
+    EXPECT_FALSE(output.contains('\x1b') || output.contains('\a'));
+}
+
 }  // namespace
 }  // namespace datatest
