@@ -145,6 +145,10 @@ TEST(Options, BadOptionsNameTheProblem) {
         {"--account", "a::1"},
         {"--account", "a b:c:1"},
         {"--account", "BasicUser:other:1"},
+        // strtod alone takes hexadecimal; a file name longer than any path; a lost value
+        {"--can-timeout-probability", "0x0.8"},
+        {"--state", std::string(5000, 's')},
+        {"--port", "--quiet"},
     };
     for (const auto& args : cases) {
         Config c;
@@ -160,6 +164,14 @@ TEST(Options, BadOptionsNameTheProblem) {
     Config c;
     std::string message;
     EXPECT_EQ(parse(many, &c, &message), ParseResult::error);
+}
+
+TEST(Options, LoopbackAddresses) {
+    EXPECT_TRUE(is_loopback("127.0.0.1"));
+    EXPECT_TRUE(is_loopback("127.1.2.3"));
+    EXPECT_FALSE(is_loopback("0.0.0.0"));
+    EXPECT_FALSE(is_loopback("128.0.0.1"));
+    EXPECT_FALSE(is_loopback("10.127.0.1"));
 }
 
 TEST(Options, Help) {
@@ -238,6 +250,23 @@ TEST(Program, ListensServesAndStopsOnSigterm) {
         EXPECT_TRUE(client.wait_closed());
     }
     EXPECT_EQ(wait_exit(child), 0);
+}
+
+// Only an address other machines can reach earns the warning; --quiet does not hide it.
+TEST(Program, SaysWhenOtherMachinesCanReachIt) {
+    Child open_box = spawn({"--bind", "0.0.0.0", "--port", "0", "--quiet"});
+    const std::string line = read_line(open_box.out);
+    ASSERT_EQ(line.rfind("listening on 0.0.0.0:", 0), 0u) << line;
+    EXPECT_EQ(read_line(open_box.err), "kestemu: " + line + ", reachable from other machines");
+    kill(open_box.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(open_box), 0);
+
+    Child loopback = spawn({"--port", "0"});
+    ASSERT_EQ(read_line(loopback.out).rfind("listening on 127.0.0.1:", 0), 0u);
+    kill(loopback.pid, SIGTERM);
+    // Its only line is the one about the signal.
+    EXPECT_EQ(read_line(loopback.err).find("reachable"), std::string::npos);
+    EXPECT_EQ(wait_exit(loopback), 0);
 }
 
 TEST(Program, BadOptionExitsWithTwo) {

@@ -1,14 +1,22 @@
 // kestctl: field diagnostics and scripting for one Kest box, through the link library.
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Hints.h"
 #include "History.h"
+#include "Reach.h"
 #include "link/Pc2Lan.h"
 
 namespace {
+
+using kestctl::CallTiming;
+using kestctl::shown;
 
 constexpr int32_t kLink = 0;
 
@@ -22,6 +30,13 @@ constexpr int kDefaultCount = 12;
 constexpr int32_t kAccountReplyTimeoutMs = 9000;
 constexpr int32_t kAccountAdminLevel = 4;
 constexpr int32_t kConnectReserved = 2;
+constexpr int kDefaultTimeoutMs = 2500;
+constexpr int kMinTimeoutMs = 251;  // the link refuses shorter reply time-outs
+constexpr int kMaxTimeoutMs = 59999;
+// The TCP connect that tells an unreachable box from a failed login waits at least this long;
+// even a slow network opens a connection well within it.
+constexpr int kMinReachMs = 5000;
+constexpr size_t kMaxHostLength = 253;  // the longest DNS name
 
 constexpr uint8_t kMonitorAddress = 0;
 constexpr uint8_t kObjectClock = 0x20;
@@ -32,12 +47,6 @@ constexpr uint8_t kAuthClock = 0;
 constexpr uint8_t kAuthPower = 2;
 constexpr int kClockYearBase = 1792;
 
-constexpr int32_t kCanNotAnswering = -11;
-constexpr int32_t kCanRefused = -12;
-constexpr int32_t kLoginAlreadyConnected = -11;
-constexpr int32_t kLoginRefused = -12;
-constexpr int32_t kAccountNotAllowed = -11;
-
 constexpr char kUsage[] = R"(usage: kestctl [OPTIONS] COMMAND [ARGS]
 
 Talks to one Kest box through the link library.
@@ -47,7 +56,10 @@ options:
   --port P        box TCP port (default 7777)
   --user U        account name (default Administrator)
   --password PW   account password (default admin1234)
+  --timeout MS    how long the box may take to answer each request, 251..59999 (default 2500)
   --help          show this text
+
+Each option is given at most once, as "--port 7777" or "--port=7777".
 
 commands:
   info                         access level, versions, serial, sleep state, session time
@@ -58,7 +70,8 @@ commands:
   accounts                     the box's account table (passwords are never shown)
   passwd NAME NEWPASSWORD      give the account NAME a new password
 
-exit status: 0 done, 1 the command failed, 2 usage error
+exit status: 0 done, 1 the command failed (for power: a fitted inverter did not answer, so the
+total is incomplete), 2 usage error
 )";
 
 struct Options {
@@ -66,6 +79,7 @@ struct Options {
     int port = 7777;
     std::string user = "Administrator";
     std::string password = "admin1234";
+    int timeout_ms = kDefaultTimeoutMs;
     std::string command;
     std::vector<std::string> args;
 };
@@ -84,58 +98,6 @@ int call_failed(const std::string& what, const char* call, int32_t code, const s
     std::fprintf(stderr, "kestctl: %s failed (%s %d: %s)\n", what.c_str(), call, code,
                  hint.c_str());
     return kExitFailed;
-}
-
-std::string common_hint(int32_t code) {
-    switch (code) {
-        case PC2LAN_EMPTY_ENTRY:
-            return "the link does not exist";
-        case PC2LAN_BAD_HANDLE:
-            return "bad link handle";
-        case PC2LAN_NOT_CONNECTED:
-            return "not connected, or the box closed the connection";
-        case PC2LAN_BAD_PARAMETER:
-            return "a value was refused";
-        case PC2LAN_FAILED:
-            return "the box refused the request or did not answer";
-        case PC2LAN_UNEXPECTED:
-            return "unexpected error in the link library";
-        default:
-            return "refused by the box";
-    }
-}
-
-std::string can_hint(int32_t code) {
-    if (code == kCanNotAnswering) {
-        return "the module did not answer on the CAN bus";
-    }
-    if (code == kCanRefused) {
-        return "the box refused the CAN request";
-    }
-    return common_hint(code);
-}
-
-std::string account_hint(int32_t code) {
-    if (code == kAccountNotAllowed) {
-        return "refused by the box; account administration needs access level 4";
-    }
-    return common_hint(code);
-}
-
-std::string connect_hint(int32_t code, const Options& options) {
-    switch (code) {
-        case PC2LAN_FAILED:
-            return "cannot reach " + options.host + ":" + std::to_string(options.port) +
-                   ", or the box did not answer the login";
-        case kLoginAlreadyConnected:
-            return "the link is already connected";
-        case kLoginRefused:
-            return "check user name and password";
-        case PC2LAN_UNEXPECTED:
-            return common_hint(code);
-        default:
-            return "the box refused the login";
-    }
 }
 
 // Text from the box may hold anything; keep the terminal sane.
@@ -162,8 +124,62 @@ bool parse_int(std::string_view text, int low, int high, int* out) {
     return true;
 }
 
+bool has_control_character(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        return c < 0x20 || c == 0x7F;
+    });
+}
+
+// Names and passwords as the box keeps them: 1 to 20 characters, none of them control codes.
+int check_field(const std::string& what, const std::string& value) {
+    if (value.empty() || value.size() > kMaxFieldLength) {
+        return usage_error(what + " has 1 to 20 characters, not " + std::to_string(value.size()));
+    }
+    if (has_control_character(value)) {
+        return usage_error(what + " must not contain control characters");
+    }
+    return -1;
+}
+
+// One option and its value. Returns -1 when the value is good, else the exit code.
+int take_option(std::string_view name, const std::string& value, Options* options) {
+    const std::string option(name);
+    if (name == "--host") {
+        if (value.empty()) {
+            return usage_error("option --host: the host must not be empty");
+        }
+        if (value.size() > kMaxHostLength || has_control_character(value)) {
+            return usage_error("option --host: " + shown(value) +
+                               " is no host name or address (at most 253 characters, no control "
+                               "characters)");
+        }
+        options->host = value;
+    } else if (name == "--port") {
+        if (!parse_int(value, 1, 65535, &options->port)) {
+            return usage_error("option --port: " + shown(value) + " is not a port number 1..65535");
+        }
+    } else if (name == "--timeout") {
+        if (!parse_int(value, kMinTimeoutMs, kMaxTimeoutMs, &options->timeout_ms)) {
+            return usage_error("option --timeout: " + shown(value) +
+                               " is not a number of milliseconds " + std::to_string(kMinTimeoutMs) +
+                               ".." + std::to_string(kMaxTimeoutMs));
+        }
+    } else {
+        const int bad = check_field("option " + option + ": the value", value);
+        if (bad >= 0) {
+            return bad;
+        }
+        (name == "--user" ? options->user : options->password) = value;
+    }
+    return -1;
+}
+
 // Returns -1 when the options are good, else the exit code.
 int parse_options(int argc, char** argv, Options* options) {
+    static const std::set<std::string_view> kValueOptions = {"--host", "--port", "--user",
+                                                             "--password", "--timeout"};
+    std::set<std::string_view> seen;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -171,33 +187,34 @@ int parse_options(int argc, char** argv, Options* options) {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        if (arg.size() < 2 || arg.substr(0, 2) != "--") {
+        if (arg == "--") {
+            ++i;
             break;
         }
-        if (arg != "--host" && arg != "--port" && arg != "--user" && arg != "--password") {
-            return usage_error("unknown option " + std::string(arg));
+        if (arg.empty() || arg[0] != '-') {
+            break;
         }
-        if (i + 1 >= argc) {
-            return usage_error("option " + std::string(arg) + " needs a value");
+        const size_t equals = arg.find('=');
+        const std::string_view name = arg.substr(0, equals);
+        const auto known = kValueOptions.find(name);
+        if (known == kValueOptions.end()) {
+            return usage_error("unknown option " + shown(name));
         }
-        const std::string value = argv[++i];
-        if (arg == "--host") {
-            options->host = value;
-        } else if (arg == "--port") {
-            if (!parse_int(value, 1, 65535, &options->port)) {
-                return usage_error("port must be a number 1..65535, not '" + value + "'");
-            }
-        } else if (arg == "--user") {
-            options->user = value;
+        if (!seen.insert(*known).second) {
+            return usage_error("option " + std::string(name) + " is given more than once");
+        }
+        std::string value;
+        if (equals != std::string_view::npos) {
+            value = std::string(arg.substr(equals + 1));
+        } else if (i + 1 >= argc || std::string_view(argv[i + 1]).substr(0, 2) == "--") {
+            // "--host --port 1" most likely lost the host; "--password=--x" says it is meant.
+            return usage_error("option " + std::string(name) + " needs a value");
         } else {
-            options->password = value;
+            value = argv[++i];
         }
-    }
-    if (options->host.empty()) {
-        return usage_error("the host must not be empty");
-    }
-    if (options->user.size() > kMaxFieldLength || options->password.size() > kMaxFieldLength) {
-        return usage_error("user name and password have at most 20 characters");
+        if (const int bad = take_option(name, value, options); bad >= 0) {
+            return bad;
+        }
     }
     if (i >= argc) {
         return usage_error("no command given");
@@ -225,15 +242,15 @@ int check_arguments(const Options& options, HistoryArgs* history) {
             return usage_error("usage: history RESOLUTION MODULE [COUNT]");
         }
         if (!kestctl::parse_resolution(options.args[0], &history->resolution)) {
-            return usage_error("resolution must be 10min, day, month or year, not '" +
-                               options.args[0] + "'");
+            return usage_error("resolution must be 10min, day, month or year, not " +
+                               shown(options.args[0]));
         }
         if (!kestctl::parse_module(options.args[1], &history->module)) {
-            return usage_error("module must be total, A, B or C, not '" + options.args[1] + "'");
+            return usage_error("module must be total, A, B or C, not " + shown(options.args[1]));
         }
         if (n == 3 && !parse_int(options.args[2], 1, kMaxCount, &history->count)) {
-            return usage_error("count must be a number 1.." + std::to_string(kMaxCount) +
-                               ", not '" + options.args[2] + "'");
+            return usage_error("count must be a number 1.." + std::to_string(kMaxCount) + ", not " +
+                               shown(options.args[2]));
         }
         return -1;
     }
@@ -241,15 +258,33 @@ int check_arguments(const Options& options, HistoryArgs* history) {
         if (n != 2) {
             return usage_error("usage: passwd NAME NEWPASSWORD");
         }
-        for (const std::string& field : options.args) {
-            if (field.empty() || field.size() > kMaxFieldLength) {
-                return usage_error("account name and password have 1 to 20 characters");
-            }
+        if (const int bad = check_field("the account name", options.args[0]); bad >= 0) {
+            return bad;
         }
-        return -1;
+        return check_field("the new password", options.args[1]);
     }
-    return usage_error("unknown command '" + command + "'");
+    return usage_error("unknown command " + shown(command));
 }
+
+// The one link of a run. Remembers when the last call started, so that a failure can be judged
+// against the reply time-out.
+class Link {
+public:
+    explicit Link(int reply_timeout_ms) : reply_timeout_ms_(reply_timeout_ms) {}
+
+    void start() { started_ = std::chrono::steady_clock::now(); }
+    CallTiming timing() const {
+        const auto elapsed = std::chrono::steady_clock::now() - started_;
+        return {static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
+                reply_timeout_ms_};
+    }
+    void set_reply_timeout(int ms) { reply_timeout_ms_ = ms; }
+
+private:
+    int reply_timeout_ms_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+};
 
 CanMessage can_request(uint8_t address, uint8_t object, uint8_t auth_level) {
     CanMessage request{};
@@ -260,30 +295,37 @@ CanMessage can_request(uint8_t address, uint8_t object, uint8_t auth_level) {
     return request;
 }
 
-int run_info(int32_t access_level) {
+int run_info(Link& link, int32_t access_level) {
     int32_t version_first = 0;
     int32_t version_second = 0;
+    link.start();
     int32_t r = Pc2Lan_Get_Version(kLink, &version_first, &version_second);
     if (r != 0) {
-        return call_failed("reading the version", "Pc2Lan_Get_Version", r, common_hint(r));
+        return call_failed("reading the version", "Pc2Lan_Get_Version", r,
+                           kestctl::link_hint(r, link.timing()));
     }
     // The box sends at most 80 serial characters and a terminating zero.
     char serial[128] = {};
+    link.start();
     r = Pc2Lan_Get_Serial(kLink, serial);
     if (r != 0) {
-        return call_failed("reading the serial number", "Pc2Lan_Get_Serial", r, common_hint(r));
+        return call_failed("reading the serial number", "Pc2Lan_Get_Serial", r,
+                           kestctl::link_hint(r, link.timing()));
     }
     uint8_t sleep_state = 0;
+    link.start();
     r = Pc2Lan_Get_Sleep(kLink, &sleep_state);
     if (r != 0) {
-        return call_failed("reading the sleep state", "Pc2Lan_Get_Sleep", r, common_hint(r));
+        return call_failed("reading the sleep state", "Pc2Lan_Get_Sleep", r,
+                           kestctl::link_hint(r, link.timing()));
     }
     int32_t session_first = 0;
     int32_t session_second = 0;
+    link.start();
     r = Pc2Lan_Get_Session_Time(kLink, &session_first, &session_second);
     if (r != 0) {
         return call_failed("reading the session time", "Pc2Lan_Get_Session_Time", r,
-                           common_hint(r));
+                           kestctl::link_hint(r, link.timing()));
     }
     std::printf("access level: %d\n", access_level);
     std::printf("version: %d %d (0x%04X 0x%04X)\n", version_first, version_second,
@@ -295,12 +337,14 @@ int run_info(int32_t access_level) {
     return kExitOk;
 }
 
-int run_clock() {
+int run_clock(Link& link) {
     const CanMessage request = can_request(kMonitorAddress, kObjectClock, kAuthClock);
     CanMessage reply{};
+    link.start();
     const int32_t r = Pc2Lan_Can_Request(kLink, &request, &reply);
     if (r != 0) {
-        return call_failed("the clock request", "Pc2Lan_Can_Request", r, can_hint(r));
+        return call_failed("the clock request", "Pc2Lan_Can_Request", r,
+                           kestctl::can_hint(r, link.timing()));
     }
     if (reply.Header[2] != kActionConfirm) {
         return failure("the monitor refused the clock request (action " +
@@ -326,7 +370,40 @@ int run_clock() {
     return kExitOk;
 }
 
-int run_power() {
+enum class Presence { fitted, not_fitted, unknown };
+
+// The monitor keeps a yield for every fitted inverter, from the current year back to its
+// installation; for an inverter that is not fitted it has no value at all, not even for the
+// current year. That is the box's own word on which inverters exist.
+Presence ask_presence(Link& link, uint8_t address, int32_t* link_error) {
+    kestctl::HistoryWalk walk(address, kestctl::kYear, 1);
+    CanMessage request{};
+    std::string error;
+    if (!walk.next_request(&request, &error)) {
+        return Presence::unknown;
+    }
+    CanMessage reply{};
+    link.start();
+    *link_error = Pc2Lan_Can_Request(kLink, &request, &reply);
+    std::vector<kestctl::Sample> samples;
+    if (*link_error != 0 || !walk.take_reply(reply, &samples, &error) || samples.empty()) {
+        return Presence::unknown;
+    }
+    return samples.front().raw == kestctl::kNoValue ? Presence::not_fitted : Presence::fitted;
+}
+
+std::string names_of(const std::vector<char>& inverters) {
+    std::string text = inverters.size() == 1 ? "inverter " : "inverters ";
+    for (size_t i = 0; i < inverters.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == inverters.size() ? " and " : ", ";
+        }
+        text += inverters[i];
+    }
+    return text;
+}
+
+int run_power(Link& link) {
     struct Inverter {
         char name;
         uint8_t address;
@@ -334,34 +411,63 @@ int run_power() {
     static constexpr Inverter kInverters[] = {{'A', 4}, {'B', 8}, {'C', 12}};
     std::string lines;
     uint32_t total = 0;
+    std::vector<char> missing;
+    std::string first_reason;
     for (const Inverter& inverter : kInverters) {
         const CanMessage request = can_request(inverter.address, kObjectPower, kAuthPower);
         CanMessage reply{};
+        link.start();
         const int32_t r = Pc2Lan_Can_Request(kLink, &request, &reply);
         lines += std::string("inverter ") + inverter.name + ": ";
-        if (r == kCanNotAnswering) {
-            lines += "not answering\n";
-            continue;
-        }
-        if (r != 0) {
+        std::string failed;
+        if (r == kestctl::kCanNotAnswering) {
+            failed = "not answering";
+        } else if (r != 0) {
             return call_failed(std::string("the power request to inverter ") + inverter.name,
-                               "Pc2Lan_Can_Request", r, can_hint(r));
+                               "Pc2Lan_Can_Request", r, kestctl::can_hint(r, link.timing()));
+        } else if (reply.Header[2] != kActionConfirm || reply.Length < 4) {
+            failed = "no valid reply (action " + std::to_string(reply.Header[2]) + ", " +
+                     std::to_string(reply.Length) + " data bytes)";
         }
-        if (reply.Header[2] != kActionConfirm || reply.Length < 4) {
-            lines += "no valid reply (action " + std::to_string(reply.Header[2]) + ", " +
-                     std::to_string(reply.Length) + " data bytes)\n";
+        if (failed.empty()) {
+            const uint32_t power = reply.Data[2] + 256u * reply.Data[3];
+            total += power;
+            lines += tenths_of_watt(power) + "\n";
             continue;
         }
-        const uint32_t power = reply.Data[2] + 256u * reply.Data[3];
-        total += power;
-        lines += tenths_of_watt(power) + "\n";
+        int32_t presence_error = 0;
+        const Presence presence = ask_presence(link, inverter.address, &presence_error);
+        if (presence_error != 0 && presence_error != kestctl::kCanNotAnswering) {
+            return call_failed("asking the monitor which inverters are fitted",
+                               "Pc2Lan_Can_Request", presence_error,
+                               kestctl::can_hint(presence_error, link.timing()));
+        }
+        if (presence == Presence::not_fitted) {
+            lines += "not fitted\n";
+            continue;
+        }
+        lines += failed + "\n";
+        missing.push_back(inverter.name);
+        if (first_reason.empty()) {
+            first_reason = r != 0 ? "Pc2Lan_Can_Request " + std::to_string(r) + ": " +
+                                        kestctl::can_hint(r, link.timing())
+                                  : failed;
+        }
     }
     std::fputs(lines.c_str(), stdout);
-    std::printf("total: %s\n", tenths_of_watt(total).c_str());
-    return kExitOk;
+    if (missing.empty()) {
+        std::printf("total: %s\n", tenths_of_watt(total).c_str());
+        return kExitOk;
+    }
+    const std::string who = names_of(missing);
+    std::printf("total: %s (incomplete: %s did not answer)\n", tenths_of_watt(total).c_str(),
+                who.c_str());
+    std::fflush(stdout);
+    return failure("the total is incomplete: " + who + (missing.size() == 1 ? " is" : " are") +
+                   " fitted but did not answer (" + first_reason + ")");
 }
 
-int run_history(const HistoryArgs& args) {
+int run_history(Link& link, const HistoryArgs& args) {
     kestctl::HistoryWalk walk(args.module, args.resolution, args.count);
     std::string error;
     while (!walk.done()) {
@@ -370,9 +476,11 @@ int run_history(const HistoryArgs& args) {
             return failure(error);
         }
         CanMessage reply{};
+        link.start();
         const int32_t r = Pc2Lan_Can_Request(kLink, &request, &reply);
         if (r != 0) {
-            return call_failed("the history request", "Pc2Lan_Can_Request", r, can_hint(r));
+            return call_failed("the history request", "Pc2Lan_Can_Request", r,
+                               kestctl::can_hint(r, link.timing()));
         }
         std::vector<kestctl::Sample> samples;
         if (!walk.take_reply(reply, &samples, &error)) {
@@ -386,12 +494,13 @@ int run_history(const HistoryArgs& args) {
     return kExitOk;
 }
 
-int read_account_count(int32_t* count) {
+int read_account_count(Link& link, int32_t* count) {
     int32_t first = 0;
+    link.start();
     const int32_t r = Pc2Lan_Account_Numbers(kLink, &first, count);
     if (r != 0) {
         return call_failed("reading the number of accounts", "Pc2Lan_Account_Numbers", r,
-                           account_hint(r));
+                           kestctl::account_hint("Pc2Lan_Account_Numbers", r, link.timing()));
     }
     return kExitOk;
 }
@@ -403,23 +512,24 @@ struct AccountInfo {
 };
 
 // The password is never asked for: a null buffer makes the library skip it.
-int32_t read_account(int32_t index, AccountInfo* account) {
+int32_t read_account(Link& link, int32_t index, AccountInfo* account) {
+    link.start();
     return Pc2Lan_Account_Get_Info(kLink, index, account->name, nullptr, &account->value,
                                    &account->flag);
 }
 
-int run_accounts() {
+int run_accounts(Link& link) {
     int32_t count = 0;
-    if (const int exit_code = read_account_count(&count); exit_code != kExitOk) {
+    if (const int exit_code = read_account_count(link, &count); exit_code != kExitOk) {
         return exit_code;
     }
     std::printf("%-5s  %-20s  %11s  %s\n", "index", "name", "value", "flag");
     for (int32_t i = 0; i < count; ++i) {
         AccountInfo account;
-        const int32_t r = read_account(i, &account);
+        const int32_t r = read_account(link, i, &account);
         if (r != 0) {
             return call_failed("reading account " + std::to_string(i), "Pc2Lan_Account_Get_Info", r,
-                               account_hint(r));
+                               kestctl::account_hint("Pc2Lan_Account_Get_Info", r, link.timing()));
         }
         const std::string name = account.name[0] != '\0' ? printable(account.name) : "(empty)";
         std::printf("%-5d  %-20s  %11d  %d\n", i, name.c_str(), account.value, account.flag);
@@ -427,13 +537,14 @@ int run_accounts() {
     return kExitOk;
 }
 
-int run_passwd(const std::string& name, const std::string& new_password, int32_t access_level) {
+int run_passwd(Link& link, const std::string& name, const std::string& new_password,
+               int32_t access_level) {
     if (access_level < kAccountAdminLevel) {
         return failure("changing a password needs an account of access level 4 or more (" +
                        std::to_string(access_level) + " here)");
     }
     int32_t count = 0;
-    if (const int exit_code = read_account_count(&count); exit_code != kExitOk) {
+    if (const int exit_code = read_account_count(link, &count); exit_code != kExitOk) {
         return exit_code;
     }
     // Like the desktop program, the search asks for one index past the count the box reports;
@@ -445,13 +556,14 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
             return failure("the box has no account named '" + name + "'");
         }
         account = AccountInfo{};
-        const int32_t r = read_account(index, &account);
+        const int32_t r = read_account(link, index, &account);
         if (r != 0) {
             if (index == count && r != PC2LAN_NOT_CONNECTED && r != PC2LAN_UNEXPECTED) {
                 return failure("the box has no account named '" + name + "'");
             }
             return call_failed("reading account " + std::to_string(index),
-                               "Pc2Lan_Account_Get_Info", r, account_hint(r));
+                               "Pc2Lan_Account_Get_Info", r,
+                               kestctl::account_hint("Pc2Lan_Account_Get_Info", r, link.timing()));
         }
         if (name == account.name) {
             break;
@@ -460,30 +572,41 @@ int run_passwd(const std::string& name, const std::string& new_password, int32_t
 
     int32_t io_timeout = 0;
     int32_t reply_timeout = 0;
+    link.start();
     int32_t r = Pc2Lan_Get_Com_Param(kLink, &io_timeout, &reply_timeout);
     if (r != 0) {
-        return call_failed("reading the time-outs", "Pc2Lan_Get_Com_Param", r, common_hint(r));
+        return call_failed("reading the time-outs", "Pc2Lan_Get_Com_Param", r,
+                           kestctl::link_hint(r, link.timing()));
     }
     // Changing and storing the account table can take the box several seconds.
+    link.start();
     r = Pc2Lan_Set_Com_Param(kLink, io_timeout, kAccountReplyTimeoutMs);
+    link.set_reply_timeout(kAccountReplyTimeoutMs);
     if (r != 0) {
-        return call_failed("raising the reply time-out", "Pc2Lan_Set_Com_Param", r, common_hint(r));
+        return call_failed("raising the reply time-out", "Pc2Lan_Set_Com_Param", r,
+                           kestctl::link_hint(r, link.timing()));
     }
+    link.start();
     const int32_t modified = Pc2Lan_Account_Modify(kLink, index, name.c_str(), new_password.c_str(),
                                                    account.value, account.flag);
+    const CallTiming modify_timing = link.timing();
+    link.start();
     const int32_t stored = Pc2Lan_Account_Store(kLink);
+    const CallTiming store_timing = link.timing();
+    link.start();
     const int32_t restored = Pc2Lan_Set_Com_Param(kLink, io_timeout, reply_timeout);
+    link.set_reply_timeout(reply_timeout);
     if (modified != 0) {
         return call_failed("changing the password", "Pc2Lan_Account_Modify", modified,
-                           account_hint(modified));
+                           kestctl::account_hint("Pc2Lan_Account_Modify", modified, modify_timing));
     }
     if (stored != 0) {
         return call_failed("storing the account table", "Pc2Lan_Account_Store", stored,
-                           account_hint(stored));
+                           kestctl::account_hint("Pc2Lan_Account_Store", stored, store_timing));
     }
     if (restored != 0) {
         return call_failed("restoring the time-outs", "Pc2Lan_Set_Com_Param", restored,
-                           common_hint(restored));
+                           kestctl::link_hint(restored, link.timing()));
     }
     std::printf("password of account %s changed\n", name.c_str());
     return kExitOk;
@@ -499,34 +622,56 @@ public:
 };
 
 int run(const Options& options, const HistoryArgs& history) {
+    const std::string where = options.host + ":" + std::to_string(options.port);
+    Link link(options.timeout_ms);
     int32_t r = Pc2Lan_Create(kLink, options.host.c_str(), options.port, options.user.c_str(),
                               options.password.c_str(), "", "");
     if (r != 0) {
-        return call_failed("creating the link", "Pc2Lan_Create", r, common_hint(r));
+        return call_failed("creating the link", "Pc2Lan_Create", r,
+                           kestctl::link_hint(r, link.timing()));
     }
     LinkGuard guard;
+    r = Pc2Lan_Set_Com_Param(kLink, options.timeout_ms, options.timeout_ms);
+    if (r != 0) {
+        return call_failed("setting the time-outs", "Pc2Lan_Set_Com_Param", r,
+                           kestctl::link_hint(r, link.timing()));
+    }
     int32_t access_level = 0;
+    link.start();
     r = Pc2Lan_Connect(kLink, &access_level, kConnectReserved);
     if (r < 0) {
-        return call_failed("login", "Pc2Lan_Connect", r, connect_hint(r, options));
+        const CallTiming timing = link.timing();
+        // The library answers -10 alike for a box it cannot reach and for a login that went
+        // wrong on an open connection. A plain TCP connect of our own tells them apart; it is
+        // made only now, so that it never holds one of the box's sessions during the login.
+        if (r == PC2LAN_FAILED) {
+            const kestctl::Reach reach = kestctl::try_tcp_connect(
+                options.host, options.port, std::max(options.timeout_ms, kMinReachMs));
+            if (!reach.reached) {
+                return failure("cannot reach " + where + ": " + reach.why + " (Pc2Lan_Connect " +
+                               std::to_string(r) + ")");
+            }
+        }
+        return call_failed("login to " + where, "Pc2Lan_Connect", r,
+                           kestctl::login_hint(r, timing));
     }
     const std::string& command = options.command;
     if (command == "info") {
-        return run_info(access_level);
+        return run_info(link, access_level);
     }
     if (command == "clock") {
-        return run_clock();
+        return run_clock(link);
     }
     if (command == "power") {
-        return run_power();
+        return run_power(link);
     }
     if (command == "history") {
-        return run_history(history);
+        return run_history(link, history);
     }
     if (command == "accounts") {
-        return run_accounts();
+        return run_accounts(link);
     }
-    return run_passwd(options.args[0], options.args[1], access_level);
+    return run_passwd(link, options.args[0], options.args[1], access_level);
 }
 
 }  // namespace

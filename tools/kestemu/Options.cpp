@@ -2,10 +2,13 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "Box.h"
@@ -14,8 +17,10 @@ namespace kestemu {
 
 namespace {
 
+// Plain decimal digits only: strtoll alone would also take " 12" and "+12".
 bool to_integer(const std::string& text, long long low, long long high, long long* out) {
-    if (text.empty()) {
+    if (text.empty() || text.size() > 19 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
     errno = 0;
@@ -26,6 +31,43 @@ bool to_integer(const std::string& text, long long low, long long high, long lon
     }
     *out = value;
     return true;
+}
+
+// A probability as digits with an optional fraction ("0.25", "1", ".5"); no signs, exponents,
+// hexadecimal or words, which strtod would all take.
+bool to_probability(const std::string& text, double* out) {
+    const size_t dot = text.find('.');
+    const size_t digits = text.size() - (dot == std::string::npos ? 0 : 1);
+    if (digits == 0 || text.size() > 32 || text.find('.', dot + 1) != std::string::npos ||
+        !std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+        return false;
+    }
+    const double p = std::strtod(text.c_str(), nullptr);
+    if (!(p >= 0.0 && p <= 1.0)) {
+        return false;
+    }
+    *out = p;
+    return true;
+}
+
+bool has_control_character(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        return c < 0x20 || c == 0x7F;
+    });
+}
+
+// A value as it may appear in a message: quoted, control characters as '?', long ones cut.
+std::string shown(const std::string& text) {
+    constexpr size_t kLimit = 40;
+    std::string out = "'";
+    for (size_t i = 0; i < text.size() && i < kLimit; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    out += text.size() > kLimit ? "'... (" + std::to_string(text.size()) + " characters)" : "'";
+    return out;
 }
 
 bool parse_account(const std::string& text, Account* account, std::string* why) {
@@ -88,7 +130,13 @@ faults:
   --can-timeout-probability P  inverter requests time out on the CAN bus with probability P
   --refuse-logins              refuse every login (code -13)
   --help                       this text
+Each option but --account is given at most once, as "--port 7777" or "--port=7777".
 )";
+}
+
+bool is_loopback(const std::string& address) {
+    in_addr parsed{};
+    return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
 }
 
 ParseResult parse_command_line(int argc, const char* const* argv, Config* config,
@@ -104,7 +152,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
     auto integer = [&](const std::string& option, long long low, long long high, auto* target) {
         long long v = 0;
         if (!to_integer(value, low, high, &v)) {
-            fail(option, "'" + value + "' is not a number in " + std::to_string(low) + ".." +
+            fail(option, shown(value) + " is not a number in " + std::to_string(low) + ".." +
                              std::to_string(high));
             return;
         }
@@ -117,7 +165,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
          [&](const std::string& o) {
              in_addr address{};
              if (inet_pton(AF_INET, value.c_str(), &address) != 1) {
-                 fail(o, "'" + value + "' is not a dotted IPv4 address");
+                 fail(o, shown(value) + " is not a dotted IPv4 address");
              }
              config->bind = value;
          }},
@@ -127,7 +175,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
              Account a;
              std::string why;
              if (!parse_account(value, &a, &why)) {
-                 fail(o, "'" + value + "': " + why);
+                 fail(o, shown(value) + ": " + why);
              }
              extra.push_back(a);
          }},
@@ -139,6 +187,8 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
          [&](const std::string& o) {
              if (value.size() > 80) {
                  fail(o, "a serial number has at most 80 characters");
+             } else if (has_control_character(value)) {
+                 fail(o, "a serial number must not contain control characters");
              }
              config->serial = value;
          }},
@@ -148,7 +198,8 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
              for (size_t i = 0; i < value.size(); ++i) {
                  const char c = value[i];
                  if ((c != 'A' && c != 'B' && c != 'C') || value.find(c) != i) {
-                     fail(o, "'" + value + "' must be letters out of A, B, C, each once");
+                     fail(o, shown(value) + " must be letters out of A, B, C, each once");
+                     break;
                  }
              }
              config->inverters = value;
@@ -156,14 +207,14 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         {"--clock",
          [&](const std::string& o) {
              if (!parse_civil(value, nullptr)) {
-                 fail(o, "'" + value + "' is not a valid \"YYYY-MM-DD HH:MM\"");
+                 fail(o, shown(value) + " is not a valid \"YYYY-MM-DD HH:MM\"");
              }
              config->clock = value;
          }},
         {"--installed",
          [&](const std::string& o) {
              if (value.size() != 10 || !parse_civil(value, nullptr)) {
-                 fail(o, "'" + value + "' is not a valid YYYY-MM-DD");
+                 fail(o, shown(value) + " is not a valid YYYY-MM-DD");
              }
              config->installed = value;
          }},
@@ -171,6 +222,11 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
          [&](const std::string& o) {
              if (value.empty()) {
                  fail(o, "needs a file name");
+             } else if (value.size() >= PATH_MAX) {
+                 fail(o, "the file name is longer than " + std::to_string(PATH_MAX - 1) +
+                             " characters");
+             } else if (has_control_character(value)) {
+                 fail(o, "the file name must not contain control characters");
              }
              config->state_file = value;
          }},
@@ -185,11 +241,9 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         {"--delay-ms", [&](const std::string& o) { integer(o, 0, 600000, &f.delay_ms); }},
         {"--can-timeout-probability",
          [&](const std::string& o) {
-             errno = 0;
-             char* end = nullptr;
-             const double p = std::strtod(value.c_str(), &end);
-             if (value.empty() || errno != 0 || *end != '\0' || !(p >= 0.0 && p <= 1.0)) {
-                 fail(o, "'" + value + "' is not a probability 0..1");
+             double p = 0.0;
+             if (!to_probability(value, &p)) {
+                 fail(o, shown(value) + " is not a probability 0..1");
              }
              f.can_timeout_probability = p;
          }},
@@ -202,6 +256,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         {"--refuse-logins", &f.refuse_logins},
     };
 
+    std::set<std::string> seen;
     for (int i = 1; i < argc && !bad; ++i) {
         std::string option = argv[i];
         bool inline_value = false;
@@ -214,23 +269,39 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         if (option == "--help" || option == "-h") {
             return ParseResult::help;
         }
-        if (auto flag = flags.find(option); flag != flags.end() && !inline_value) {
-            *flag->second = true;
-        } else if (option == "--quiet" && !inline_value) {
-            config->log_connections = false;
-        } else if (auto handler = with_value.find(option); handler != with_value.end()) {
-            if (!inline_value) {
-                if (i + 1 >= argc) {
-                    fail(option, "needs a value");
-                    break;
-                }
-                value = argv[++i];
-            }
-            handler->second(option);
-        } else {
-            *message = "unknown option '" + std::string(argv[i]) + "'";
+        const auto flag = flags.find(option);
+        const auto handler = with_value.find(option);
+        const bool is_flag = flag != flags.end() || option == "--quiet";
+        if (!is_flag && handler == with_value.end()) {
+            *message = option.rfind("-", 0) == 0 ? "unknown option " + shown(argv[i])
+                                                 : "unexpected argument " + shown(argv[i]) +
+                                                       "; kestemu takes options only";
             bad = true;
+            break;
         }
+        if (option != "--account" && !seen.insert(option).second) {
+            fail(option, "given more than once");
+            break;
+        }
+        if (is_flag) {
+            if (inline_value) {
+                fail(option, "takes no value");
+            } else if (flag != flags.end()) {
+                *flag->second = true;
+            } else {
+                config->log_connections = false;
+            }
+            continue;
+        }
+        if (!inline_value) {
+            // "--port --quiet" lost the port number; "--serial=--x" says it is meant.
+            if (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0) {
+                fail(option, "needs a value");
+                break;
+            }
+            value = argv[++i];
+        }
+        handler->second(option);
     }
     if (!bad && !extra.empty()) {
         std::vector<Account> table = config->accounts;
@@ -240,7 +311,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         for (const Account& a : extra) {
             for (const Account& b : table) {
                 if (a.name == b.name) {
-                    fail("--account", "the name " + a.name + " is already taken");
+                    fail("--account", "the name " + shown(a.name) + " is already taken");
                 }
             }
             table.push_back(a);

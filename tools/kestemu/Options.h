@@ -14,5 +14,7 @@ enum class ParseResult { run, help, error };
 ParseResult parse_command_line(int argc, const char* const* argv, Config* config,
                                std::string* message);
 std::string usage();
+// True for the 127.0.0.0/8 addresses, which no other machine can reach.
+bool is_loopback(const std::string& address);
 
 }  // namespace kestemu

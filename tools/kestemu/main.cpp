@@ -45,6 +45,12 @@ int main(int argc, char** argv) {
     }
     std::printf("listening on %s:%d\n", box.address().c_str(), box.port());
     std::fflush(stdout);
+    // An emulator on the network accepts the default passwords from anyone who finds it; say so
+    // even with --quiet.
+    if (!kestemu::is_loopback(box.address())) {
+        std::fprintf(stderr, "kestemu: listening on %s:%d, reachable from other machines\n",
+                     box.address().c_str(), box.port());
+    }
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);

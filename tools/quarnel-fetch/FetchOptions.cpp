@@ -1,6 +1,7 @@
 #include "FetchOptions.h"
 
 #include <QCommandLineParser>
+#include <algorithm>
 
 #include "CanObjects.h"
 
@@ -9,6 +10,51 @@ namespace {
 // Longer pauses are accepted, but a box that needs more than ten seconds between requests is
 // better left alone.
 constexpr int Max_Request_Delay = 10000;
+constexpr int Max_Box_Name = 50;  // what the user database keeps of a box name
+constexpr int Max_Path = 4095;
+constexpr int Max_Shown = 40;
+
+bool HasControlCharacter(const QString& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+}
+
+// A value as a message shows it: quoted, control characters as '?', long ones cut.
+QString Shown(const QString& text) {
+    QString out;
+    for (QChar c : text.left(Max_Shown)) {
+        out += c.unicode() < 0x20 || c.unicode() == 0x7F ? QChar('?') : c;
+    }
+    if (text.size() > Max_Shown) {
+        return "'" + out + "'... (" + QString::number(text.size()) + " characters)";
+    }
+    return "'" + out + "'";
+}
+
+// The parser's own messages quote what was typed; keep them one short, clean line.
+QString CleanMessage(const QString& text) {
+    constexpr int Max_Message = 200;
+    QString out;
+    for (QChar c : text) {
+        out += c.unicode() < 0x20 || c.unicode() == 0x7F ? QChar('?') : c;
+    }
+    return out.size() > Max_Message ? out.left(Max_Message) + "..." : out;
+}
+
+// Plain decimal digits: QString::toInt would also take " 12" and "+12".
+bool ReadMilliseconds(const QString& text, int low, int high, int* out) {
+    if (text.isEmpty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        })) {
+        return false;
+    }
+    const int value = text.toInt();
+    if (value < low || value > high) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
 
 const char* const Usage_Text =
     "usage: quarnel-fetch [options]\n"
@@ -23,6 +69,7 @@ const char* const Usage_Text =
     "                          emulated boxes\n"
     "  --help                  this text\n"
     "  --version               the program's version\n"
+    "Only --box and --resolution may be given more than once.\n"
     "\n"
     "Exit codes: 0 every box downloaded in full, 1 some box failed or another quarnel-fetch\n"
     "is running on the same database, 2 bad arguments or no usable database.\n";
@@ -85,7 +132,7 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({dataDir, box, resolution, quiet, coverage, delay, help, version});
     if (!parser.parse(arguments)) {
-        *message = parser.errorText();
+        *message = CleanMessage(parser.errorText());
         return TParseResult::Error;
     }
     if (parser.isSet(help)) {
@@ -95,19 +142,36 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
         return TParseResult::Version;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        *message = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+        *message = "Unexpected argument " + Shown(parser.positionalArguments().first()) +
+                   "; quarnel-fetch takes options only.";
         return TParseResult::Error;
+    }
+    const QStringList given = parser.optionNames();
+    for (const char* once : {"data-dir", "quiet", "coverage", "request-delay"}) {
+        if (given.count(QLatin1String(once)) > 1) {
+            *message = QStringLiteral("--%1 is given more than once.").arg(QLatin1String(once));
+            return TParseResult::Error;
+        }
     }
     *options = TFetchOptions();
-    const QStringList dataDirs = parser.values(dataDir);
-    if (dataDirs.size() > 1 || (dataDirs.size() == 1 && dataDirs.first().isEmpty())) {
-        *message = QStringLiteral("--data-dir takes one folder.");
+    const QString folder = parser.value(dataDir);
+    if (parser.isSet(dataDir) &&
+        (folder.isEmpty() || folder.size() > Max_Path || HasControlCharacter(folder))) {
+        *message = folder.isEmpty()
+                       ? QStringLiteral("--data-dir takes one folder.")
+                       : "--data-dir: " + Shown(folder) + " is no folder name (at most " +
+                             QString::number(Max_Path) + " characters, no control characters).";
         return TParseResult::Error;
     }
-    options->DataDir = dataDirs.value(0);
+    options->DataDir = folder;
     for (const QString& name : parser.values(box)) {
         if (name.isEmpty()) {
             *message = QStringLiteral("--box needs a box name or id.");
+            return TParseResult::Error;
+        }
+        if (name.size() > Max_Box_Name || HasControlCharacter(name)) {
+            *message = "--box: " + Shown(name) + " is no box name (at most " +
+                       QString::number(Max_Box_Name) + " characters, no control characters).";
             return TParseResult::Error;
         }
         options->Boxes << name;
@@ -115,7 +179,8 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
     for (const QString& name : parser.values(resolution)) {
         const uint8_t code = ResolutionOfName(name);
         if (code == 0) {
-            *message = "Unknown resolution '" + name + "': use 10min, day, month or year.";
+            *message = "Unknown resolution " + Shown(name) +
+                       " for --resolution: use 10min, day, month or year.";
             return TParseResult::Error;
         }
         if (std::find(options->Resolutions.begin(), options->Resolutions.end(), code) ==
@@ -126,15 +191,11 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
     if (options->Resolutions.empty()) {
         options->Resolutions = AllResolutions();
     }
-    if (parser.isSet(delay)) {
-        bool ok = false;
-        const int ms = parser.value(delay).toInt(&ok);
-        if (!ok || ms < 0 || ms > Max_Request_Delay) {
-            *message = "--request-delay takes milliseconds from 0 to " +
-                       QString::number(Max_Request_Delay) + ", not '" + parser.value(delay) + "'.";
-            return TParseResult::Error;
-        }
-        options->RequestDelay = ms;
+    if (parser.isSet(delay) &&
+        !ReadMilliseconds(parser.value(delay), 0, Max_Request_Delay, &options->RequestDelay)) {
+        *message = "--request-delay takes milliseconds from 0 to " +
+                   QString::number(Max_Request_Delay) + ", not " + Shown(parser.value(delay)) + ".";
+        return TParseResult::Error;
     }
     options->Quiet = parser.isSet(quiet);
     options->Coverage = parser.isSet(coverage);

@@ -1,0 +1,134 @@
+#include "Hints.h"
+
+#include "link/Pc2Lan.h"
+
+namespace kestctl {
+
+namespace {
+
+// A call that gave up this close to the reply time-out waited for a reply that never came; one
+// that ended well before it saw the connection end.
+constexpr int kTimeoutSlackMs = 100;
+
+bool waited_full_timeout(const CallTiming& t) {
+    return t.elapsed_ms + kTimeoutSlackMs >= t.reply_timeout_ms;
+}
+
+bool ended_early(const CallTiming& t) {
+    return t.elapsed_ms * 2 < t.reply_timeout_ms;
+}
+
+std::string lost_connection(const CallTiming& t) {
+    if (waited_full_timeout(t)) {
+        return "the box did not answer within " + std::to_string(t.reply_timeout_ms) +
+               " ms, so the link gave up the connection";
+    }
+    if (ended_early(t)) {
+        return "the box closed the connection";
+    }
+    return "the box did not answer in time or closed the connection";
+}
+
+}  // namespace
+
+std::string link_hint(int32_t code, const CallTiming& timing) {
+    switch (code) {
+        case PC2LAN_EMPTY_ENTRY:
+            return "the link does not exist";
+        case PC2LAN_BAD_HANDLE:
+            return "bad link handle";
+        case PC2LAN_NOT_CONNECTED:
+            return lost_connection(timing);
+        case PC2LAN_BAD_PARAMETER:
+            return "a value was refused";
+        case PC2LAN_FAILED:
+            return "the box refused the request, or its reply was short or garbled";
+        case PC2LAN_UNEXPECTED:
+            return "unexpected error in the link library";
+        default:
+            return "refused by the box";
+    }
+}
+
+std::string can_hint(int32_t code, const CallTiming& timing) {
+    if (code == kCanNotAnswering) {
+        return "the module did not answer on the CAN bus";
+    }
+    if (code == kCanRefused) {
+        return "the box refused the CAN request";
+    }
+    return link_hint(code, timing);
+}
+
+std::string account_hint(std::string_view call, int32_t code, const CallTiming& timing) {
+    if (code == kAccountNotAllowed) {
+        return "refused by the box; account administration needs access level 4";
+    }
+    const bool writes = call == "Pc2Lan_Account_Modify" || call == "Pc2Lan_Account_Add";
+    if (writes) {
+        switch (code) {
+            case -12:
+                return "the box has no account slot with that number";
+            case -13:
+                return call == "Pc2Lan_Account_Modify" ? "the account slot is empty"
+                                                       : "the account slot is already in use";
+            case -14:
+                return "the box refused the account name: it is empty";
+            case -15:
+                return "the box refused the account name: it must have at most 20 characters, "
+                       "letters, digits or signs without spaces";
+            case -16:
+                return "the box refused the new password: it is empty";
+            case -17:
+                return "the box refused the new password: it must have at most 20 characters, "
+                       "letters, digits or signs without spaces";
+            case -18:
+                return "the box refused the account's access level";
+            case -19:
+                return "another account already has that name";
+            default:
+                break;
+        }
+    } else if (code == -12 && call == "Pc2Lan_Account_Get_Info") {
+        return "the box has no account with that number";
+    }
+    return link_hint(code, timing);
+}
+
+std::string login_hint(int32_t code, const CallTiming& timing) {
+    switch (code) {
+        case PC2LAN_FAILED:
+            if (waited_full_timeout(timing)) {
+                return "the box accepted the TCP connection but did not answer the login within " +
+                       std::to_string(timing.reply_timeout_ms) + " ms";
+            }
+            return "the box accepted the TCP connection, but its reply to the login was "
+                   "incomplete or unusable, or it closed the connection";
+        case kLoginAlreadyConnected:
+            return "the link is already connected";
+        case kLoginRefused:
+            return "the box refused the user name or password";
+        case kLoginDisabled:
+            return "the box has disabled this account";
+        case kLoginTooManySessions:
+            return "the box refused the login: it has as many sessions open as it allows";
+        case kLoginBootMode:
+            return "the box is in its boot loader and takes no logins";
+        case PC2LAN_UNEXPECTED:
+            return link_hint(code, timing);
+        default:
+            return "the box refused the login";
+    }
+}
+
+std::string shown(std::string_view text, size_t limit) {
+    std::string out = "'";
+    for (size_t i = 0; i < text.size() && i < limit; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    out += text.size() > limit ? "'... (" + std::to_string(text.size()) + " characters)" : "'";
+    return out;
+}
+
+}  // namespace kestctl
