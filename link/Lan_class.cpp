@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 
+#include "Pc2Lan.h"
+
 namespace tivrel {
 
 namespace {
@@ -96,7 +98,7 @@ int32_t Lan_thread::Transfer(const uint8_t* request, uint8_t* reply) {
         fallback = Stale_Sequence;
         Lan_Frame second = {};
         int got2 = Lan_Socket->Read_Once(second, Lan_Frame_Size, Io_Timeout);
-        if (got2 == Lan_Tcp_Socket::Read_Error) {
+        if (got2 == Lan_Transport::Read_Error) {
             Disconnect();
             return fallback;
         }
@@ -106,10 +108,10 @@ int32_t Lan_thread::Transfer(const uint8_t* request, uint8_t* reply) {
         }
     }
     switch (status) {
-        case 1:
+        case Status_Done:
             return Done;
-        case 2:
-        case 3:
+        case Status_Refused:
+        case Status_Refused_Too:
             return Get_S16(reply + 3);
         default:
             return fallback;
@@ -149,15 +151,14 @@ int32_t Lan_thread::Login(int32_t* login_result, int32_t* access_level) {
 
 int32_t Lan_thread::Connect(int32_t* login_result, int32_t* access_level) {
     if (Lan_Socket == nullptr) {
-        Lan_Socket =
-            std::make_unique<Lan_Tcp_Socket>(Host, Port, Is_Numeric_Address(Host), &Status_Text);
+        Lan_Socket = Make_Transport(Host, Port, &Status_Text);
     }
-    if (Lan_Socket->Is_Open()) {
-        return -1;
+    if (Lan_Socket != nullptr && Lan_Socket->Is_Open()) {
+        return Link_Already_Open;
     }
-    if (!Lan_Socket->Open()) {
+    if (Lan_Socket == nullptr || !Lan_Socket->Open()) {
         Disconnect();
-        return -2;
+        return Link_Not_Opened;
     }
     Login_Result = 0;
     const int32_t r = Login(&Login_Result, &Access_Level);
@@ -175,11 +176,11 @@ int32_t Lan_thread::Connect(int32_t* login_result, int32_t* access_level) {
 
 int32_t Lan_thread::Disconnect() {
     if (Lan_Socket == nullptr) {
-        return -1;
+        return Link_Without_Socket;
     }
     Lan_Socket->Close();
     Lan_Socket.reset();
-    return 0;
+    return Done;
 }
 
 int32_t Lan_thread::Set_Com_Param(int32_t io_timeout, int32_t reply_timeout) {
@@ -194,7 +195,7 @@ int32_t Lan_thread::Set_Com_Param(int32_t io_timeout, int32_t reply_timeout) {
     } else {
         refused = true;
     }
-    return refused ? -4 : 0;
+    return refused ? PC2LAN_BAD_PARAMETER : PC2LAN_OK;
 }
 
 }  // namespace tivrel

@@ -10,8 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "Lan_codes.h"
 #include "Lan_frame.h"
-#include "Lan_socket.h"
+#include "Lan_transport.h"
 
 namespace tivrel {
 
@@ -35,10 +36,11 @@ public:
     int32_t Login(int32_t* login_result, int32_t* access_level);
     int32_t Connect(int32_t* login_result, int32_t* access_level);
     int32_t Disconnect();
-    // The time-out rules of Pc2Lan_Set_Com_Param: 0 when both were stored, else -4.
+    // The time-out rules of Pc2Lan_Set_Com_Param: PC2LAN_OK when both were stored, else
+    // PC2LAN_BAD_PARAMETER.
     int32_t Set_Com_Param(int32_t io_timeout, int32_t reply_timeout);
 
-    std::unique_ptr<Lan_Tcp_Socket> Lan_Socket;
+    std::unique_ptr<Lan_Transport> Lan_Socket;  // TCP unless a test replaced the factory
     uint8_t Frame_Count = 0;
     int32_t Reply_Timeout = Default_Timeout_Ms;
     int32_t Io_Timeout = Default_Timeout_Ms;

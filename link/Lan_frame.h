@@ -56,6 +56,14 @@ enum Internal_Result : int32_t {
     Refused_Argument = -6,
 };
 
+// The status bits of a reply: the box's verdict on the request.
+enum Reply_Status : uint8_t {
+    Status_No_Verdict = 0,
+    Status_Done = 1,
+    Status_Refused = 2,
+    Status_Refused_Too = 3,
+};
+
 constexpr uint8_t Status_Of(uint8_t byte2) {
     return byte2 >> 6;
 }

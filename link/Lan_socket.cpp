@@ -100,6 +100,27 @@ bool Lan_Tcp_Socket::Connect_Address(const void* address, unsigned address_lengt
     return true;
 }
 
+bool Lan_Tcp_Socket::Connect_By_Name(std::chrono::steady_clock::time_point deadline) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port_);
+    if (::getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) != 0) {
+        return false;
+    }
+    bool opened = false;
+    for (addrinfo* a = found; a != nullptr && !opened; a = a->ai_next) {
+        int left = Remaining_Ms(deadline);
+        if (left == 0) {
+            break;
+        }
+        opened = Connect_Address(a->ai_addr, a->ai_addrlen, a->ai_family, left);
+    }
+    ::freeaddrinfo(found);
+    return opened;
+}
+
 bool Lan_Tcp_Socket::Open() {
     if (fd_ >= 0) {
         return true;
@@ -108,29 +129,13 @@ bool Lan_Tcp_Socket::Open() {
     const auto deadline = Clock::now() + std::chrono::milliseconds(Connect_Timeout_Ms);
     bool opened = false;
     if (port_ >= 0 && port_ <= 65535) {
-        if (numeric_address_) {
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(static_cast<uint16_t>(port_));
-            if (::inet_pton(AF_INET, host_.c_str(), &address.sin_addr) == 1) {
-                opened = Connect_Address(&address, sizeof address, AF_INET, Connect_Timeout_Ms);
-            }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port_));
+        if (numeric_address_ && ::inet_pton(AF_INET, host_.c_str(), &address.sin_addr) == 1) {
+            opened = Connect_Address(&address, sizeof address, AF_INET, Connect_Timeout_Ms);
         } else {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* found = nullptr;
-            const std::string service = std::to_string(port_);
-            if (::getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) == 0) {
-                for (addrinfo* a = found; a != nullptr && !opened; a = a->ai_next) {
-                    int left = Remaining_Ms(deadline);
-                    if (left == 0) {
-                        break;
-                    }
-                    opened = Connect_Address(a->ai_addr, a->ai_addrlen, a->ai_family, left);
-                }
-                ::freeaddrinfo(found);
-            }
+            opened = Connect_By_Name(deadline);
         }
     }
     Set_Status(opened ? "Connected" : "Connect error");

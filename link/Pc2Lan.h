@@ -20,6 +20,35 @@ enum {
     PC2LAN_UNEXPECTED = -100,
 };
 
+// Box refusals as the exports name them; one value means different things for different
+// exports, so each export's codes are listed with it.
+enum {
+    // Pc2Lan_Connect
+    PC2LAN_ALREADY_CONNECTED = -11,
+    PC2LAN_LOGIN_REFUSED = -12,
+    PC2LAN_ACCOUNT_DISABLED = -13,
+    PC2LAN_TOO_MANY_SESSIONS = -14,
+    PC2LAN_BOOT_MODE = -15,
+
+    // Pc2Lan_Can_Request
+    PC2LAN_CAN_NO_ANSWER = -11,  // the addressed module did not answer on the CAN bus
+    PC2LAN_CAN_REFUSED = -12,
+
+    // Pc2Lan_Set_Session_Time, the account and the connection calls
+    PC2LAN_NOT_PERMITTED = -11,
+    PC2LAN_INDEX_OUT_OF_RANGE = -12,
+    PC2LAN_SLOT_USED = -13,      // Pc2Lan_Account_Add
+    PC2LAN_NO_SUCH_ENTRY = -13,  // Modify, Remove, Connection_Kill
+    PC2LAN_NAME_EMPTY = -14,
+    PC2LAN_NAME_BAD_CHAR = -15,
+    PC2LAN_PASSWORD_EMPTY = -16,
+    PC2LAN_PASSWORD_BAD_CHAR = -17,
+    PC2LAN_VALUE_OUT_OF_RANGE = -18,
+    PC2LAN_NAME_USED = -19,             // Pc2Lan_Account_Modify
+    PC2LAN_LAST_ADMINISTRATOR = -20,    // Pc2Lan_Account_Remove
+    PC2LAN_CONNECTION_IS_CALLER = -14,  // Pc2Lan_Connection_Kill
+};
+
 // One CAN request or reply as it crosses the interface: 37 bytes back to back.
 typedef struct __attribute__((packed)) CanMessage {
     uint8_t Header[4];  // Address, Object, Action, AuthLevel

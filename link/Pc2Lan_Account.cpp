@@ -55,7 +55,7 @@ extern "C" int32_t Pc2Lan_Account_Numbers(int32_t link, int32_t* first, int32_t*
                 *count = Get_U16(reply + 5);
             }
         }
-        return Translate(lan, r, {{-12, -11}});
+        return Translate(lan, r, {{Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 
@@ -82,7 +82,9 @@ extern "C" int32_t Pc2Lan_Account_Get_Info(int32_t link, int32_t account, char* 
                 *flag = Get_S32(reply + 51) & 1;
             }
         }
-        return Translate(lan, r, {{-11, -12}, {-12, -11}});
+        return Translate(lan, r,
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 
@@ -91,14 +93,14 @@ extern "C" int32_t Pc2Lan_Account_Add(int32_t link, int32_t account, const char*
     return Call_Link(link, Link_Check::Connection, [&](Lan_thread& lan) -> int32_t {
         const int32_t r = Send_Account(lan, Cmd_Account_Add, account, name, password, value, flag);
         return Translate(lan, r,
-                         {{-11, -12},
-                          {-12, -11},
-                          {-15, -14},
-                          {-16, -15},
-                          {-17, -16},
-                          {-18, -17},
-                          {-19, -18},
-                          {-20, -13}});
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED},
+                          {Box_Name_Empty, PC2LAN_NAME_EMPTY},
+                          {Box_Name_Bad_Char, PC2LAN_NAME_BAD_CHAR},
+                          {Box_Password_Empty, PC2LAN_PASSWORD_EMPTY},
+                          {Box_Password_Bad_Char, PC2LAN_PASSWORD_BAD_CHAR},
+                          {Box_Value_Out_Of_Range, PC2LAN_VALUE_OUT_OF_RANGE},
+                          {Box_Slot_Used, PC2LAN_SLOT_USED}});
     });
 }
 
@@ -108,22 +110,26 @@ extern "C" int32_t Pc2Lan_Account_Modify(int32_t link, int32_t account, const ch
         const int32_t r =
             Send_Account(lan, Cmd_Account_Modify, account, name, password, value, flag);
         return Translate(lan, r,
-                         {{-11, -12},
-                          {-12, -11},
-                          {-15, -14},
-                          {-16, -15},
-                          {-17, -16},
-                          {-18, -17},
-                          {-19, -18},
-                          {-21, -13},
-                          {-22, -19}});
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED},
+                          {Box_Name_Empty, PC2LAN_NAME_EMPTY},
+                          {Box_Name_Bad_Char, PC2LAN_NAME_BAD_CHAR},
+                          {Box_Password_Empty, PC2LAN_PASSWORD_EMPTY},
+                          {Box_Password_Bad_Char, PC2LAN_PASSWORD_BAD_CHAR},
+                          {Box_Value_Out_Of_Range, PC2LAN_VALUE_OUT_OF_RANGE},
+                          {Box_No_Such_Entry, PC2LAN_NO_SUCH_ENTRY},
+                          {Box_Conflict, PC2LAN_NAME_USED}});
     });
 }
 
 extern "C" int32_t Pc2Lan_Account_Remove(int32_t link, int32_t account) {
     return Call_Link(link, Link_Check::Connection, [&](Lan_thread& lan) -> int32_t {
         const int32_t r = Send_Number(lan, Cmd_Account_Remove, account);
-        return Translate(lan, r, {{-11, -12}, {-12, -11}, {-21, -13}, {-23, -20}});
+        return Translate(lan, r,
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED},
+                          {Box_No_Such_Entry, PC2LAN_NO_SUCH_ENTRY},
+                          {Box_Last_Administrator, PC2LAN_LAST_ADMINISTRATOR}});
     });
 }
 
@@ -131,7 +137,7 @@ extern "C" int32_t Pc2Lan_Account_Update(int32_t link) {
     return Call_Link(link, Link_Check::Connection, [&](Lan_thread& lan) -> int32_t {
         Lan_Frame reply;
         const int32_t r = Account_Exchange(lan, Cmd_Account_Update, nullptr, 0, reply);
-        return Translate(lan, r, {{-12, -11}});
+        return Translate(lan, r, {{Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 
@@ -139,7 +145,7 @@ extern "C" int32_t Pc2Lan_Account_Store(int32_t link) {
     return Call_Link(link, Link_Check::Connection, [&](Lan_thread& lan) -> int32_t {
         Lan_Frame reply;
         const int32_t r = Account_Exchange(lan, Cmd_Account_Store, nullptr, 0, reply);
-        return Translate(lan, r, {{-12, -11}});
+        return Translate(lan, r, {{Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 
@@ -158,7 +164,9 @@ extern "C" int32_t Pc2Lan_Connection_Info(int32_t link, int32_t connection, uint
                 std::memcpy(info, reply + 7, Connection_Info_Size);
             }
         }
-        return Translate(lan, r, {{-11, -12}, {-12, -11}});
+        return Translate(lan, r,
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 
@@ -169,6 +177,10 @@ extern "C" int32_t Pc2Lan_Connection_Kill(int32_t link, int32_t first, int32_t s
         Put_U16(payload + 2, static_cast<uint32_t>(second));
         Lan_Frame reply;
         const int32_t r = Account_Exchange(lan, Cmd_Connection_Kill, payload, 4, reply);
-        return Translate(lan, r, {{-11, -12}, {-12, -11}, {-21, -13}, {-22, -14}});
+        return Translate(lan, r,
+                         {{Box_Index_Out_Of_Range, PC2LAN_INDEX_OUT_OF_RANGE},
+                          {Box_Not_Permitted, PC2LAN_NOT_PERMITTED},
+                          {Box_No_Such_Entry, PC2LAN_NO_SUCH_ENTRY},
+                          {Box_Conflict, PC2LAN_CONNECTION_IS_CALLER}});
     });
 }

@@ -43,7 +43,9 @@ extern "C" int32_t Pc2Lan_Can_Request(int32_t link, const CanMessage* request, C
                 std::memcpy(reply->Data, frame + 8, count);
             }
         }
-        return Translate(lan, r, {{-20, -12}, {-21, -11}});
+        return Translate(
+            lan, r,
+            {{Box_Slot_Used, PC2LAN_CAN_REFUSED}, {Box_No_Such_Entry, PC2LAN_CAN_NO_ANSWER}});
     });
 }
 

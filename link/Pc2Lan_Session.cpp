@@ -7,20 +7,20 @@ using namespace tivrel;
 extern "C" int32_t Pc2Lan_Connect(int32_t link, int32_t* access_level, int32_t) {
     return Call_Link(link, Link_Check::Entry, [&](Lan_thread& lan) -> int32_t {
         const int32_t r = lan.Connect(nullptr, access_level);
-        if (r == 0) {
+        if (r == Done) {
             return lan.Login_Result;
         }
         switch (r) {
-            case -1:
-                return -11;  // already connected
-            case -13:
-                return -12;
-            case -14:
-                return -13;
-            case -25:
-                return -14;
-            case -24:
-                return -15;
+            case Link_Already_Open:
+                return PC2LAN_ALREADY_CONNECTED;
+            case Box_Login_Refused:
+                return PC2LAN_LOGIN_REFUSED;
+            case Box_Account_Disabled:
+                return PC2LAN_ACCOUNT_DISABLED;
+            case Box_Too_Many_Sessions:
+                return PC2LAN_TOO_MANY_SESSIONS;
+            case Box_Boot_Mode:
+                return PC2LAN_BOOT_MODE;
             default:
                 return PC2LAN_FAILED;
         }
@@ -29,7 +29,7 @@ extern "C" int32_t Pc2Lan_Connect(int32_t link, int32_t* access_level, int32_t) 
 
 extern "C" int32_t Pc2Lan_Disconnect(int32_t link) {
     return Call_Link(link, Link_Check::Entry, [](Lan_thread& lan) -> int32_t {
-        return lan.Disconnect() == 0 ? PC2LAN_OK : PC2LAN_NOT_CONNECTED;
+        return lan.Disconnect() == Done ? PC2LAN_OK : PC2LAN_NOT_CONNECTED;
     });
 }
 
@@ -61,7 +61,9 @@ extern "C" int32_t Pc2Lan_Set_Session_Time(int32_t link, int32_t first, int32_t 
         if (r == Done) {
             r = reply[1] < 2 ? int32_t{Short_Reply} : int32_t{Get_S16(reply + 3)};
         }
-        return Translate(lan, r, {{-13, PC2LAN_BAD_PARAMETER}, {-12, -11}});
+        return Translate(
+            lan, r,
+            {{Box_Login_Refused, PC2LAN_BAD_PARAMETER}, {Box_Not_Permitted, PC2LAN_NOT_PERMITTED}});
     });
 }
 

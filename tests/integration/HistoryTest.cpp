@@ -180,6 +180,10 @@ struct Case {
     uint8_t module;
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << resolution_name(c.resolution) << module_name(c.module);
+}
+
 class HistoryCaseTest : public HistoryTest, public testing::WithParamInterface<Case> {};
 
 TEST_P(HistoryCaseTest, CurrentPeriodWhenTheTimeIsZero) {

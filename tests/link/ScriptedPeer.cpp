@@ -356,7 +356,6 @@ void ScriptedPeer::answer(Connection& connection, const Bytes& frame) {
     Responder responder;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        log_.push_back({connection.id, frame});
         if (!script_.empty()) {
             responder = std::move(script_.front());
             script_.pop_front();
@@ -364,13 +363,18 @@ void ScriptedPeer::answer(Connection& connection, const Bytes& frame) {
             responder = default_responder_;
         }
     }
-    changed_.notify_all();
     Answer reply = responder ? responder(frame) : default_answer(frame);
+    // A held answer takes its ticket before the frame shows in the log: a test that waits for
+    // the frame and then releases must find the ticket already there.
     uint64_t ticket = 0;
-    if (reply.held) {
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        ticket = ++hold_tickets_;
+        if (reply.held) {
+            ticket = ++hold_tickets_;
+        }
+        log_.push_back({connection.id, frame});
     }
+    changed_.notify_all();
     bool was_idle = connection.pending.empty();
     for (size_t i = 0; i < reply.pieces.size(); ++i) {
         connection.pending.push_back({reply.pieces[i], i == 0 ? ticket : 0});

@@ -105,6 +105,10 @@ struct LoginCase {
     std::optional<std::string> password;
 };
 
+void PrintTo(const LoginCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class LoginFrame : public ::testing::TestWithParam<LoginCase> {};
 
 Bytes field_prefix(const std::optional<std::string>& text, int first_position) {
@@ -205,6 +209,10 @@ struct RequestCase {
     std::vector<std::pair<uint8_t, Bytes>> frames;
     int32_t result = 0;
 };
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class RequestLayout : public LinkTest, public ::testing::WithParamInterface<RequestCase> {};
 

@@ -117,6 +117,10 @@ struct LoginFailure {
     std::function<Answer(const Bytes&)> answer;
 };
 
+void PrintTo(const LoginFailure& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class LoginExchangeFailure : public LinkTest, public ::testing::WithParamInterface<LoginFailure> {};
 
 TEST_P(LoginExchangeFailure, GivesMinus10AndLeavesTheLinkUnconnected) {
@@ -162,12 +166,17 @@ TEST_F(SessionTest, ConnectingToAPortNobodyListensOnGivesMinus10) {
     EXPECT_EQ(Pc2Lan_Disconnect(kLink), PC2LAN_NOT_CONNECTED);
 }
 
-// Four dotted numbers of 0..255 are an address; every other text goes to name resolution.
+// Four dotted numbers of 0..255 are an address; every other text goes to name resolution, and
+// so does a text of four numbers that is no address inet_pton takes.
 struct HostCase {
     const char* label;
     std::optional<std::string> host;
     int32_t result;
 };
+
+void PrintTo(const HostCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class HostText : public ::testing::TestWithParam<HostCase> {};
 
@@ -191,6 +200,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Two numbers are no dotted address; the resolver reads them as 127.0.0.1.
                       HostCase{"ShortDottedFormIsResolved", "127.1", 0},
                       HostCase{"OctetAbove255", "192.168.0.300", -10},
+                      // The resolver reads the leading zeros; inet_pton refuses them.
+                      HostCase{"LeadingZerosAreResolved", "127.000.000.001", 0},
+                      HostCase{"TrailingBlankIsResolved", "127.0.0.1 ", -10},
                       HostCase{"UnknownName", "no-such-box.invalid", -10},
                       HostCase{"Empty", "", -10}, HostCase{"Null", std::nullopt, -10}),
     [](const auto& info) { return std::string(info.param.label); });
@@ -203,6 +215,10 @@ struct ComParamCase {
     int32_t io_after;
     int32_t reply_after;
 };
+
+void PrintTo(const ComParamCase& c, std::ostream* os) {
+    *os << "io " << c.io << ", reply " << c.reply;
+}
 
 class ComParam : public ::testing::TestWithParam<ComParamCase> {};
 
@@ -218,16 +234,21 @@ TEST_P(ComParam, StoresEachValidValue) {
     EXPECT_EQ(Pc2Lan_Delete(48), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Session, ComParam,
-                         ::testing::Values(ComParamCase{2500, 2500, 0, 2500, 2500},
-                                           ComParamCase{100, 3000, -4, 2500, 3000},
-                                           ComParamCase{101, 251, 0, 101, 251},
-                                           ComParamCase{60000, 60000, -4, 2500, 2500},
-                                           ComParamCase{59999, 59999, 0, 59999, 59999},
-                                           ComParamCase{101, 250, -4, 101, 2500},
-                                           ComParamCase{0, 0, -4, 2500, 2500},
-                                           ComParamCase{-300, 400, -4, 2500, 400},
-                                           ComParamCase{INT32_MIN, INT32_MAX, -4, 2500, 2500}));
+INSTANTIATE_TEST_SUITE_P(
+    Session, ComParam,
+    ::testing::Values(ComParamCase{2500, 2500, 0, 2500, 2500},
+                      ComParamCase{100, 3000, -4, 2500, 3000}, ComParamCase{101, 251, 0, 101, 251},
+                      ComParamCase{60000, 60000, -4, 2500, 2500},
+                      ComParamCase{59999, 59999, 0, 59999, 59999},
+                      ComParamCase{101, 250, -4, 101, 2500}, ComParamCase{0, 0, -4, 2500, 2500},
+                      ComParamCase{-300, 400, -4, 2500, 400},
+                      ComParamCase{INT32_MIN, INT32_MAX, -4, 2500, 2500}),
+    [](const auto& info) {
+        auto number = [](int32_t value) {
+            return value < 0 ? "Minus" + std::to_string(-int64_t{value}) : std::to_string(value);
+        };
+        return "Io" + number(info.param.io) + "Reply" + number(info.param.reply);
+    });
 
 TEST_F(SessionTest, GetComParamWritesWhatItCanAndRefusesANullPointer) {
     int32_t io = 0;

@@ -8,6 +8,11 @@
 
 namespace kestemu::calendar {
 
+// The box's dates: its replies carry the low 8 bits of the year counted from 1792, requests the
+// year counted from 2000.
+constexpr int kReplyYearBase = 1792;
+constexpr int kRequestYearBase = 2000;
+
 // Days since 1970-01-01 of a date (month 1..12, day 1..31).
 inline int64_t days_from_civil(int64_t y, int m, int d) {
     y -= m <= 2 ? 1 : 0;

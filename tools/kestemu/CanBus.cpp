@@ -109,7 +109,7 @@ int Box::monitor_module(const uint8_t* request, uint8_t* reply) {
         const CivilTime t = now();
         data[0] = 0;  // panel configuration, unused
         data[1] = 0;
-        data[2] = static_cast<uint8_t>(t.year - 1792);
+        data[2] = static_cast<uint8_t>(t.year - calendar::kReplyYearBase);
         data[3] = static_cast<uint8_t>(t.month);
         data[4] = static_cast<uint8_t>(t.day);
         data[5] = static_cast<uint8_t>(iso_weekday(t));
@@ -143,7 +143,7 @@ int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     const CivilTime now_time = now();
     CivilTime asked = now_time;
     if (std::any_of(q + 2, q + 8, [](uint8_t b) { return b != 0; })) {
-        asked = CivilTime{2000 + q[2], q[3], q[4], q[6], q[7], 0};
+        asked = CivilTime{calendar::kRequestYearBase + q[2], q[3], q[4], q[6], q[7], 0};
         if (!calendar::valid(asked)) {
             return -1;
         }
@@ -159,7 +159,7 @@ int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     }
     out[0] = module;
     out[1] = static_cast<uint8_t>(resolution | (fours ? 0x80 : 0));
-    out[2] = static_cast<uint8_t>(newest.year - 1792);
+    out[2] = static_cast<uint8_t>(newest.year - calendar::kReplyYearBase);
     out[3] = static_cast<uint8_t>(newest.month);
     out[4] = static_cast<uint8_t>(newest.day);
     out[5] = static_cast<uint8_t>(iso_weekday(newest));
