@@ -51,45 +51,45 @@ std::string link_hint(int32_t code, const CallTiming& timing) {
 }
 
 std::string can_hint(int32_t code, const CallTiming& timing) {
-    if (code == kCanNotAnswering) {
+    if (code == PC2LAN_CAN_NO_ANSWER) {
         return "the module did not answer on the CAN bus";
     }
-    if (code == kCanRefused) {
+    if (code == PC2LAN_CAN_REFUSED) {
         return "the box refused the CAN request";
     }
     return link_hint(code, timing);
 }
 
 std::string account_hint(std::string_view call, int32_t code, const CallTiming& timing) {
-    if (code == kAccountNotAllowed) {
+    if (code == PC2LAN_NOT_PERMITTED) {
         return "refused by the box; account administration needs access level 4";
     }
     const bool writes = call == "Pc2Lan_Account_Modify" || call == "Pc2Lan_Account_Add";
     if (writes) {
         switch (code) {
-            case -12:
+            case PC2LAN_INDEX_OUT_OF_RANGE:
                 return "the box has no account slot with that number";
-            case -13:
+            case PC2LAN_SLOT_USED:  // PC2LAN_NO_SUCH_ENTRY for a modification
                 return call == "Pc2Lan_Account_Modify" ? "the account slot is empty"
                                                        : "the account slot is already in use";
-            case -14:
+            case PC2LAN_NAME_EMPTY:
                 return "the box refused the account name: it is empty";
-            case -15:
+            case PC2LAN_NAME_BAD_CHAR:
                 return "the box refused the account name: it must have at most 20 characters, "
                        "letters, digits or signs without spaces";
-            case -16:
+            case PC2LAN_PASSWORD_EMPTY:
                 return "the box refused the new password: it is empty";
-            case -17:
+            case PC2LAN_PASSWORD_BAD_CHAR:
                 return "the box refused the new password: it must have at most 20 characters, "
                        "letters, digits or signs without spaces";
-            case -18:
+            case PC2LAN_VALUE_OUT_OF_RANGE:
                 return "the box refused the account's access level";
-            case -19:
+            case PC2LAN_NAME_USED:
                 return "another account already has that name";
             default:
                 break;
         }
-    } else if (code == -12 && call == "Pc2Lan_Account_Get_Info") {
+    } else if (code == PC2LAN_INDEX_OUT_OF_RANGE && call == "Pc2Lan_Account_Get_Info") {
         return "the box has no account with that number";
     }
     return link_hint(code, timing);
@@ -104,15 +104,15 @@ std::string login_hint(int32_t code, const CallTiming& timing) {
             }
             return "the box accepted the TCP connection, but its reply to the login was "
                    "incomplete or unusable, or it closed the connection";
-        case kLoginAlreadyConnected:
+        case PC2LAN_ALREADY_CONNECTED:
             return "the link is already connected";
-        case kLoginRefused:
+        case PC2LAN_LOGIN_REFUSED:
             return "the box refused the user name or password";
-        case kLoginDisabled:
+        case PC2LAN_ACCOUNT_DISABLED:
             return "the box has disabled this account";
-        case kLoginTooManySessions:
+        case PC2LAN_TOO_MANY_SESSIONS:
             return "the box refused the login: it has as many sessions open as it allows";
-        case kLoginBootMode:
+        case PC2LAN_BOOT_MODE:
             return "the box is in its boot loader and takes no logins";
         case PC2LAN_UNEXPECTED:
             return link_hint(code, timing);

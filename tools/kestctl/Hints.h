@@ -9,16 +9,6 @@
 
 namespace kestctl {
 
-// Codes that the exports map from the box's refusals, per export.
-constexpr int32_t kCanNotAnswering = -11;  // Pc2Lan_Can_Request: the module did not answer
-constexpr int32_t kCanRefused = -12;
-constexpr int32_t kLoginAlreadyConnected = -11;  // Pc2Lan_Connect
-constexpr int32_t kLoginRefused = -12;
-constexpr int32_t kLoginDisabled = -13;
-constexpr int32_t kLoginTooManySessions = -14;
-constexpr int32_t kLoginBootMode = -15;
-constexpr int32_t kAccountNotAllowed = -11;  // every account export
-
 struct CallTiming {
     int elapsed_ms = 0;
     int reply_timeout_ms = 2500;

@@ -420,7 +420,7 @@ int run_power(Link& link) {
         const int32_t r = Pc2Lan_Can_Request(kLink, &request, &reply);
         lines += std::string("inverter ") + inverter.name + ": ";
         std::string failed;
-        if (r == kestctl::kCanNotAnswering) {
+        if (r == PC2LAN_CAN_NO_ANSWER) {
             failed = "not answering";
         } else if (r != 0) {
             return call_failed(std::string("the power request to inverter ") + inverter.name,
@@ -437,7 +437,7 @@ int run_power(Link& link) {
         }
         int32_t presence_error = 0;
         const Presence presence = ask_presence(link, inverter.address, &presence_error);
-        if (presence_error != 0 && presence_error != kestctl::kCanNotAnswering) {
+        if (presence_error != 0 && presence_error != PC2LAN_CAN_NO_ANSWER) {
             return call_failed("asking the monitor which inverters are fitted",
                                "Pc2Lan_Can_Request", presence_error,
                                kestctl::can_hint(presence_error, link.timing()));
