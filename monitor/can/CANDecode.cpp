@@ -1,5 +1,7 @@
 // What a reply means: the monitor's clock gate, the inverters' live power and the samples of
 // the yield history.
+#include <algorithm>
+
 #include "CANMessages.h"
 #include "NaiveTime.h"
 
@@ -28,7 +30,7 @@ void TCANMessages::DecodeReply(uint8_t address, uint8_t object, bool valid, cons
 }
 
 void TCANMessages::DecodeHistory(const uint8_t* data, uint8_t length) {
-    const int year = data[2] + 1792;
+    const int year = data[2] + Reply_Year_Base;
     const int month = data[3];
     const int day = data[4];
     QDateTime base;
@@ -51,8 +53,10 @@ void TCANMessages::DecodeHistory(const uint8_t* data, uint8_t length) {
     if (!base.isValid()) {
         throw TConversionError("history reply with an impossible date");
     }
-    // An odd length leaves an incomplete last pair, which carries no sample.
-    const int count = length > 8 ? (length - 8) / 2 : 0;
+    // An odd length leaves an incomplete last pair, which carries no sample. A record holds 32
+    // data bytes whatever length it claims, so 12 samples at most.
+    const int carried = std::min<int>(length, Can_Data_Bytes);
+    const int count = carried > 8 ? (carried - 8) / 2 : 0;
     for (int i = 0; i < count; ++i) {
         SampleModule = data[0];
         SampleResolution = data[1];

@@ -163,7 +163,7 @@ uint8_t TCANMessages::RequestHistoryBlock(uint8_t module, uint8_t weekday, const
     request.Data[0] = module;
     request.Data[1] = DownloadResolution;
     if (time.isValid()) {
-        request.Data[2] = uint8_t(year - 2000);
+        request.Data[2] = uint8_t(year - Request_Year_Base);
         request.Data[3] = uint8_t(month);
         request.Data[4] = uint8_t(day);
         request.Data[5] = weekday;
@@ -182,7 +182,7 @@ uint8_t TCANMessages::RequestHistoryBlock(uint8_t module, uint8_t weekday, const
 }
 
 void TCANMessages::NoteHistoryReply(const uint8_t* replyData) {
-    const int year = replyData[2] + 1792;
+    const int year = replyData[2] + Reply_Year_Base;
     const int month = replyData[3];
     const int day = replyData[4];
     const int weekday = replyData[5];

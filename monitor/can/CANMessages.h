@@ -19,6 +19,11 @@
 
 class TCommThread;
 
+// The box's dates: a reply carries the low 8 bits of the year counted from 1792, a request the
+// year counted from 2000.
+constexpr int Reply_Year_Base = 1792;
+constexpr int Request_Year_Base = 2000;
+
 // A history download's progress: blocks requested out of blocks expected, in whole percent
 // rounded to the nearest. A download that does not yet know how many blocks it expects is at 0%.
 int DownloadPercent(int32_t requested, int32_t expected);

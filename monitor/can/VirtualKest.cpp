@@ -1,16 +1,57 @@
 #include "VirtualKest.h"
 
+#include <QFile>
 #include <QStringList>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
-TVirtualKest::TVirtualKest(int32_t id, const QString& replayFile)
-    : BoxId(id), Replay(replayFile, QSettings::IniFormat) {}
+namespace {
+
+// The most of a replay file that is read: a recording of a long session is a few hundred
+// kilobytes.
+constexpr qint64 Max_Replay_Bytes = 64 << 20;
+
+}  // namespace
+
+// The file is plain text read line by line: a value is kept exactly as written (commas,
+// backslashes and "@" included), and nothing in it is interpreted beyond sections and keys.
+TVirtualKest::TVirtualKest(int32_t id, const QString& replayFile) : BoxId(id), Path(replayFile) {
+    QFile file(replayFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    const QByteArray text = file.read(std::min(file.size(), Max_Replay_Bytes));
+    QHash<QString, QString>* section = nullptr;
+    for (const QByteArray& rawLine : text.split('\n')) {
+        const QString line = QString::fromUtf8(rawLine).trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) {
+            continue;
+        }
+        if (line.startsWith('[') && line.endsWith(']')) {
+            section = &Sections[line.mid(1, line.size() - 2).trimmed()];
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (section == nullptr || equals <= 0) {
+            continue;
+        }
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) {
+            value = value.mid(1, value.size() - 2);
+        }
+        section->insert(line.left(equals).trimmed(), value);
+    }
+}
 
 QString TVirtualKest::Value(const QString& section, const QString& key,
                             const QString& fallback) const {
-    return Replay.value(section + '/' + key, fallback).toString();
+    const auto found = Sections.constFind(section);
+    if (found == Sections.constEnd()) {
+        return fallback;
+    }
+    return found->value(key, fallback);
 }
 
 namespace {

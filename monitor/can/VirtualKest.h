@@ -10,7 +10,7 @@
 // "Timeout" (the module does not answer; a missing key reads the same).
 #pragma once
 
-#include <QSettings>
+#include <QHash>
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -19,16 +19,18 @@
 
 class TVirtualKest {
 public:
+    // Reads the file once; a file that cannot be read answers like an empty one.
     TVirtualKest(int32_t id, const QString& replayFile);
 
     int32_t Id() const { return BoxId; }
-    QString ReplayFile() const { return Replay.fileName(); }
+    QString ReplayFile() const { return Path; }
     // The value of key in section, or fallback when either is missing.
     QString Value(const QString& section, const QString& key, const QString& fallback) const;
 
 private:
     int32_t BoxId;
-    QSettings Replay;
+    QString Path;
+    QHash<QString, QHash<QString, QString>> Sections;
 };
 
 // The process-wide list of replay boxes. Adding a box whose id is already listed replaces it.

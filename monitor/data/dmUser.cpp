@@ -9,6 +9,7 @@
 #include <QSqlTableModel>
 #include <QStandardPaths>
 #include <QUrl>
+#include <limits>
 
 #include "CANMessages.h"
 #include "DebugLog.h"
@@ -39,6 +40,15 @@ TModuleRow ReadModule(const QSqlQuery& query) {
     row.IsCheckedKWh = query.value(r.indexOf("module_ischecked_kwh")).toInt() != 0;
     row.IsCheckedW = query.value(r.indexOf("module_ischecked_w")).toInt() != 0;
     return row;
+}
+
+bool WholeNumber(const QVariant& value, qint64* number) {
+    if (value.isNull() || value.typeId() == QMetaType::QByteArray) {
+        return false;
+    }
+    bool ok = false;
+    *number = value.toString().trimmed().toLongLong(&ok);
+    return ok;
 }
 
 // Runs a prepared lookup and reads its rows; true when exactly one row matched.
@@ -280,12 +290,17 @@ bool TUserData::CheckStructure() {
         ShowDatabaseError(version.lastError().text());
         return false;
     }
-    if (!version.next()) {
+    // Only whole numbers are a structure version: SQLite stores whatever a column is given, and
+    // a text, a fraction or an empty field must not pass for 0 (nor a huge number for one that
+    // fits in 32 bits).
+    qint64 major = 0;
+    qint64 minor = 0;
+    if (!version.next() || !WholeNumber(version.value(0), &major) ||
+        !WholeNumber(version.value(1), &minor)) {
+        version.finish();
         ShowDatabaseError("The users database in " + DatabasePath + " has no structure version.");
         return false;
     }
-    const int major = version.value(0).toInt();
-    const int minor = version.value(1).toInt();
     version.finish();
     const QString lines = QStringLiteral("\n\r");
     if (major > 0 || (major == 0 && minor > 0)) {
@@ -498,6 +513,23 @@ int32_t TUserData::KestsTableAfterInsert() {
     if (!kest.exec()) {
         return fail(kest);
     }
+    // Box and module ids are 32-bit everywhere else in the program. A file whose ids have run
+    // past that range (rows added by another tool) must not hand out an id that reads back as
+    // another box's: deleting the new box would then delete that one.
+    auto tooLarge = [&](const QVariant& newId) {
+        bool ok = false;
+        const qint64 value = newId.toLongLong(&ok);
+        if (ok && value >= 0 && value <= std::numeric_limits<int32_t>::max()) {
+            return false;
+        }
+        db.rollback();
+        ShowDatabaseError("The users database in " + DatabasePath +
+                          " has no box or module number left for a new box.");
+        return true;
+    };
+    if (tooLarge(kest.lastInsertId())) {
+        return -1;
+    }
     const int32_t id = kest.lastInsertId().toInt();
     const int color = int(QRandomGenerator::global()->bounded(int(ModuleColours.size())));
     struct Defaults {
@@ -516,6 +548,9 @@ int32_t TUserData::KestsTableAfterInsert() {
         module.addBindValue(d.lineType);
         if (!module.exec()) {
             return fail(module);
+        }
+        if (tooLarge(module.lastInsertId())) {
+            return -1;
         }
     }
     if (!db.commit()) {
@@ -598,7 +633,7 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
     SampleUpsert->addBindValue(moduleId);
     SampleUpsert->addBindValue(time.toString(Timestamp_Format));
     SampleUpsert->addBindValue(code);
-    SampleUpsert->addBindValue(value * multiplier);
+    SampleUpsert->addBindValue(qint64(value) * multiplier);
     TSaveResult result = TSaveResult::Failed;
     if (SampleUpsert->exec()) {
         result =

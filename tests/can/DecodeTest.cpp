@@ -125,6 +125,22 @@ TEST(DecodeReply, SampleCountComesFromTheLength) {
     }
 }
 
+TEST(DecodeReply, ALengthBeyondTheRecordReadsOnlyItsThirtyTwoBytes) {
+    // Exactly the record's bytes on the heap, so that a read past them is caught.
+    const uint8_t lengths[] = {33, 34, 200, 255};
+    for (uint8_t length : lengths) {
+        auto channel = StoppedChannel();
+        std::vector<Sample> samples;
+        RecordSamples(*channel, samples);
+        channel->DownloadResolution = 71;
+        auto data = std::make_unique<uint8_t[]>(32);
+        const auto bytes = Data({4, 71, 216, 5, 14, 3, 0, 0});
+        std::copy(bytes.begin(), bytes.end(), data.get());
+        channel->DecodeReply(0, 0x41, true, data.get(), length);
+        EXPECT_EQ(samples.size(), 12u) << int(length);
+    }
+}
+
 TEST(DecodeReply, NotValidOrUnknownResolutionYieldsNoSamples) {
     auto channel = StoppedChannel();
     std::vector<Sample> samples;

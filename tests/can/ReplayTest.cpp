@@ -192,6 +192,42 @@ TEST(ReplayFile, MalformedValuesRaiseAndDoNotAdvance) {
     EXPECT_EQ(SimulateRequest(PowerA, reply, 0), -11);  // REQ0000 is gone from the new file
 }
 
+TEST(ReplayFile, ValuesAreTakenAsWrittenAndNeverDecodedAsStoredObjects) {
+    // Settings-file conventions (lists at commas, "@" type prefixes, backslash escapes) would
+    // turn a hostile recording into a list or a deserialised object instead of plain text.
+    ReplayBox box(
+        "[04-31-08-02-00]\n"
+        "REQ0000=4,49,1,2,0\n"
+        "REQ0001=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x1)\n"
+        "REQ0002=@ByteArray(4-49-1-2-0)\n"
+        "REQ0003=4-49-1-2-0\\\n"
+        "# a comment\n"
+        "REQ0004 = \"4-49-1-2-0\"\n");
+    TVirtualKest kest(0, box.Path());
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "REQ0000", "missing"), "4,49,1,2,0");
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "REQ0001", "missing"),
+              "@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x1)");
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "REQ0002", "missing"), "@ByteArray(4-49-1-2-0)");
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "REQ0003", "missing"), "4-49-1-2-0\\");
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "REQ0004", "missing"), "4-49-1-2-0");
+    EXPECT_EQ(kest.Value("04-31-08-02-00", "# a comment", "missing"), "missing");
+    for (const char* key : {"REQ0000", "REQ0001", "REQ0002", "REQ0003"}) {
+        box.Rewrite(
+            QString("[04-31-08-02-00]\nREQ0000=%1\n").arg(kest.Value("04-31-08-02-00", key, "")));
+        CanMessage reply = Untouched();
+        EXPECT_THROW(SimulateRequest(PowerA, reply, 0), TConversionError) << key;
+        EXPECT_TRUE(IsUntouched(reply)) << key;
+    }
+}
+
+TEST(ReplayFile, AFileThatCannotBeReadAnswersLikeAnEmptyOne) {
+    ReplayBox box("[04-31-08-02-00]\nREQ0000=4-49-1-2-0\n");
+    SimulatedKests::Add(0, box.Path() + ".missing");
+    CanMessage reply = Untouched();
+    EXPECT_EQ(SimulateRequest(PowerA, reply, 0), -11);
+    EXPECT_TRUE(IsUntouched(reply));
+}
+
 // Channels served by the replay box: their requests are decoded as with a real box.
 class ReplayChannel : public ::testing::Test {
 protected:

@@ -163,6 +163,28 @@ TEST_F(UserDataOpen, OlderStructureIsRefusedAndTheDatabaseClosed) {
     }
 }
 
+TEST_F(UserDataOpen, AVersionThatIsNoWholeNumberIsRefused) {
+    // Texts, fractions, empty fields and blobs must not read as 0.0, nor a number too large
+    // for 32 bits as one that fits.
+    const QString missing =
+        "The users database in " + Folder.DatabasePath() + " has no structure version.";
+    for (const char* version :
+         {"version_major = 'abc'", "version_minor = '1x'", "version_major = NULL",
+          "version_minor = 0.5", "version_major = x'00'", "version_major = ''"}) {
+        View.Errors.clear();
+        Reopen(QStringLiteral("UPDATE version SET ") + version);
+        EXPECT_EQ(Errors(), missing.toStdString()) << version;
+        EXPECT_FALSE(UserData->IsOpen()) << version;
+        Folder.Sql("UPDATE version SET version_major = 0, version_minor = 0");
+    }
+    View.Errors.clear();
+    Reopen("UPDATE version SET version_major = 4294967296");
+    EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());
+    View.Errors.clear();
+    Reopen("UPDATE version SET version_major = ' 0', version_minor = '0'");
+    EXPECT_TRUE(UserData->IsOpen()) << Errors();
+}
+
 TEST_F(UserDataOpen, ClosedDatabaseAnswersNeutrally) {
     Reopen("UPDATE version SET version_minor = 1");
     TKestRow kest;
@@ -276,6 +298,31 @@ TEST_F(UserDataKests, DeletingAKestDeletesItsModulesAndSamplesOnly) {
     EXPECT_EQ(Rows("kests"), 1);
 }
 
+TEST_F(UserDataKests, ANewKestNeverGetsAnIdBeyondThirtyTwoBits) {
+    // Ids run past 32 bits in a file another tool has written to: the new id would read back
+    // as box 1's, and deleting the new box would delete box 1.
+    const int32_t first = UserData->KestsTableAfterInsert();
+    ASSERT_EQ(first, 1);
+    const char* statements[] = {
+        "INSERT INTO kests (kest_id, kest_name) VALUES (72058693549555712, 'far')",
+        "DELETE FROM kests WHERE kest_id <> 1; "
+        "INSERT INTO modules (module_id, module_kest) VALUES (4294967296, 1)",
+    };
+    for (const char* statement : statements) {
+        View.Errors.clear();
+        Reopen(statement);
+        const int kests = Rows("kests");
+        const int modules = Rows("modules");
+        EXPECT_EQ(UserData->KestsTableAfterInsert(), -1) << statement;
+        EXPECT_EQ(Errors(), ("The users database in " + Folder.DatabasePath() +
+                             " has no box or module number left for a new box.")
+                                .toStdString());
+        EXPECT_EQ(Rows("kests"), kests) << statement;
+        EXPECT_EQ(Rows("modules"), modules) << statement;
+        EXPECT_EQ(Read("SELECT COUNT(*) FROM kests WHERE kest_id = 1"), "1");
+    }
+}
+
 TEST_F(UserDataKests, InsertAndDeleteKeepEditsOfTheKestList) {
     const int32_t first = UserData->KestsTableAfterInsert();
     const int32_t second = UserData->KestsTableAfterInsert();
@@ -319,6 +366,14 @@ TEST_F(UserDataSaveYield, StoresCodeTimesFourAndTimestampText) {
                    "FROM samples ORDER BY sample_id"),
               expected.toStdString());
     EXPECT_EQ(Read("SELECT DISTINCT typeof(sample_timestamp) FROM samples"), "text");
+}
+
+TEST_F(UserDataSaveYield, AnyValueTimesFourIsStoredWhole) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    Save(kest, Module_Type_A, 0xA4, At(2024, 3, 31, 2, 30), 0x7FFFFFFF);
+    Save(kest, Module_Type_A, 0xA4, At(2024, 3, 31, 2, 40), -0x7FFFFFFF - 1);
+    EXPECT_EQ(Read("SELECT sample_yield FROM samples ORDER BY sample_id"),
+              "8589934588\n-8589934592");
 }
 
 TEST_F(UserDataSaveYield, ThroughTheChannelUsesItsKestAndSampleFields) {
