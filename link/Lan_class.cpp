@@ -1,5 +1,6 @@
 #include "Lan_class.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -66,6 +67,29 @@ static bool Holds_Frame(const uint8_t* frame, int got) {
     return got >= 4 && frame[1] <= Max_Payload && got >= frame[1];
 }
 
+// TCP may hand over a frame in pieces. The rest is read until the frame is whole or Io_Timeout
+// has passed, and never beyond the frame, so that no tail is left to pass for the next reply and
+// no next frame is swallowed. Returns the bytes the frame now holds.
+int Lan_thread::Read_Rest(uint8_t* frame, int got) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Io_Timeout);
+    for (;;) {
+        const int whole = got < 2 ? 4 : frame[1] + 4;
+        if (got < 1 || got >= whole || frame[1] > Max_Payload) {
+            return got;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !Lan_Socket->Is_Open()) {
+            return got;
+        }
+        const int more = Lan_Socket->Read_Once(frame + got, size_t(whole - got), int(left.count()));
+        if (more <= 0) {
+            return got;
+        }
+        got += more;
+    }
+}
+
 int32_t Lan_thread::Transfer(const uint8_t* request, uint8_t* reply) {
     std::memset(reply, 0, Lan_Frame_Size);
     if (Lan_Socket == nullptr) {
@@ -84,6 +108,7 @@ int32_t Lan_thread::Transfer(const uint8_t* request, uint8_t* reply) {
         Disconnect();
         return No_Reply;
     }
+    got = Read_Rest(reply, got);
     if (got < 4) {
         return Short_Reply;
     }
@@ -102,6 +127,7 @@ int32_t Lan_thread::Transfer(const uint8_t* request, uint8_t* reply) {
             Disconnect();
             return fallback;
         }
+        got2 = Read_Rest(second, got2);
         if (Holds_Frame(second, got2)) {
             std::memcpy(reply, second, Lan_Frame_Size);
             status = Status_Of(reply[2]);

@@ -57,6 +57,7 @@ public:
 
 private:
     void Execute();
+    int Read_Rest(uint8_t* frame, int got);
 
     std::mutex stop_lock_;
     std::condition_variable stop_signal_;

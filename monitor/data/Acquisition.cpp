@@ -1,5 +1,7 @@
 #include "Acquisition.h"
 
+#include <algorithm>
+
 #include "CANMessages.h"
 #include "MessageFrm.h"
 #include "Sessions.h"
@@ -173,6 +175,21 @@ void TAcquisition::CancelDownloads() {
         if (channel->Downloading) {
             channel->CancelHistory();
         }
+    }
+}
+
+void TAcquisition::EndFailedDownloads() {
+    // The worker would re-send the lost link's request without end, and the download window
+    // would wait for it for ever. The session ends with the lines of a lost link instead; what
+    // was stored stays, and "Get data" connects the box afresh.
+    for (;;) {
+        const auto failed =
+            std::find_if(Sessions.Channels.begin(), Sessions.Channels.end(),
+                         [](const auto& c) { return c->Downloading && c->LinkError.load(); });
+        if (failed == Sessions.Channels.end()) {
+            return;
+        }
+        Sessions.DisconnectKest((*failed)->KestId());
     }
 }
 

@@ -44,6 +44,8 @@ public:
     void AddDownloadModule(int32_t moduleId);
     int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c);
     void CancelDownloads();
+    // Ends the session of every box whose download has lost its link.
+    void EndFailedDownloads();
     void ShowDownloadProgress();
 
     void BuildWCheckList();

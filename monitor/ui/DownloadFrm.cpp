@@ -70,6 +70,9 @@ void TDownloadForm::DownloadStatusTimerTimer() {
     if (MainForm.SessionCodeBusy()) {
         return;
     }
+    if (TAcquisition* acquisition = MainForm.Acquisition()) {
+        acquisition->EndFailedDownloads();
+    }
     std::vector<TDownloadProgress> downloads;
     if (TKestSessions* sessions = MainForm.Sessions()) {
         for (const auto& channel : sessions->Channels) {

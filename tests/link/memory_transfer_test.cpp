@@ -100,9 +100,9 @@ TEST_P(MemoryReplies, DecideTheResultAndTheConnection) {
 std::vector<ReplyCase> reply_cases() {
     const Bytes done = frame(kGetSessionTime, 1, kFirstValues);
     const Bytes no_verdict = frame(kGetSessionTime, 0, kFirstValues);
-    Bytes split_head = frame(kGetSessionTime, 1, Bytes(20, 0x11));
-    Bytes split_tail(split_head.begin() + 10, split_head.end());
-    split_head.resize(10);
+    Bytes split_head = frame(kGetSessionTime, 1, kFirstValues);
+    Bytes split_tail(split_head.begin() + 5, split_head.end());
+    split_head.resize(5);
     Bytes under_length = frame(kGetSessionTime, 1, kFirstValues);
     under_length[1] = 12;
     return {
@@ -113,8 +113,8 @@ std::vector<ReplyCase> reply_cases() {
         {"FewerBytesThanTheLengthByte", {chunk(under_length)}, PC2LAN_FAILED, {}, true},
         {"SplitOverTwoReads",
          {chunk(split_head), chunk(split_tail, Sequence::As_Given, true)},
-         PC2LAN_FAILED,
-         {},
+         0,
+         kFirstValues,
          true},
         {"StaleThenOwn",
          {chunk(done, Sequence::Stale),
