@@ -1,5 +1,6 @@
 #include "Sessions.h"
 
+#include <QTimer>
 #include <algorithm>
 
 #include "CANMessages.h"
@@ -184,7 +185,12 @@ void TKestSessions::ConnectKest(int32_t kestId) {
             channel->OnThreadEnded = [this](TCANMessages* ended) {
                 MainView.DeselectDisconnect(ended);
             };
-            channel->OnSample = [this](TCANMessages* sender) { UserData.SaveYield(sender); };
+            channel->OnSample = [this](TCANMessages* sender) {
+                if (UserData.SaveYield(sender) == TSaveResult::Failed &&
+                    !UserData.LastSaveError.isEmpty()) {
+                    StoreFailed(sender);
+                }
+            };
             channel->AccessLevel = info.AccessLevel;
             return;
         }
@@ -221,6 +227,30 @@ void TKestSessions::EndOtherReplaySessions(int32_t kestId) {
         }
         DisconnectKest(otherKest);
     }
+}
+
+void TKestSessions::StoreFailed(TCANMessages* channel) {
+    // A full disk refuses every later sample of the download as well: going on would only look
+    // like success. What was stored before stays; the next download, once there is room again,
+    // fetches the same periods afresh.
+    const int32_t kestId = channel->KestId();
+    if (!channel->Downloading || StoreFailures.count(kestId) != 0) {
+        return;
+    }
+    StoreFailures.insert(kestId);
+    DebugLine("***Download of SID " + QString::number(kestId) +
+              " ended: samples not stored: " + UserData.LastSaveError);
+    const QString text = KestName(kestId) + ": " + UserData.LastSaveError;
+    // Not inside the worker's step that brought the sample: the error box runs an event loop of
+    // its own, in which the other channels' steps go on.
+    QTimer::singleShot(0, Deferred.get(), [this, kestId, text] {
+        if (TCANMessages* refused = ChannelOfKest(kestId);
+            refused != nullptr && refused->Downloading) {
+            refused->CancelHistory();
+        }
+        MainView.ShowError(text);
+        StoreFailures.erase(kestId);
+    });
 }
 
 void TKestSessions::RetireFailedChannels(int32_t kestId) {

@@ -7,10 +7,12 @@
 // instead: no link is created, the file serves replay box 0, and the channel sends to it.
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "Pc2Lan.h"
@@ -87,6 +89,8 @@ private:
     // Stops and removes the box's channels whose link has failed.
     void RetireFailedChannels(int32_t kestId);
     void EndOtherReplaySessions(int32_t kestId);
+    // A downloaded sample the database refused: the download ends, and the user is told once.
+    void StoreFailed(TCANMessages* channel);
     // Takes a channel out of Channels and frees it; its end notification no longer fires.
     void RemoveChannel(int index);
     QString Text(const char* label) const;
@@ -95,4 +99,8 @@ private:
     TMainView& MainView;
     const TMsgForm& Texts;
     int ChannelsBeingFreed = 0;
+    // Boxes whose refused sample is being reported, and the owner of the calls that report it,
+    // which go with the sessions.
+    std::set<int32_t> StoreFailures;
+    std::unique_ptr<QObject> Deferred = std::make_unique<QObject>();
 };

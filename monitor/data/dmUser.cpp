@@ -618,6 +618,7 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
                                  const QDateTime& time, int32_t value) {
     const int32_t multiplier = (resolution & 0x80) != 0 ? 4 : 1;
     const int32_t code = resolution & 0x7F;
+    LastSaveError.clear();
     if (value == No_Value) {
         return TSaveResult::Unchanged;
     }
@@ -639,7 +640,8 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
         result =
             SampleUpsert->numRowsAffected() > 0 ? TSaveResult::Written : TSaveResult::Unchanged;
     } else {
-        DebugLine("SaveYield: Add failed: " + SampleUpsert->lastError().text());
+        LastSaveError = SampleUpsert->lastError().text();
+        DebugLine("SaveYield: Add failed: " + LastSaveError);
     }
     SampleUpsert->finish();
     return result;

@@ -150,6 +150,9 @@ public:
     // The same from the sample's parts.
     TSaveResult SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
                           int32_t value);
+    // The database's words for the last sample SaveYield could not store (a full disk, a lock
+    // held too long); empty when the last one was stored or was not a database error.
+    QString LastSaveError;
 
     // Filtered lookups: true only when exactly one row matches.
     bool FindKest(int32_t kestId, TKestRow* row);

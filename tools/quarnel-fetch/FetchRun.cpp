@@ -237,6 +237,9 @@ void TFetchRun::StartResolution(TFetchBox& box) {
                 result.Received += hasValue ? 1 : 0;
                 result.Written += saved == TSaveResult::Written ? 1 : 0;
                 result.NotStored += saved == TSaveResult::Failed ? 1 : 0;
+                if (saved == TSaveResult::Failed && !UserData.LastSaveError.isEmpty()) {
+                    result.StoreError = UserData.LastSaveError;
+                }
             }
         }
     };
@@ -281,9 +284,11 @@ void TFetchRun::Poll() {
             // Samples the database refused are lost to this run: the box is not stored in full.
             result.State = result.NotStored > 0 ? TFetchState::Failed : TFetchState::Complete;
             if (result.NotStored > 0) {
-                Console.Problem(box.Name + ", " + ResolutionText(result.Resolution) + ": " +
-                                QString::number(result.NotStored) +
-                                " samples could not be stored in " + UserData.DatabasePath);
+                Console.Problem(
+                    box.Name + ", " + ResolutionText(result.Resolution) + ": " +
+                    QString::number(result.NotStored) + " samples could not be stored in " +
+                    UserData.DatabasePath +
+                    (result.StoreError.isEmpty() ? QString() : ": " + result.StoreError));
             }
             box.Percent = 100;
             if (!Console.Terminal() && !Console.Quiet()) {

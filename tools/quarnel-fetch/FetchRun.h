@@ -23,6 +23,7 @@ struct TResolutionResult {
     int64_t Received = 0;   // samples with a value
     int64_t Written = 0;    // rows added or changed
     int64_t NotStored = 0;  // samples the database refused
+    QString StoreError;     // the database's words for the last one it refused
 };
 
 struct TFetchBox {
