@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "bench/BenchBoxes.h"
 #include "bench/BenchInstall.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/data/dmUser.h"
@@ -38,116 +39,7 @@
 
 namespace {
 
-constexpr const char* Box_Clock = "2024-06-20 12:30";
 constexpr int Start_Rounds = 5;
-
-// A child process that ends with this object, its standard output or error read line by line.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (Pid > 0) {
-            kill(Pid, SIGKILL);
-            waitpid(Pid, nullptr, 0);
-        }
-        if (Output >= 0) {
-            close(Output);
-        }
-    }
-
-    bool Start(const std::vector<std::string>& arguments, bool captureErrors) {
-        int out[2];
-        if (pipe(out) != 0) {
-            return false;
-        }
-        Pid = fork();
-        if (Pid < 0) {
-            return false;
-        }
-        if (Pid == 0) {
-            dup2(out[1], captureErrors ? STDERR_FILENO : STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (const std::string& argument : arguments) {
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        Output = out[0];
-        return true;
-    }
-
-    // The next line that starts with prefix; empty at the end of the output.
-    std::string WaitForLine(const std::string& prefix) {
-        std::string line;
-        char c = 0;
-        while (read(Output, &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            if (line.find(prefix) != std::string::npos) {
-                return line;
-            }
-            line.clear();
-        }
-        return {};
-    }
-
-private:
-    pid_t Pid = -1;
-    int Output = -1;
-};
-
-// An emulated box with all three inverters; its port, or 0.
-int StartBox(Child& box, int seed) {
-    if (!box.Start({KESTEMU_PROGRAM, "--port", "0", "--quiet", "--clock", Box_Clock, "--seed",
-                    std::to_string(seed)},
-                   false)) {
-        return 0;
-    }
-    const std::string line = box.WaitForLine("listening on ");
-    const auto colon = line.rfind(':');
-    return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
-}
-
-// Two boxes with their four modules present, on line and ticked for the live view.
-bool AddBoxes(const QString& database, int port1, int port2) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("setup"));
-    db.setDatabaseName(database);
-    bool ok = db.open();
-    QSqlQuery query(db);
-    for (int port : {port1, port2}) {
-        query.prepare(
-            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, "
-            "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1)");
-        query.addBindValue(QStringLiteral("Box %1").arg(port));
-        query.addBindValue(port);
-        ok = ok && query.exec();
-        const QVariant kest = query.lastInsertId();
-        for (int type : {128, 4, 8, 12}) {
-            query.prepare(
-                "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
-                "module_linetype, module_ispresent, module_ischecked_kwh, module_ischecked_w) "
-                "VALUES (?, ?, ?, 0, 0, 1, 0, 1)");
-            query.addBindValue(kest);
-            query.addBindValue(type);
-            query.addBindValue(type % 22);
-            ok = ok && query.exec();
-        }
-    }
-    query.finish();
-    db.close();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QStringLiteral("setup"));
-    return ok;
-}
 
 // Milliseconds from the start of the program to its main window being shown, over a few runs.
 double StartUpTime(const QString& folder) {
@@ -155,7 +47,7 @@ double StartUpTime(const QString& folder) {
     for (int round = 0; round < Start_Rounds; ++round) {
         QElapsedTimer clock;
         clock.start();
-        Child program;
+        bench::Child program;
         setenv("QUARNEL_DATA_DIR", folder.toLocal8Bit().constData(), 1);
         setenv("QT_LOGGING_RULES", "quarnel.debug=true", 1);
         if (!program.Start({QUARNEL_PROGRAM}, true) ||
@@ -279,12 +171,13 @@ int main(int argc, char** argv) {
     }
     const double startMs = StartUpTime(folder.path());
 
-    Child box1;
-    Child box2;
-    const int port1 = StartBox(box1, 1);
-    const int port2 = StartBox(box2, 2);
+    bench::Child box1;
+    bench::Child box2;
+    const int port1 = bench::StartBox(box1, 1);
+    const int port2 = bench::StartBox(box2, 2);
     if (port1 == 0 || port2 == 0 ||
-        !AddBoxes(folder.path() + QStringLiteral("/KestUser.sqlite"), port1, port2)) {
+        !bench::AddBoxes(folder.path() + QStringLiteral("/KestUser.sqlite"), {port1, port2},
+                         true)) {
         std::fprintf(stderr, "bench_ui: no emulated boxes\n");
         return 1;
     }

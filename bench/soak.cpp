@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "bench/BenchBoxes.h"
 #include "bench/BenchInstall.h"
 #include "monitor/can/CANMessages.h"
 #include "monitor/data/Acquisition.h"
@@ -52,95 +53,6 @@ constexpr double Memory_Tolerance = 0.05;  // flat after warm-up
 constexpr double Loop_Gap_Target_Ms = 50;
 constexpr double Idle_Cpu_Target = 0.01;
 constexpr double Polling_Cpu_Ceiling = 0.10;
-
-// A kestemu process that ends with this object.
-class Box {
-public:
-    Box() = default;
-    Box(const Box&) = delete;
-    Box& operator=(const Box&) = delete;
-    ~Box() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-            waitpid(Pid, nullptr, 0);
-        }
-        if (Output >= 0) {
-            close(Output);
-        }
-    }
-
-    // Its port, or 0.
-    int Start(int seed) {
-        int out[2];
-        if (pipe(out) != 0) {
-            return 0;
-        }
-        const std::string seedText = std::to_string(seed);
-        const char* argv[] = {KESTEMU_PROGRAM, "--port",         "0",
-                              "--quiet",       "--clock",        "2024-06-20 12:30",
-                              "--seed",        seedText.c_str(), nullptr};
-        Pid = fork();
-        if (Pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            execv(argv[0], const_cast<char**>(argv));
-            _exit(127);
-        }
-        close(out[1]);
-        Output = out[0];
-        std::string line;
-        char c = 0;
-        while (Pid > 0 && read(Output, &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-            } else if (line.find("listening on ") != std::string::npos) {
-                return std::atoi(line.c_str() + line.rfind(':') + 1);
-            } else {
-                line.clear();
-            }
-        }
-        return 0;
-    }
-
-private:
-    pid_t Pid = -1;
-    int Output = -1;
-};
-
-// Boxes with their four modules present, on line, the inverters ticked for the live view.
-bool AddBoxes(const QString& database, const std::vector<int>& ports) {
-    bool ok = false;
-    {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("setup"));
-        db.setDatabaseName(database);
-        ok = db.open();
-        QSqlQuery query(db);
-        for (size_t i = 0; i < ports.size(); ++i) {
-            query.prepare(
-                "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, "
-                "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1)");
-            query.addBindValue(QStringLiteral("Box %1").arg(i + 1));
-            query.addBindValue(ports[i]);
-            ok = ok && query.exec();
-            const QVariant kest = query.lastInsertId();
-            for (int type : {128, 4, 8, 12}) {
-                query.prepare(
-                    "INSERT INTO modules (module_kest, module_type, module_color, "
-                    "module_pattern, module_linetype, module_ispresent, module_ischecked_kwh, "
-                    "module_ischecked_w) VALUES (?, ?, ?, 0, 0, 1, 0, ?)");
-                query.addBindValue(kest);
-                query.addBindValue(type);
-                query.addBindValue(type % 22);
-                query.addBindValue(type == 128 ? 0 : 1);
-                ok = ok && query.exec();
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("setup"));
-    return ok;
-}
 
 double CpuSeconds() {
     timespec t{};
@@ -237,17 +149,17 @@ int main(int argc, char** argv) {
     if (!folder.isValid() || !bench::install_data_folder("soak", folder.path())) {
         return 2;
     }
-    std::vector<std::unique_ptr<Box>> boxes;
+    std::vector<std::unique_ptr<bench::Child>> boxes;
     std::vector<int> ports;
     for (int i = 0; i < Boxes; ++i) {
-        boxes.push_back(std::make_unique<Box>());
-        ports.push_back(boxes.back()->Start(i + 1));
+        boxes.push_back(std::make_unique<bench::Child>());
+        ports.push_back(bench::StartBox(*boxes.back(), i + 1));
         if (ports.back() == 0) {
             std::fprintf(stderr, "soak: emulated box %d did not start\n", i + 1);
             return 2;
         }
     }
-    if (!AddBoxes(folder.path() + QStringLiteral("/KestUser.sqlite"), ports)) {
+    if (!bench::AddBoxes(folder.path() + QStringLiteral("/KestUser.sqlite"), ports, false)) {
         std::fprintf(stderr, "soak: the boxes were not added\n");
         return 2;
     }

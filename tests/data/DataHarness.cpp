@@ -6,6 +6,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -269,6 +270,47 @@ int32_t MonitorTest::ModuleId(int32_t kestId, int type) {
 
 int MonitorTest::Count(const QString& sql) {
     return CountRows(*UserData, sql);
+}
+
+int DownloadPeriods(uint8_t resolution) {
+    const QDate today = QDate::currentDate();
+    switch (resolution) {
+        case Res_Ten_Minutes:
+            return 7 * 144;
+        case Res_Day:
+            return 366;
+        case Res_Month:
+            return (today.year() - 2004) * 12 + today.month();
+        default:
+            return std::min(today.year() - 2003, 25);
+    }
+}
+
+QDateTime DownloadPeriod(const kestemu::CivilTime& now, uint8_t resolution, int i) {
+    switch (resolution) {
+        case Res_Ten_Minutes:
+            return QDateTime(QDate(now.year, now.month, now.day),
+                             QTime(now.hour, now.minute / 10 * 10), Qt::UTC)
+                .addSecs(-600 * i);
+        case Res_Day:
+            return QDateTime(QDate(now.year, now.month, now.day), QTime(0, 0), Qt::UTC).addDays(-i);
+        case Res_Month:
+            return QDateTime(QDate(now.year, now.month, 1), QTime(0, 0), Qt::UTC).addMonths(-i);
+        default:
+            return QDateTime(QDate(now.year, 1, 1), QTime(0, 0), Qt::UTC).addYears(-i);
+    }
+}
+
+std::optional<uint32_t> ModelYield(const kestemu::Emulator& box, const kestemu::CivilTime& now,
+                                   int module, uint8_t resolution, const QDateTime& period) {
+    const kestemu::CivilTime civil{period.date().year(),   period.date().month(),
+                                   period.date().day(),    period.time().hour(),
+                                   period.time().minute(), 0};
+    return box.model().yield(uint8_t(module), resolution, civil, now);
+}
+
+bool SameYield(int64_t stored, int64_t model) {
+    return stored == model || stored == std::min<int64_t>((model + 2) / 4, 65534) * 4;
 }
 
 }  // namespace datatest

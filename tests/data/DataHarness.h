@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <QDateTime>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <map>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -157,5 +159,16 @@ protected:
     std::unique_ptr<TAcquisition> Acquisition;
     std::vector<std::unique_ptr<kestemu::Emulator>> Boxes;
 };
+
+// The emulator's yield model as a download reads it: the periods one download asks for (month
+// and year counts depend on the PC's date, as in the program), the start of the i-th of them
+// back from the box's current period, and the model's value for a period as of now.
+int DownloadPeriods(uint8_t resolution);
+QDateTime DownloadPeriod(const kestemu::CivilTime& now, uint8_t resolution, int i);
+std::optional<uint32_t> ModelYield(const kestemu::Emulator& box, const kestemu::CivilTime& now,
+                                   int module, uint8_t resolution, const QDateTime& period);
+// A stored value against the model's: the box sends a whole block in units of four once one
+// value of it needs that.
+bool SameYield(int64_t stored, int64_t model);
 
 }  // namespace datatest

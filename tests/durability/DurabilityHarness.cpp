@@ -16,6 +16,7 @@
 #include <cerrno>
 
 #include "monitor/data/dmUser.h"
+#include "tests/data/DataHarness.h"
 
 extern char** environ;
 
@@ -235,16 +236,6 @@ kestemu::Config BoxConfig(uint32_t seed) {
 
 namespace {
 
-kestemu::CivilTime Civil(const QDateTime& t) {
-    return {t.date().year(), t.date().month(),  t.date().day(),
-            t.time().hour(), t.time().minute(), 0};
-}
-
-// The box sends a whole block in units of four once one value of it needs that.
-bool SameYield(int64_t stored, int64_t model) {
-    return stored == model || stored == std::min<int64_t>((model + 2) / 4, 65534) * 4;
-}
-
 std::string Describe(const Key& key) {
     return "box " + std::to_string(std::get<0>(key)) + " module " +
            std::to_string(std::get<1>(key)) + " resolution " + std::to_string(std::get<2>(key)) +
@@ -255,43 +246,11 @@ std::string Describe(const Key& key) {
 
 Rows ModelRows(const kestemu::Emulator& box, int kestId, uint8_t resolution) {
     const kestemu::CivilTime now = box.now();
-    const QDate today = QDate::currentDate();
-    int periods = 0;
-    switch (resolution) {
-        case Res_Ten_Minutes:
-            periods = 7 * 144;
-            break;
-        case Res_Day:
-            periods = 366;
-            break;
-        case Res_Month:
-            periods = (today.year() - 2004) * 12 + today.month();
-            break;
-        default:
-            periods = std::min(today.year() - 2003, 25);
-    }
-    const QDateTime slot(QDate(now.year, now.month, now.day), QTime(now.hour, now.minute / 10 * 10),
-                         Qt::UTC);
     Rows rows;
     for (int module : {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C}) {
-        for (int i = 0; i < periods; ++i) {
-            QDateTime period;
-            switch (resolution) {
-                case Res_Ten_Minutes:
-                    period = slot.addSecs(-600 * i);
-                    break;
-                case Res_Day:
-                    period = QDateTime(slot.date(), QTime(0, 0), Qt::UTC).addDays(-i);
-                    break;
-                case Res_Month:
-                    period = QDateTime(QDate(now.year, now.month, 1), QTime(0, 0), Qt::UTC)
-                                 .addMonths(-i);
-                    break;
-                default:
-                    period = QDateTime(QDate(now.year, 1, 1), QTime(0, 0), Qt::UTC).addYears(-i);
-            }
-            const auto value = box.model().yield(uint8_t(module), resolution, Civil(period), now);
-            if (value) {
+        for (int i = 0; i < datatest::DownloadPeriods(resolution); ++i) {
+            const QDateTime period = datatest::DownloadPeriod(now, resolution, i);
+            if (const auto value = datatest::ModelYield(box, now, module, resolution, period)) {
                 rows[{kestId, module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = *value;
             }
         }
@@ -302,7 +261,7 @@ Rows ModelRows(const kestemu::Emulator& box, int kestId, uint8_t resolution) {
 ::testing::AssertionResult Matches(const Rows& stored, const Rows& model, bool complete) {
     for (const auto& [key, value] : stored) {
         const auto expected = model.find(key);
-        if (expected == model.end() || !SameYield(value, expected->second)) {
+        if (expected == model.end() || !datatest::SameYield(value, expected->second)) {
             return ::testing::AssertionFailure()
                    << Describe(key) << ": stored " << value << ", the box has "
                    << (expected == model.end() ? std::string("nothing")

@@ -46,60 +46,22 @@ private:
     int ExitCode = -2;
 };
 
-kestemu::CivilTime Civil(const QDateTime& t) {
-    return {t.date().year(), t.date().month(),  t.date().day(),
-            t.time().hour(), t.time().minute(), 0};
-}
-
 // The periods one download asks for, newest first from the box's current period, and what the
-// box's model holds for them. Month and year counts depend on the PC's date, as in the program.
+// box's model holds for them.
 Samples ModelSamples(const kestemu::Emulator& box, const std::vector<int>& modules) {
     const kestemu::CivilTime now = box.now();
-    const QDate today = QDate::currentDate();
-    const struct {
-        uint8_t Resolution;
-        int Periods;
-    } downloads[] = {{Res_Ten_Minutes, 7 * 144},
-                     {Res_Day, 366},
-                     {Res_Month, (today.year() - 2004) * 12 + today.month()},
-                     {Res_Year, std::min(today.year() - 2003, 25)}};
-    const QDateTime slot(QDate(now.year, now.month, now.day), QTime(now.hour, now.minute / 10 * 10),
-                         Qt::UTC);
     Samples samples;
     for (int module : modules) {
-        for (const auto& d : downloads) {
-            for (int i = 0; i < d.Periods; ++i) {
-                QDateTime period;
-                switch (d.Resolution) {
-                    case Res_Ten_Minutes:
-                        period = slot.addSecs(-600 * i);
-                        break;
-                    case Res_Day:
-                        period = QDateTime(slot.date(), QTime(0, 0), Qt::UTC).addDays(-i);
-                        break;
-                    case Res_Month:
-                        period = QDateTime(QDate(now.year, now.month, 1), QTime(0, 0), Qt::UTC)
-                                     .addMonths(-i);
-                        break;
-                    default:
-                        period =
-                            QDateTime(QDate(now.year, 1, 1), QTime(0, 0), Qt::UTC).addYears(-i);
-                }
-                const auto value =
-                    box.model().yield(uint8_t(module), d.Resolution, Civil(period), now);
-                if (value) {
-                    samples[{module, d.Resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] =
-                        *value;
+        for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year}) {
+            for (int i = 0; i < DownloadPeriods(resolution); ++i) {
+                const QDateTime period = DownloadPeriod(now, resolution, i);
+                if (const auto value = ModelYield(box, now, module, resolution, period)) {
+                    samples[{module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = *value;
                 }
             }
         }
     }
     return samples;
-}
-
-// The box sends a whole block in units of four once one value of it needs that.
-bool SameYield(int64_t stored, int64_t model) {
-    return stored == model || stored == std::min<int64_t>((model + 2) / 4, 65534) * 4;
 }
 
 class FetchTest : public MonitorTest {

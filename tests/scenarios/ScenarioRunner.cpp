@@ -381,11 +381,6 @@ private:
         }
     }
 
-    // The box sends a whole block in units of four once one value of it needs that.
-    static bool SameYield(int64_t stored, int64_t model) {
-        return stored == model || stored == std::min<int64_t>((model + 2) / 4, 65534) * 4;
-    }
-
     static kestemu::CivilTime PeriodOf(int resolution, const kestemu::CivilTime& t) {
         switch (resolution) {
             case Res_Ten_Minutes:
@@ -426,45 +421,23 @@ private:
                 continue;
             }
             ++counts[{std::get<1>(key), std::get<2>(key)}];
-            const QDateTime t = QDateTime::fromString(std::get<3>(key), "yyyy-MM-dd HH:mm:ss");
-            const kestemu::CivilTime civil{t.date().year(), t.date().month(),  t.date().day(),
-                                           t.time().hour(), t.time().minute(), 0};
-            const auto model =
-                box.model().yield(uint8_t(std::get<1>(key)), uint8_t(std::get<2>(key)), civil, now);
-            wrong += !Growing(key) && (!model || !SameYield(value, *model)) ? 1 : 0;
+            const auto model = datatest::ModelYield(
+                box, now, std::get<1>(key), uint8_t(std::get<2>(key)),
+                QDateTime::fromString(std::get<3>(key), "yyyy-MM-dd HH:mm:ss"));
+            wrong += !Growing(key) && (!model || !datatest::SameYield(value, *model)) ? 1 : 0;
         }
         EXPECT_EQ(wrong, 0) << "stored samples of " << Name(k).toStdString() << " differ";
         EXPECT_FALSE(counts.empty()) << "nothing stored for " << Name(k).toStdString();
         if (!complete) {
             return;
         }
-        const QDate today = QDate::currentDate();
-        const QDateTime slot(QDate(now.year, now.month, now.day),
-                             QTime(now.hour, now.minute / 10 * 10), Qt::UTC);
         for (const auto& [moduleResolution, count] : counts) {
             const auto [module, resolution] = moduleResolution;
-            const int periods = resolution == Res_Ten_Minutes ? 7 * 144
-                                : resolution == Res_Day       ? 366
-                                : resolution == Res_Month
-                                    ? (today.year() - 2004) * 12 + today.month()
-                                    : std::min(today.year() - 2003, 25);
             int expected = 0;
-            for (int i = 0; i < periods; ++i) {
-                QDateTime p;
-                if (resolution == Res_Ten_Minutes) {
-                    p = slot.addSecs(-600 * i);
-                } else if (resolution == Res_Day) {
-                    p = QDateTime(slot.date(), QTime(0, 0), Qt::UTC).addDays(-i);
-                } else if (resolution == Res_Month) {
-                    p = QDateTime(QDate(now.year, now.month, 1), QTime(0, 0), Qt::UTC)
-                            .addMonths(-i);
-                } else {
-                    p = QDateTime(QDate(now.year, 1, 1), QTime(0, 0), Qt::UTC).addYears(-i);
-                }
-                const kestemu::CivilTime civil{p.date().year(), p.date().month(),  p.date().day(),
-                                               p.time().hour(), p.time().minute(), 0};
+            for (int i = 0; i < datatest::DownloadPeriods(uint8_t(resolution)); ++i) {
+                const QDateTime period = datatest::DownloadPeriod(now, uint8_t(resolution), i);
                 expected +=
-                    box.model().yield(uint8_t(module), uint8_t(resolution), civil, now) ? 1 : 0;
+                    datatest::ModelYield(box, now, module, uint8_t(resolution), period) ? 1 : 0;
             }
             EXPECT_EQ(count, expected)
                 << Name(k).toStdString() << " module " << module << " resolution " << resolution;
