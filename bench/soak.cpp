@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug.debug=false"));
     qputenv("QUARNEL_DATA_DIR", folder.path().toLocal8Bit());
     bool ok = true;
     {

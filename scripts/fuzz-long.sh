@@ -54,7 +54,7 @@ cmake --build "$build" -j "${QUARNEL_JOBS:-$(nproc)}" --target "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export QT_LOGGING_RULES="quarnel.debug=false"
+export QT_LOGGING_RULES="quarnel.debug.debug=false"
 export QT_QPA_PLATFORM=offscreen
 
 summary=()

@@ -22,7 +22,7 @@ cmake --build "$build" -j "${QUARNEL_JOBS:-$(nproc)}" --target "${targets[@]}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Qt's own diagnostics stay quiet; the program's real errors still reach the log.
-export QT_LOGGING_RULES="quarnel.debug=false"
+export QT_LOGGING_RULES="quarnel.debug.debug=false"
 export QT_QPA_PLATFORM=offscreen
 
 failed=()

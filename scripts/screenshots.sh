@@ -10,5 +10,5 @@ build=${1:-$root/build/plain}
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$(nproc)" --target screenshots
-QT_LOGGING_RULES="quarnel.debug=false" xvfb-run -a -s '-screen 0 1280x800x24' \
+QT_LOGGING_RULES="quarnel.debug.debug=false" xvfb-run -a -s '-screen 0 1280x800x24' \
     "$build/tools/screenshots/screenshots" "$root/data/install.sh" "$root/docs/screenshots"
