@@ -54,7 +54,8 @@ int32_t ProgramTest::ModuleId(int32_t kestId, int type) {
 }
 
 void ProgramTest::ExpectNoPasswordShown() {
-    if (!Program || !Main().UserData() || !Main().UserData()->IsOpen()) {
+    if (!Program || !Program->MainForm || !Program->NotificationForm || !Main().UserData() ||
+        !Main().UserData()->IsOpen()) {
         return;
     }
     QSqlQuery query(QSqlDatabase::database(Main().UserData()->ConnectionName()));

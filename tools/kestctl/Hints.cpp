@@ -98,9 +98,12 @@ std::string account_hint(std::string_view call, int32_t code, const CallTiming& 
 std::string login_hint(int32_t code, const CallTiming& timing) {
     switch (code) {
         case PC2LAN_FAILED:
+            // The link waits as long for the rest of a reply that stopped short as for a first
+            // byte that never comes: the time alone cannot tell the two apart.
             if (waited_full_timeout(timing)) {
                 return "the box accepted the TCP connection but did not answer the login within " +
-                       std::to_string(timing.reply_timeout_ms) + " ms";
+                       std::to_string(timing.reply_timeout_ms) +
+                       " ms, or its answer stayed incomplete";
             }
             return "the box accepted the TCP connection, but its reply to the login was "
                    "incomplete or unusable, or it closed the connection";
