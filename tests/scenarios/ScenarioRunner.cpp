@@ -32,14 +32,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlTableModel>
-#include <QStyleFactory>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
@@ -553,13 +551,3 @@ INSTANTIATE_TEST_SUITE_P(Faults, Scenario, ::testing::ValuesIn(ScenarioNames()),
                          });
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setQuitOnLastWindowClosed(false);
-    QLocale::setDefault(QLocale::c());
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
