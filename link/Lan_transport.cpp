@@ -1,6 +1,7 @@
 #include "Lan_transport.h"
 
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "Lan_socket.h"
@@ -14,9 +15,11 @@ namespace {
 std::mutex factory_lock;
 
 // Never destroyed: links still in the table when the process ends are torn down after the
-// other statics, and their transports may still reach the factory then.
+// other statics, and their transports may still reach the factory then. It lives in static
+// storage rather than on the heap, so that unloading the library leaves nothing behind.
 Transport_Factory& Current_Factory() {
-    static Transport_Factory* factory = new Transport_Factory;
+    alignas(Transport_Factory) static unsigned char storage[sizeof(Transport_Factory)];
+    static Transport_Factory* factory = new (storage) Transport_Factory;
     return *factory;
 }
 
