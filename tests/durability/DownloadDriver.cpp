@@ -25,11 +25,11 @@ namespace {
 
 int NodeOfResolution(int resolution) {
     switch (resolution) {
-        case 71:
+        case Res_Day:
             return Node_PerDay;
-        case 106:
+        case Res_Month:
             return Node_PerMonth;
-        case 125:
+        case Res_Year:
             return Node_PerYear;
         default:
             return Node_Per10Minutes;
