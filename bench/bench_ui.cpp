@@ -49,7 +49,7 @@ double StartUpTime(const QString& folder) {
         clock.start();
         bench::Child program;
         setenv("QUARNEL_DATA_DIR", folder.toLocal8Bit().constData(), 1);
-        setenv("QT_LOGGING_RULES", "quarnel.debug=true", 1);
+        setenv("QT_LOGGING_RULES", "quarnel.debug.debug=true", 1);
         if (!program.Start({QUARNEL_PROGRAM}, true) ||
             program.WaitForLine("Main window shown").empty()) {
             return -1;

@@ -171,7 +171,7 @@ protected:
         const QStringList environment = {"QUARNEL_DATA_DIR=" + folder,
                                          "TMPDIR=" + Temp.path(),
                                          "QT_QPA_PLATFORM=offscreen",
-                                         "QT_LOGGING_RULES=quarnel.debug=true",
+                                         "QT_LOGGING_RULES=quarnel.debug.debug=true",
                                          "DRIVER_DELAY=" + delay,
                                          "DRIVER_RESOLUTION=" + QString::number(resolution.Code),
                                          QStringLiteral("DRIVER_FINISH=") + (complete ? "1" : "0")};
@@ -196,7 +196,7 @@ protected:
     bool StartRealProgram(Child& program, const QString& folder) {
         return program.Start(QStringLiteral(QUARNEL_PROGRAM), {},
                              {"QUARNEL_DATA_DIR=" + folder, "TMPDIR=" + Temp.path(),
-                              "QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=quarnel.debug=true"});
+                              "QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=quarnel.debug.debug=true"});
     }
     // It comes up as the running instance, with its main window shown.
     ::testing::AssertionResult RealProgramCameUp(Child& program) {

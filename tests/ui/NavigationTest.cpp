@@ -236,7 +236,8 @@ protected:
         }
     }
 
-    pid_t Start(const QString& log) {
+    // Rules: QT_LOGGING_RULES for the child; none leaves the variable unset.
+    pid_t Start(const QString& log, const char* rules = "quarnel.debug.debug=true") {
         const QByteArray program = Program.toLocal8Bit();
         const QByteArray logPath = log.toLocal8Bit();
         const QByteArray dataDir = Data.path().toLocal8Bit();
@@ -247,7 +248,11 @@ protected:
             dup2(fd, STDERR_FILENO);
             setenv("QUARNEL_DATA_DIR", dataDir.constData(), 1);
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            setenv("QT_LOGGING_RULES", "quarnel.debug=true", 1);
+            if (rules != nullptr) {
+                setenv("QT_LOGGING_RULES", rules, 1);
+            } else {
+                unsetenv("QT_LOGGING_RULES");
+            }
             execl(program.constData(), program.constData(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -302,6 +307,21 @@ TEST_F(SingleInstance, ASecondStartBringsTheFirstForwardAndAKilledOneBlocksNothi
     const pid_t third = Start(thirdLog);
     ASSERT_TRUE(WaitFor([&] { return Listening(); }, 20s)) << Read(thirdLog).toStdString();
     EXPECT_EQ(waitpid(third, nullptr, WNOHANG), 0) << Read(thirdLog).toStdString();
+}
+
+TEST_F(SingleInstance, TheDiagnosticLinesStayOffUnlessTheLoggingRulesAskForThem) {
+    const QString quietLog = Bin.filePath("quiet.log");
+    const pid_t quiet = Start(quietLog, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Listening(); }, 20s)) << Read(quietLog).toStdString();
+    EXPECT_EQ(ExitCode(Start(Bin.filePath("second.log"), nullptr)), 0);
+    kill(quiet, SIGTERM);
+    ExitCode(quiet);
+    EXPECT_FALSE(Read(quietLog).contains("quarnel.debug")) << Read(quietLog).toStdString();
+
+    const QString loudLog = Bin.filePath("loud.log");
+    const pid_t loud = Start(loudLog);
+    ASSERT_TRUE(WaitFor([&] { return Listening(); }, 20s)) << Read(loudLog).toStdString();
+    EXPECT_TRUE(WaitFor([&] { return Read(loudLog).contains("Main window shown"); }));
 }
 
 }  // namespace
