@@ -124,14 +124,4 @@ std::string login_hint(int32_t code, const CallTiming& timing) {
     }
 }
 
-std::string shown(std::string_view text, size_t limit) {
-    std::string out = "'";
-    for (size_t i = 0; i < text.size() && i < limit; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    }
-    out += text.size() > limit ? "'... (" + std::to_string(text.size()) + " characters)" : "'";
-    return out;
-}
-
 }  // namespace kestctl

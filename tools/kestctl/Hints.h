@@ -22,8 +22,4 @@ std::string account_hint(std::string_view call, int32_t code, const CallTiming& 
 // A failed Pc2Lan_Connect after a TCP connection to the box was seen to open.
 std::string login_hint(int32_t code, const CallTiming& timing);
 
-// A value from the command line or the box as it may appear in a message: control characters
-// become '?', and long texts are cut.
-std::string shown(std::string_view text, size_t limit = 40);
-
 }  // namespace kestctl

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "Box.h"
+#include "Shown.h"
 
 namespace kestemu {
 
 namespace {
+
+using tools::shown;
 
 // Plain decimal digits only: strtoll alone would also take " 12" and "+12".
 bool to_integer(const std::string& text, long long low, long long high, long long* out) {
@@ -56,18 +59,6 @@ bool has_control_character(const std::string& text) {
         const unsigned char c = static_cast<unsigned char>(ch);
         return c < 0x20 || c == 0x7F;
     });
-}
-
-// A value as it may appear in a message: quoted, control characters as '?', long ones cut.
-std::string shown(const std::string& text) {
-    constexpr size_t kLimit = 40;
-    std::string out = "'";
-    for (size_t i = 0; i < text.size() && i < kLimit; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    }
-    out += text.size() > kLimit ? "'... (" + std::to_string(text.size()) + " characters)" : "'";
-    return out;
 }
 
 bool parse_account(const std::string& text, Account* account, std::string* why) {

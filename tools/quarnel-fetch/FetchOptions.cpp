@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "CanObjects.h"
+#include "Shown.h"
 
 namespace {
 
@@ -12,23 +13,14 @@ namespace {
 constexpr int Max_Request_Delay = 10000;
 constexpr int Max_Box_Name = 50;  // what the user database keeps of a box name
 constexpr int Max_Path = 4095;
-constexpr int Max_Shown = 40;
 
 bool HasControlCharacter(const QString& text) {
     return std::any_of(text.begin(), text.end(),
                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
 }
 
-// A value as a message shows it: quoted, control characters as '?', long ones cut.
 QString Shown(const QString& text) {
-    QString out;
-    for (QChar c : text.left(Max_Shown)) {
-        out += c.unicode() < 0x20 || c.unicode() == 0x7F ? QChar('?') : c;
-    }
-    if (text.size() > Max_Shown) {
-        return "'" + out + "'... (" + QString::number(text.size()) + " characters)";
-    }
-    return "'" + out + "'";
+    return QString::fromStdString(tools::shown(text.toStdString()));
 }
 
 // The parser's own messages quote what was typed; keep them one short, clean line.
