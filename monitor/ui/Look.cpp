@@ -27,6 +27,15 @@ void WhiteText(QWidget* widget) {
     widget->setPalette(palette);
 }
 
+QLabel* WhiteLabel(const QString& name, const QString& caption, QWidget* parent,
+                   const QRect& geometry) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    WhiteText(label);
+    return label;
+}
+
 void CentreOn(QWidget* window, const QWidget* over) {
     QScreen* screen = over ? over->screen() : window->screen();
     const QRect area = screen ? screen->availableGeometry() : QRect();

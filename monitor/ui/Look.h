@@ -1,5 +1,5 @@
-// The program's colours and fonts, the look its two charts share, and the white label button its
-// windows share.
+// The program's colours and fonts, the look its two charts share, and the white captions and
+// label buttons its windows share.
 #pragma once
 
 #include <QColor>
@@ -20,6 +20,9 @@ QFont Verdana(int pixels, bool bold = false);
 void PaintBackground(QWidget* widget, const QColor& colour);
 // White text on whatever lies behind the widget.
 void WhiteText(QWidget* widget);
+// A white caption, named and placed.
+QLabel* WhiteLabel(const QString& name, const QString& caption, QWidget* parent,
+                   const QRect& geometry);
 // Places a top-level window over the middle of another (over the screen's middle when that one
 // is not showing), kept inside the screen.
 void CentreOn(QWidget* window, const QWidget* over);

@@ -76,15 +76,6 @@ QFrame* MakePanel(const QString& name, QWidget* parent, const QRect& geometry,
     return panel;
 }
 
-QLabel* MakeLabel(const QString& name, const QString& caption, QWidget* parent,
-                  const QRect& geometry) {
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(name);
-    label->setGeometry(geometry);
-    WhiteText(label);
-    return label;
-}
-
 QTimer* MakeTimer(const QString& name, QObject* parent, int interval) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(name);
@@ -146,9 +137,9 @@ void TMainForm::CreateFrame() {
                   QRect(0, Band_Height, Tree_Panel_Width, Window_Height - Band_Height), Qt::white);
 
     StartupLabel =
-        MakeLabel(QStringLiteral("StartupLabel"), QStringLiteral("Tarnwell Connect"), this,
-                  QRect(Tree_Panel_Width, Band_Height, Window_Width - Tree_Panel_Width,
-                        Window_Height - Band_Height));
+        WhiteLabel(QStringLiteral("StartupLabel"), QStringLiteral("Tarnwell Connect"), this,
+                   QRect(Tree_Panel_Width, Band_Height, Window_Width - Tree_Panel_Width,
+                         Window_Height - Band_Height));
     StartupLabel->setFont(Verdana(85));
     StartupLabel->setAlignment(Qt::AlignCenter);
     StartupLabel->setWordWrap(true);

@@ -146,7 +146,7 @@ void TMainForm::DrawWChart() {
         auto* bars = new QCPBars(ChartW->xAxis, ChartW->yAxis);
         bars->setName(bar.Text);
         bars->setPen(Qt::NoPen);
-        bars->setBrush(QBrush(bar.Colour, bar.Fill));
+        bars->setBrush(QBrush(QColor::fromRgba(bar.Colour), bar.Fill));
         bars->setWidth(layout.Step);
         bars->setData(QVector<double>{double(bar.Offset)}, QVector<double>{double(bar.Value)},
                       true);

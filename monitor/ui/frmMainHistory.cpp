@@ -70,15 +70,10 @@ void TMainForm::CreateHistoryPanel() {
     HistoryScrollBar->setPageStep(1);
     HistoryScrollBar->setVisible(false);
 
-    auto label = [panel](const char* name, const char* caption, const QRect& geometry) {
-        auto* text = new QLabel(QString::fromLatin1(caption), panel);
-        text->setObjectName(QString::fromLatin1(name));
-        text->setGeometry(geometry);
-        WhiteText(text);
-        return text;
-    };
-    StartDateEditLabel = label("StartDateEditLabel", "Start date", QRect(576, 0, 153, 16));
-    EndDateEditLabel = label("EndDateEditLabel", "End date", QRect(576, 40, 153, 16));
+    StartDateEditLabel = WhiteLabel(QStringLiteral("StartDateEditLabel"),
+                                    QStringLiteral("Start date"), panel, QRect(576, 0, 153, 16));
+    EndDateEditLabel = WhiteLabel(QStringLiteral("EndDateEditLabel"), QStringLiteral("End date"),
+                                  panel, QRect(576, 40, 153, 16));
     EsStartDateEdit = new QDateEdit(panel);
     EsStartDateEdit->setObjectName(QStringLiteral("EsStartDateEdit"));
     EsStartDateEdit->setGeometry(576, 16, 153, 24);
@@ -102,7 +97,8 @@ void TMainForm::CreateHistoryPanel() {
     LabelSelectNoneHistory->setGeometry(654, 366, 73, 17);
 
     OvcComboBoxGraphTypeLabel =
-        label("OvcComboBoxGraphTypeLabel", "Graph type", QRect(576, 390, 153, 17));
+        WhiteLabel(QStringLiteral("OvcComboBoxGraphTypeLabel"), QStringLiteral("Graph type"), panel,
+                   QRect(576, 390, 153, 17));
     OvcComboBoxGraphType = new QComboBox(panel);
     OvcComboBoxGraphType->setObjectName(QStringLiteral("OvcComboBoxGraphType"));
     OvcComboBoxGraphType->setGeometry(576, 408, 153, 24);
@@ -121,7 +117,8 @@ void TMainForm::CreateHistoryPanel() {
     ExportDataLabel->setGeometry(577, 507, 153, 25);
 
     X_AxisNrOfPointsLabel =
-        label("X_AxisNrOfPointsLabel", "X axis density", QRect(614, 564, 115, 17));
+        WhiteLabel(QStringLiteral("X_AxisNrOfPointsLabel"), QStringLiteral("X axis density"), panel,
+                   QRect(614, 564, 115, 17));
     X_AxisNrOfPoints = new QLineEdit(panel);
     X_AxisNrOfPoints->setObjectName(QStringLiteral("X_AxisNrOfPoints"));
     X_AxisNrOfPoints->setGeometry(576, 560, 33, 24);
@@ -196,24 +193,26 @@ void TMainForm::DrawkWhChart(int graphType) {
     std::vector<TNewSeries> drawn;
     if (info != nullptr && Acquiring && Data && Data->IsOpen()) {
         kWhTitle->setText(QString::fromLatin1(info->Unit));
-        bool high = true;
-        const QDate today = NaiveNow().date();
+        std::vector<int> entries;
         for (int i = 0; i < OvcCheckListSelectedForkWh->count(); ++i) {
-            if (!OvcCheckListSelectedForkWh->Checked(i)) {
-                continue;
-            }
             const int32_t id = OvcCheckListSelectedForkWh->ModuleId(i);
-            const bool isTotal = Acquiring->ModuleType(id) == Module_Type_Total;
-            if (!GraphTypeTakes(graphType, isTotal)) {
-                continue;
+            if (OvcCheckListSelectedForkWh->Checked(i) &&
+                GraphTypeTakes(graphType, Acquiring->ModuleType(id) == Module_Type_Total)) {
+                entries.push_back(i);
             }
-            // The fields show the range as it was drawn, corrected.
+        }
+        // The fields show the range as it was drawn, corrected.
+        TSlotRange widened;
+        if (!entries.empty()) {
             const TDayRange range =
-                CorrectRange(EsStartDateEdit->date(), EsEndDateEdit->date(), today);
+                CorrectRange(EsStartDateEdit->date(), EsEndDateEdit->date(), NaiveNow().date());
             EsStartDateEdit->setDate(range.Start);
             EsEndDateEdit->setDate(range.End);
-            const TSlotRange widened = WidenRange(HistoryResolution, range.Start, range.End);
-
+            widened = WidenRange(HistoryResolution, range.Start, range.End);
+        }
+        bool high = true;
+        for (const int i : entries) {
+            const int32_t id = OvcCheckListSelectedForkWh->ModuleId(i);
             std::vector<TSampleRow> rows;
             QString error;
             if (!ReadSamples(Data->ConnectionName(), id, info->Code, widened, &rows, &error)) {
@@ -252,7 +251,7 @@ void TMainForm::DrawkWhChart(int graphType) {
     const double slotSeconds = SlotSeconds(HistoryResolution);
     const int decimals = info != nullptr ? info->Decimals : 0;
     QCPAbstractPlottable* below = nullptr;
-    QVector<double> sums;
+    TSeriesStack stack;
     if (type.Kind == TSeriesKind::Bars && !type.Stacked && drawn.size() > 1) {
         kWhBarsGroup = new QCPBarsGroup(ChartkWh);
         kWhBarsGroup->setSpacingType(QCPBarsGroup::stAbsolute);
@@ -263,15 +262,8 @@ void TMainForm::DrawkWhChart(int graphType) {
         const QVector<double>& values = series.Points.Values;
         if (kWhKeys.size() < keys.size()) {
             kWhKeys = keys;
-            kWhTops.resize(keys.size());
         }
-        if (sums.size() < values.size()) {
-            sums.resize(values.size());
-        }
-        for (int k = 0; k < values.size(); ++k) {
-            sums[k] = type.Stacked ? sums[k] + values[k] : values[k];
-            kWhTops[k] = std::max(kWhTops[k], sums[k]);
-        }
+        StackSeries(&stack, values, type.Stacked);
 
         QCPAbstractPlottable* plot = nullptr;
         if (type.Kind == TSeriesKind::Bars) {
@@ -299,7 +291,7 @@ void TMainForm::DrawkWhChart(int graphType) {
             } else {
                 graph->setPen(QPen(series.Colour));
                 graph->setBrush(series.Colour);
-                graph->setData(keys, sums.mid(0, values.size()), true);
+                graph->setData(keys, stack.Sums.mid(0, values.size()), true);
                 if (below != nullptr) {
                     graph->setChannelFillGraph(static_cast<QCPGraph*>(below));
                 }
@@ -312,6 +304,7 @@ void TMainForm::DrawkWhChart(int graphType) {
         marks->setVisible(CheckBoxShowkWhValues->isChecked());
         kWhMarks.push_back(marks);
     }
+    kWhTops = stack.Tops;
 
     PointsPerPage =
         HistoryResolution >= 1 && HistoryResolution <= 4 ? XAxisDensity[HistoryResolution] : 0;
@@ -351,9 +344,7 @@ void TMainForm::ShowHistoryPage() {
     double top = 0;
     if (span.Last >= span.First && !kWhKeys.isEmpty()) {
         ChartkWh->xAxis->setRange(kWhKeys[span.First] - half, kWhKeys[span.Last] + half);
-        for (int i = span.First; i <= span.Last; ++i) {
-            top = std::max(top, kWhTops[i]);
-        }
+        top = PeakValue(kWhTops, span);
     } else {
         const QDateTime today(NaiveNow().date(), QTime(0, 0), Qt::UTC);
         ChartkWh->xAxis->setRange(ChartKey(today) - half, ChartKey(today) + half);

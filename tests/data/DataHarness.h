@@ -19,7 +19,7 @@
 #include "monitor/data/MainView.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/data/dmUser.h"
-#include "monitor/ui/MessageFrm.h"
+#include "monitor/ui/texts/MessageFrm.h"
 #include "tests/can/ChannelHarness.h"
 #include "tools/kestemu/Emulator.h"
 

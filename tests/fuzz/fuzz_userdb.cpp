@@ -30,8 +30,8 @@
 #include "monitor/data/MainView.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/data/dmUser.h"
-#include "monitor/ui/KWhChart.h"
-#include "monitor/ui/MessageFrm.h"
+#include "monitor/ui/logic/KWhChart.h"
+#include "monitor/ui/texts/MessageFrm.h"
 #include "tools/quarnel-fetch/Coverage.h"
 
 #ifndef QUARNEL_SOURCE_DIR

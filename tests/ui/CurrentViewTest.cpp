@@ -13,7 +13,7 @@
 #include "monitor/ui/CheckList.h"
 #include "monitor/ui/Look.h"
 #include "monitor/ui/NotificationFrm.h"
-#include "monitor/ui/WChart.h"
+#include "monitor/ui/logic/WChart.h"
 
 namespace uitest {
 namespace {

@@ -13,10 +13,10 @@
 #include "monitor/can/NaiveTime.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/ui/CheckList.h"
-#include "monitor/ui/ExportData.h"
-#include "monitor/ui/KWhChart.h"
+#include "monitor/ui/logic/ExportData.h"
+#include "monitor/ui/logic/KWhChart.h"
 #include "monitor/ui/Look.h"
-#include "monitor/ui/MessageFrm.h"
+#include "monitor/ui/texts/MessageFrm.h"
 
 namespace uitest {
 namespace {
@@ -109,6 +109,45 @@ TEST(KWhSlots, PagingAndValueTexts) {
     EXPECT_EQ(KWhValueText(double(123 * 0.01f), 1, QLocale::c()), "1.2");
     EXPECT_EQ(KWhValueText(12.6, 0, QLocale::c()), "13");
     EXPECT_EQ(KWhValueText(0.04, 1, QLocale::c()), "0");
+}
+
+// Series of unequal lengths added one after the other: a stacked chart draws each on the ones
+// before it, a side-by-side chart on the axis; the tops are the highest point of any series.
+TEST(KWhSlots, StackedSumsAndPeaks) {
+    struct Case {
+        const char* Name;
+        bool Stacked;
+        std::vector<QVector<double>> Series;
+        QVector<double> Sums;  // after the last series
+        QVector<double> Tops;
+        double PeakAll;
+        double PeakOfSlot2;
+    };
+    const Case cases[] = {
+        {"one series", true, {{1, 2, 3}}, {1, 2, 3}, {1, 2, 3}, 3, 3},
+        {"stacked", true, {{1, 2, 3}, {4, 0, 1}}, {5, 2, 4}, {5, 2, 4}, 5, 4},
+        {"side by side", false, {{1, 2, 3}, {4, 0, 1}}, {4, 0, 1}, {4, 2, 3}, 4, 3},
+        {"a shorter series stacks on the front",
+         true,
+         {{1, 1, 1, 1}, {2, 2}},
+         {3, 3, 1, 1},
+         {3, 3, 1, 1},
+         3,
+         1},
+        {"a longer series grows the stack", true, {{2}, {1, 5}}, {3, 5}, {3, 5}, 5, 0},
+        {"nothing", true, {}, {}, {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSeriesStack stack;
+        for (const QVector<double>& values : c.Series) {
+            StackSeries(&stack, values, c.Stacked);
+        }
+        EXPECT_EQ(stack.Sums, c.Sums);
+        EXPECT_EQ(stack.Tops, c.Tops);
+        EXPECT_EQ(PeakValue(stack.Tops, PageSpan(int(stack.Tops.size()), 0, 0)), c.PeakAll);
+        EXPECT_EQ(PeakValue(stack.Tops, TPageSpan{2, 2}), c.PeakOfSlot2);
+    }
 }
 
 // --- The view ----------------------------------------------------------------------------------

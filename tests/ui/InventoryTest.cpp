@@ -13,7 +13,7 @@
 #include "UiHarness.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/ui/Dialogs.h"
-#include "monitor/ui/ExportData.h"
+#include "monitor/ui/logic/ExportData.h"
 #include "monitor/ui/NotificationFrm.h"
 
 namespace uitest {

@@ -319,7 +319,7 @@ TEST_F(SingleInstance, TheDiagnosticLinesStayOffUnlessTheLoggingRulesAskForThem)
     EXPECT_FALSE(Read(quietLog).contains("quarnel.debug")) << Read(quietLog).toStdString();
 
     const QString loudLog = Bin.filePath("loud.log");
-    const pid_t loud = Start(loudLog);
+    Start(loudLog);
     ASSERT_TRUE(WaitFor([&] { return Listening(); }, 20s)) << Read(loudLog).toStdString();
     EXPECT_TRUE(WaitFor([&] { return Read(loudLog).contains("Main window shown"); }));
 }

@@ -289,6 +289,25 @@ TPageSpan PageSpan(int points, int pointsPerPage, int page) {
     return {first, std::min(first + pointsPerPage, points) - 1};
 }
 
+void StackSeries(TSeriesStack* stack, const QVector<double>& values, bool stacked) {
+    if (stack->Sums.size() < values.size()) {
+        stack->Sums.resize(values.size());
+        stack->Tops.resize(values.size());
+    }
+    for (qsizetype k = 0; k < values.size(); ++k) {
+        stack->Sums[k] = stacked ? stack->Sums[k] + values[k] : values[k];
+        stack->Tops[k] = std::max(stack->Tops[k], stack->Sums[k]);
+    }
+}
+
+double PeakValue(const QVector<double>& tops, TPageSpan span) {
+    double peak = 0;
+    for (int i = std::max(0, span.First); i <= span.Last && i < tops.size(); ++i) {
+        peak = std::max(peak, tops[i]);
+    }
+    return peak;
+}
+
 int LabelStride(int historyResolution, int visibleSlots, int maxLabels) {
     static const std::vector<int> Strides[4] = {
         {1, 2, 3, 6, 12, 18, 36, 72, 144, 288, 432, 1008, 2016, 4320, 8640, 13104, 26208, 52560},

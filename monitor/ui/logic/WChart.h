@@ -2,15 +2,15 @@
 // side, each with its value mark, and the top of the watt axis.
 #pragma once
 
-#include <QColor>
 #include <QLocale>
 #include <QString>
+#include <cstdint>
 #include <vector>
 
 // One checked entry of the W list, as the chart needs it.
 struct TWChartRow {
     QString Text;
-    QColor Colour;
+    uint32_t Colour = 0;  // 0xAARRGGBB
     int Pattern = 0;  // module_pattern, 0..7
     float Power = 0;  // watts
 };
@@ -18,7 +18,7 @@ struct TWChartRow {
 // One bar as it is drawn.
 struct TWChartBar {
     QString Text;  // the legend title
-    QColor Colour;
+    uint32_t Colour = 0;
     Qt::BrushStyle Fill = Qt::SolidPattern;
     float Value = 0;   // watts
     int Offset = 0;    // position across the chart in percent: the running sum of the step

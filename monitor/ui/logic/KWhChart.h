@@ -105,6 +105,17 @@ struct TPageSpan {
 };
 TPageSpan PageSpan(int points, int pointsPerPage, int page);
 
+// The series of one chart, added in drawing order. A stacked graph type draws each series on the
+// sums of the ones before it; Tops holds each slot's highest point of any series, which sets the
+// left axis of a page.
+struct TSeriesStack {
+    QVector<double> Sums;  // after StackSeries: where the series just added is drawn
+    QVector<double> Tops;
+};
+void StackSeries(TSeriesStack* stack, const QVector<double>& values, bool stacked);
+// The highest point on the page span; 0 for an empty span.
+double PeakValue(const QVector<double>& tops, TPageSpan span);
+
 // Every how many slots a bottom label stands, so that at most maxLabels fit on a page of
 // visibleSlots: a multiple that reads well at the resolution (hours, weeks, quarters, ...).
 int LabelStride(int historyResolution, int visibleSlots, int maxLabels);
