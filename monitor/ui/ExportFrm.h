@@ -46,7 +46,7 @@ public:
     // The box chosen in the drop-down list, 0 for none.
     int32_t ChosenKest() const;
 
-    // Fields of the design: the chosen box's module ids (0 when the box has no such present
+    // The chosen box's module ids (0 when the box has no such present
     // module) and which columns the last export wrote, in the order total, A, B, C.
     std::array<int32_t, Export_Column_Count> ModuleIds{};
     std::array<bool, Export_Column_Count> Exported{};

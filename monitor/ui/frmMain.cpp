@@ -193,7 +193,6 @@ void TMainForm::CreateMenu() {
 }
 
 void TMainForm::FormCreate() {
-    // The colour of a new box is drawn from Qt's generator, which seeds itself.
     Data = std::make_unique<TUserData>(*this);
     TranslatorModule = std::make_unique<TTranslator>(*this);
     Translator = TranslatorModule.get();

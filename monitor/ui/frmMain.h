@@ -3,8 +3,8 @@
 // owns the user database module, the box sessions and the acquisition, and it is the window the
 // session, acquisition and database code reach through TMainView.
 //
-// The class is spread over three files: frmMain.cpp (frame, navigation, creation and
-// destruction, TMainView), frmMainInventory.cpp (the box list editor and the password change)
+// The class is spread over four files: frmMain.cpp (frame, navigation, creation and
+// destruction, TMainView), frmMainInventory.cpp (the box list editor and the password change),
 // frmMainCurrent.cpp (the current performance view) and frmMainHistory.cpp (the history view).
 #pragma once
 
@@ -165,7 +165,9 @@ signals:
     void Closed();
 
 public:
-    // Fields of the design.
+    // The history view's resolution (1 ten minutes .. 4 year; 0 before one is chosen), the
+    // navigation node acted on last, whether the current performance view is showing, and the
+    // history chart's points per page for each resolution, kept until the program ends.
     uint8_t HistoryResolution = 0;
     int LastMenuIndex = 0;
     bool PerformanceVisible = false;
@@ -275,7 +277,7 @@ private:
     void FormCreate();
     void FormDestroy();
     void OpenHelpFile();
-    // The translator's seam: the chosen language and the translation of every window.
+    // The module selection list of the live view or of the history view.
     TCheckList* List(TModuleList list) const;
 
     // The history chart's own state: its title, the series' value marks, the slot keys every
