@@ -280,6 +280,7 @@ void TUserData::OpenDatabase() {
         return;
     }
     AddMissingIndexes();
+    SwapOldDiagonalLabels();
     Opened = OpenDataSets();
 }
 
@@ -328,6 +329,49 @@ void TUserData::AddMissingIndexes() {
             QStringLiteral("CREATE INDEX IF NOT EXISTS samples_by_module_resolution_time "
                            "ON samples (sample_module, sample_resolution, sample_timestamp)"))) {
         DebugLine("OpenDatabase: no index on samples: " + index.lastError().text());
+    }
+}
+
+void TUserData::SwapOldDiagonalLabels() {
+    // An earlier install step labelled fill 4 "/" and fill 5 "\", the mirror of what the
+    // charts draw. Only that exact pair is swapped: labels a user changed stay. The labels are
+    // read first, so that opening an up-to-date file writes nothing. Like the index, this
+    // changes no structure, and without it (a read-only file, a lock held by another program)
+    // only the labels stay as they were.
+    const QString oldFour = QStringLiteral("Diagonal /");
+    const QString oldFive = QStringLiteral("Diagonal \\");
+    QSqlQuery labels(Database());
+    labels.setForwardOnly(true);
+    if (!labels.exec(QStringLiteral(
+            "SELECT pattern_nr, pattern_text FROM patterns WHERE pattern_nr IN (4, 5)"))) {
+        DebugLine("OpenDatabase: no pattern labels: " + labels.lastError().text());
+        return;
+    }
+    QHash<int, QString> found;
+    int rows = 0;
+    while (labels.next()) {
+        ++rows;
+        found.insert(labels.value(0).toInt(), labels.value(1).toString());
+    }
+    labels.finish();
+    if (rows != 2 || found.value(4) != oldFour || found.value(5) != oldFive) {
+        return;
+    }
+    QSqlQuery swap(Database());
+    // The same test once more in the statement: another program may have changed them since.
+    if (!swap.prepare(QStringLiteral(
+            "UPDATE patterns SET pattern_text = CASE pattern_nr WHEN 4 THEN ? ELSE ? END "
+            "WHERE pattern_nr IN (4, 5) "
+            "AND (SELECT pattern_text FROM patterns WHERE pattern_nr = 4) = ? "
+            "AND (SELECT pattern_text FROM patterns WHERE pattern_nr = 5) = ?"))) {
+        DebugLine("OpenDatabase: pattern labels not swapped: " + swap.lastError().text());
+        return;
+    }
+    for (const QString& value : {oldFive, oldFour, oldFour, oldFive}) {
+        swap.addBindValue(value);
+    }
+    if (!swap.exec()) {
+        DebugLine("OpenDatabase: pattern labels not swapped: " + swap.lastError().text());
     }
 }
 

@@ -182,6 +182,7 @@ private:
     void Create();
     bool CheckStructure();
     void AddMissingIndexes();
+    void SwapOldDiagonalLabels();
     bool OpenDataSets();
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);

@@ -139,6 +139,61 @@ TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndKeepsItsVersion) {
     EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
     EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
 }
+TEST_F(UserDataOpen, TheOldDiagonalLabelsAreSwappedAndAUsersOwnLabelsKept) {
+    const QString labels =
+        "SELECT group_concat(pattern_nr || '=' || pattern_text, ' ') FROM "
+        "(SELECT * FROM patterns WHERE pattern_nr IN (4, 5) ORDER BY pattern_nr)";
+    const std::string shipped = "4=Diagonal \\ 5=Diagonal /";
+    EXPECT_EQ(Read(labels), shipped);
+    // What the data sets show, as the pattern pickers list it.
+    auto shown = [&] {
+        QStringList texts;
+        for (int row = 4; row <= 5; ++row) {
+            texts << UserData->PatternsTable->index(row, 1).data().toString();
+        }
+        return texts.join(' ').toStdString();
+    };
+    EXPECT_EQ(shown(), "Diagonal \\ Diagonal /");
+
+    // A file from the earlier install step: its rows 4 and 5 hold the mirrored labels.
+    Reopen(
+        "CREATE TABLE writes (n); "
+        "CREATE TRIGGER count_updates AFTER UPDATE ON patterns "
+        "BEGIN INSERT INTO writes VALUES (1); END; "
+        "UPDATE patterns SET pattern_text = 'Diagonal /' WHERE pattern_nr = 4; "
+        "UPDATE patterns SET pattern_text = 'Diagonal \\' WHERE pattern_nr = 5; "
+        "DELETE FROM writes");
+    EXPECT_TRUE(UserData->IsOpen());
+    EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
+    EXPECT_EQ(Read(labels), shipped);
+    EXPECT_EQ(shown(), "Diagonal \\ Diagonal /");
+    EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
+    EXPECT_EQ(Read("SELECT group_concat(pattern_text, ',') FROM (SELECT * FROM patterns "
+                   "WHERE pattern_nr NOT IN (4, 5) ORDER BY pattern_nr)"),
+              "Solid,None,Horizontal,Vertical,Cross,Diag cross");
+    // One statement swapped both; opening the mended file writes nothing more.
+    EXPECT_EQ(Rows("writes"), 2);
+    Open();
+    EXPECT_EQ(Rows("writes"), 2);
+    EXPECT_EQ(Read(labels), shipped);
+
+    // Labels a user changed, even in one letter or only one of the two, are left as they are.
+    for (const char* own :
+         {"4=Diagonal /|5=Hatch", "4=Diagonal / |5=Diagonal \\", "4=diagonal /|5=Diagonal \\",
+          "4=Diagonal \\|5=Diagonal \\", "4=Diagonal /|5=Diagonal /"}) {
+        const QStringList pair = QString::fromUtf8(own).split('|');
+        QString set;
+        for (const QString& entry : pair) {
+            const qsizetype equals = entry.indexOf('=');
+            set += QString("UPDATE patterns SET pattern_text = '%1' WHERE pattern_nr = %2; ")
+                       .arg(entry.mid(equals + 1), entry.left(equals));
+        }
+        Reopen(set);
+        EXPECT_TRUE(UserData->IsOpen()) << own;
+        EXPECT_EQ(Read(labels), QString(own).replace('|', ' ').toStdString()) << own;
+    }
+}
+
 TEST_F(UserDataOpen, NewerStructureIsRefusedAndTheDatabaseClosed) {
     Reopen("UPDATE version SET version_minor = 1");
     EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());

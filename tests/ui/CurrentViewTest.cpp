@@ -4,8 +4,11 @@
 
 #include <QCheckBox>
 #include <QPointer>
+#include <QSqlQuery>
 #include <QTimer>
+#include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "UiHarness.h"
 #include "monitor/can/CANMessages.h"
@@ -63,7 +66,7 @@ TEST(WChartLayout, AxisTopValueTextsAndFills) {
     EXPECT_EQ(WValueText(6553.5f, QLocale(QLocale::German)), "6553,5");
     EXPECT_EQ(WValueText(1000, QLocale(QLocale::English)), "1000");
     const Qt::BrushStyle fills[] = {Qt::SolidPattern, Qt::NoBrush,         Qt::HorPattern,
-                                    Qt::VerPattern,   Qt::BDiagPattern,    Qt::FDiagPattern,
+                                    Qt::VerPattern,   Qt::FDiagPattern,    Qt::BDiagPattern,
                                     Qt::CrossPattern, Qt::DiagCrossPattern};
     for (int pattern = 0; pattern < 8; ++pattern) {
         EXPECT_EQ(FillStyle(pattern), fills[pattern]) << pattern;
@@ -148,6 +151,139 @@ TEST_F(CurrentViewTest, PauseFreezesTheChartWhileRequestsGoOn) {
     EXPECT_TRUE(Main().WRefreshTimer->isActive());
     EXPECT_TRUE(Main().LabelPause->isVisibleTo(Main().PanelCurrentPerformance));
     EXPECT_TRUE(WaitFor([&] { return drawn.isNull(); }));
+}
+
+// What a fill looks like inside a bar: which pixels carry the bar's colour, and along which
+// lines every such pixel has both neighbours inked too.
+struct TFillSeen {
+    int Inked = 0;
+    int Pixels = 0;
+    bool Across = false;   // every inked pixel lies on a horizontal line
+    bool Down = false;     // ... on a vertical line
+    bool Falling = false;  // ... on a line from upper left to lower right, "\"
+    bool Rising = false;   // ... on a line from lower left to upper right, "/"
+    bool FullRow = false;  // some row is inked from end to end
+    bool FullColumn = false;
+
+    std::string Describe() const {
+        return std::to_string(Inked) + "/" + std::to_string(Pixels) + " inked" +
+               (Across ? ", across" : "") + (Down ? ", down" : "") + (Falling ? ", falling" : "") +
+               (Rising ? ", rising" : "") + (FullRow ? ", a full row" : "") +
+               (FullColumn ? ", a full column" : "");
+    }
+};
+
+TFillSeen SeeFill(const QImage& image, const QRect& inside, const QColor& ink,
+                  const QColor& ground) {
+    auto distance = [](QRgb a, const QColor& b) {
+        return std::abs(qRed(a) - b.red()) + std::abs(qGreen(a) - b.green()) +
+               std::abs(qBlue(a) - b.blue());
+    };
+    auto inked = [&](int x, int y) {
+        const QRgb pixel = image.pixel(inside.left() + x, inside.top() + y);
+        return distance(pixel, ink) < distance(pixel, ground);
+    };
+    TFillSeen seen;
+    seen.Across = seen.Down = seen.Falling = seen.Rising = true;
+    const int w = inside.width();
+    const int h = inside.height();
+    for (int y = 0; y < h; ++y) {
+        int row = 0;
+        for (int x = 0; x < w; ++x) {
+            ++seen.Pixels;
+            if (!inked(x, y)) {
+                continue;
+            }
+            ++seen.Inked;
+            ++row;
+            if (x == 0 || y == 0 || x == w - 1 || y == h - 1) {
+                continue;  // its neighbours lie outside the window
+            }
+            seen.Across = seen.Across && inked(x - 1, y) && inked(x + 1, y);
+            seen.Down = seen.Down && inked(x, y - 1) && inked(x, y + 1);
+            seen.Falling = seen.Falling && inked(x - 1, y - 1) && inked(x + 1, y + 1);
+            seen.Rising = seen.Rising && inked(x - 1, y + 1) && inked(x + 1, y - 1);
+        }
+        seen.FullRow = seen.FullRow || row == w;
+    }
+    for (int x = 0; x < w; ++x) {
+        int column = 0;
+        for (int y = 0; y < h; ++y) {
+            column += inked(x, y) ? 1 : 0;
+        }
+        seen.FullColumn = seen.FullColumn || column == h;
+    }
+    return seen;
+}
+
+TEST_F(CurrentViewTest, EachOfTheEightFillsIsDrawnAsItsLabelSays) {
+    const int32_t kest = OpenOnBox();
+    const int32_t inverterA = ModuleId(kest, Module_Type_A);
+    int index = 0;
+    while (List().ModuleId(index) != inverterA) {
+        ASSERT_LT(++index, List().count());
+    }
+    List().SetChecked(index, true);
+    // A bar tall enough for a window of its inside: the box's midday power on a 1000 W step.
+    ASSERT_TRUE(WaitFor([&] {
+        TCANMessages* channel = Main().Sessions()->ChannelOfKest(kest);
+        return channel != nullptr && channel->PowerA >= 4000;
+    }));
+    Main().WRefreshTimer->stop();
+    // Drawn at the chart's own size, as on the screen.
+    Main().show();
+    ASSERT_TRUE(WaitFor([&] { return Chart().viewport().size() == Chart().size(); }));
+    const int white = 18;
+    ASSERT_EQ(ModuleColours[white], 0xFFFFFFFFu);
+
+    std::vector<TFillSeen> seen;
+    for (int pattern = 0; pattern < 8; ++pattern) {
+        QSqlQuery set(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+        set.prepare("UPDATE modules SET module_color = ?, module_pattern = ? WHERE module_id = ?");
+        set.addBindValue(white);
+        set.addBindValue(pattern);
+        set.addBindValue(inverterA);
+        ASSERT_TRUE(set.exec());
+        Main().DrawWChart();
+        ASSERT_EQ(Chart().plottableCount(), 1);
+        ASSERT_EQ(Bar(0)->brush().style(), FillStyle(pattern));
+
+        // The bar spans the axis from end to end; a square from the middle of its inside.
+        const double value = Bar(0)->data()->at(0)->value;
+        const int top = int(Chart().yAxis->coordToPixel(value));
+        const int bottom = int(Chart().yAxis->coordToPixel(0));
+        const int left = int(Chart().xAxis->coordToPixel(Chart().xAxis->range().lower));
+        const int right = int(Chart().xAxis->coordToPixel(Chart().xAxis->range().upper));
+        ASSERT_GE(bottom - top, 60) << value << " W";
+        const QRect inside(QPoint((left + right) / 2 - 16, (top + bottom) / 2 - 16), QSize(32, 32));
+        const QImage image = Chart().toPixmap().toImage();
+        seen.push_back(SeeFill(image, inside, Qt::white, Window_Colour));
+    }
+
+    auto describe = [&](int pattern) {
+        return "fill " + std::to_string(pattern) + ": " + seen[size_t(pattern)].Describe();
+    };
+    const TFillSeen& solid = seen[0];
+    EXPECT_EQ(solid.Inked, solid.Pixels) << describe(0);
+    EXPECT_EQ(seen[1].Inked, 0) << describe(1);
+    for (int pattern = 2; pattern < 8; ++pattern) {
+        EXPECT_GT(seen[size_t(pattern)].Inked, 0) << describe(pattern);
+        EXPECT_LT(seen[size_t(pattern)].Inked, seen[size_t(pattern)].Pixels) << describe(pattern);
+    }
+    EXPECT_TRUE(seen[2].Across && seen[2].FullRow && !seen[2].Down) << describe(2);
+    EXPECT_TRUE(seen[3].Down && seen[3].FullColumn && !seen[3].Across) << describe(3);
+    // 4 is the forward diagonal, "\"; 5 the backward one, "/".
+    EXPECT_TRUE(seen[4].Falling && !seen[4].Rising) << describe(4);
+    EXPECT_TRUE(seen[5].Rising && !seen[5].Falling) << describe(5);
+    EXPECT_TRUE(seen[6].FullRow && seen[6].FullColumn) << describe(6);
+    const TFillSeen& diagonalCross = seen[7];
+    EXPECT_FALSE(diagonalCross.Falling || diagonalCross.Rising || diagonalCross.FullRow ||
+                 diagonalCross.FullColumn)
+        << describe(7);
+    for (int pattern : {4, 5, 7}) {
+        EXPECT_FALSE(seen[size_t(pattern)].FullRow || seen[size_t(pattern)].FullColumn)
+            << describe(pattern);
+    }
 }
 
 TEST_F(CurrentViewTest, ATickedInverterShowsItsPowerUntilTheBoxIsGone) {
