@@ -51,10 +51,19 @@ bool WholeNumber(const QVariant& value, qint64* number) {
     return ok;
 }
 
-// Runs a prepared lookup and reads its rows; true when exactly one row matched.
+// The database's words for a failure; never empty, so that a failure is never taken for none.
+QString Reason(const QSqlError& error) {
+    const QString text = error.text();
+    return text.trimmed().isEmpty() ? QStringLiteral("Database error") : text;
+}
+
+// Runs a prepared lookup and reads its rows; true when exactly one row matched. A lookup that
+// could not run matches nothing and leaves the database's words in error.
 template <typename Read>
-bool ExactlyOne(QSqlQuery& query, Read read) {
+bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
+    error->clear();
     if (!query.exec()) {
+        *error = Reason(query.lastError());
         return false;
     }
     int rows = 0;
@@ -120,8 +129,7 @@ bool TModuleQuery::Open(QString* error) {
         return false;
     }
     Active = true;
-    SetKest(Kest);
-    return true;
+    return SetKest(Kest, error);
 }
 
 void TModuleQuery::Close() {
@@ -131,22 +139,35 @@ void TModuleQuery::Close() {
     EditedFields.clear();
 }
 
-void TModuleQuery::SetKest(int32_t kestId) {
+bool TModuleQuery::SetKest(int32_t kestId, QString* error) {
     Kest = kestId;
     HasRow = false;
     Edited = false;
     EditedFields.clear();
     Current = TModuleRow();
     if (!Active) {
-        return;
+        return true;
     }
     QSqlQuery query(QSqlDatabase::database(Connection, false));
-    query.prepare(Text());
+    query.setForwardOnly(true);
+    if (!query.prepare(Text())) {
+        if (error != nullptr) {
+            *error = query.lastError().text();
+        }
+        return false;
+    }
     query.bindValue(":module_kest", kestId);
-    if (query.exec() && query.next()) {
+    if (!query.exec()) {
+        if (error != nullptr) {
+            *error = query.lastError().text();
+        }
+        return false;
+    }
+    if (query.next()) {
         Current = ReadModule(query);
         HasRow = true;
     }
+    return true;
 }
 
 bool TModuleQuery::SetValue(const QString& field, const QVariant& value) {
@@ -188,7 +209,10 @@ bool TModuleQuery::Post(QString* error) {
         assignments << field + QStringLiteral(" = ?");
     }
     QSqlQuery update(QSqlDatabase::database(Connection, false));
-    update.prepare("UPDATE modules SET " + assignments.join(", ") + " WHERE module_id = ?");
+    if (!update.prepare("UPDATE modules SET " + assignments.join(", ") + " WHERE module_id = ?")) {
+        *error = update.lastError().text();
+        return false;
+    }
     for (const QString& field : EditedFields) {
         update.addBindValue(EditedValues.value(field));
     }
@@ -202,8 +226,8 @@ bool TModuleQuery::Post(QString* error) {
     return true;
 }
 
-void TModuleQuery::Cancel() {
-    SetKest(Kest);
+bool TModuleQuery::Cancel(QString* error) {
+    return SetKest(Kest, error);
 }
 
 QString MissingFileMessage(const QString& path) {
@@ -255,7 +279,19 @@ QSqlDatabase TUserData::Database() const {
 }
 
 void TUserData::ShowDatabaseError(const QString& text) {
-    View.ShowError(text.isEmpty() ? QStringLiteral("Database error") : text);
+    View.ShowError(text.trimmed().isEmpty() ? QStringLiteral("Database error") : text);
+}
+
+void TUserData::NoteLookup(const QString& error) {
+    if (error.isEmpty()) {
+        LookupFailing = false;
+        return;
+    }
+    DebugLine("Lookup failed: " + error);
+    if (!LookupFailing) {
+        LookupFailing = true;
+        ShowDatabaseError(error);
+    }
 }
 
 void TUserData::OpenDatabase() {
@@ -389,9 +425,9 @@ bool TUserData::OpenDataSets() {
         return failed(KestsTable->lastError().text());
     }
     ModulesTable = new QSqlQueryModel;
-    SetCurrentKest(CurrentKestId);
-    if (ModulesTable->lastError().isValid()) {
-        return failed(ModulesTable->lastError().text());
+    QString error;
+    if (!FollowKest(CurrentKestId, &error)) {
+        return failed(error);
     }
     PatternsTable = new QSqlQueryModel;
     PatternsTable->setQuery(
@@ -406,13 +442,11 @@ bool TUserData::OpenDataSets() {
     if (LinetypesTable->lastError().isValid()) {
         return failed(LinetypesTable->lastError().text());
     }
-    QString error;
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        if (!query->Open(&error)) {
+        if (!query->Open(&error) || !query->SetKest(CurrentKestId, &error)) {
             return failed(error);
         }
-        query->SetKest(CurrentKestId);
     }
 
     // Forward only: the lookups read their rows once, and the driver need not cache them.
@@ -493,12 +527,13 @@ int TUserData::GetLanguage() {
         return 0;
     }
     QSqlQuery query(Database());
-    if (query.exec(
-            QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1")) &&
-        query.next()) {
-        return query.value(0).toInt();
+    if (!query.exec(
+            QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1"))) {
+        NoteLookup(Reason(query.lastError()));
+        return 0;
     }
-    return 0;
+    NoteLookup(QString());
+    return query.next() ? query.value(0).toInt() : 0;
 }
 
 void TUserData::SetLanguage(uint8_t language) {
@@ -506,29 +541,56 @@ void TUserData::SetLanguage(uint8_t language) {
         return;
     }
     QSqlQuery query(Database());
-    query.prepare(
-        "UPDATE application SET Language = ? WHERE ApplicationId = "
-        "(SELECT ApplicationId FROM application ORDER BY ApplicationId LIMIT 1)");
+    if (!query.prepare("UPDATE application SET Language = ? WHERE ApplicationId = "
+                       "(SELECT ApplicationId FROM application ORDER BY ApplicationId LIMIT 1)")) {
+        ShowDatabaseError(query.lastError().text());
+        return;
+    }
     query.addBindValue(int(language));
     if (!query.exec()) {
         ShowDatabaseError(query.lastError().text());
     }
 }
 
-void TUserData::PostPendingEdits() {
+bool TUserData::PostPendingEdits() {
     if (!Opened) {
-        return;
+        return true;
     }
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
-    QString ignored;
+    bool stored = PostKestEdits();
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        if (query->Editing()) {
-            query->Post(&ignored);
-        }
+        stored = PostModuleEdits(*query) && stored;
     }
+    return stored;
+}
+
+bool TUserData::PostKestEdits() {
+    if (!KestsTable->isDirty() || KestsTable->submitAll()) {
+        return true;
+    }
+    // The list shows what is stored again: an edit kept only in the list would look stored, and
+    // the next reading of the list would drop it without a word.
+    const QString text = KestsTable->lastError().text();
+    KestsTable->revertAll();
+    ShowDatabaseError(text);
+    return false;
+}
+
+bool TUserData::PostModuleEdits(TModuleQuery& query) {
+    if (!Opened || !query.Editing()) {
+        return true;
+    }
+    QString error;
+    if (query.Post(&error)) {
+        return true;
+    }
+    // As for the box list: the row is read again as stored.
+    QString reread;
+    if (!query.Cancel(&reread)) {
+        DebugLine("PostModuleEdits: module not read again: " + reread);
+    }
+    ShowDatabaseError(error);
+    return false;
 }
 
 int32_t TUserData::KestsTableAfterInsert() {
@@ -536,9 +598,7 @@ int32_t TUserData::KestsTableAfterInsert() {
         return -1;
     }
     // The box list is read again below, which would drop edits not yet posted.
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
+    PostKestEdits();
     QSqlDatabase db = Database();
     auto fail = [&](const QSqlQuery& query) {
         const QString text = query.lastError().text();
@@ -546,10 +606,15 @@ int32_t TUserData::KestsTableAfterInsert() {
         ShowDatabaseError(text);
         return -1;
     };
-    db.transaction();
+    if (!db.transaction()) {
+        ShowDatabaseError(db.lastError().text());
+        return -1;
+    }
     QSqlQuery kest(db);
-    kest.prepare(
-        "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)");
+    if (!kest.prepare(
+            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)")) {
+        return fail(kest);
+    }
     kest.addBindValue(QStringLiteral("?"));
     kest.addBindValue(QStringLiteral("192.168.0.32"));
     kest.addBindValue(7777);
@@ -580,9 +645,11 @@ int32_t TUserData::KestsTableAfterInsert() {
         int32_t type, pattern, lineType;
     };
     QSqlQuery module(db);
-    module.prepare(
-        "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
-        "module_linetype) VALUES (?, ?, ?, ?, ?)");
+    if (!module.prepare(
+            "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
+            "module_linetype) VALUES (?, ?, ?, ?, ?)")) {
+        return fail(module);
+    }
     for (const Defaults& d : {Defaults{Module_Type_Total, 6, 0}, Defaults{Module_Type_A, 2, 1},
                               Defaults{Module_Type_B, 3, 3}, Defaults{Module_Type_C, 5, 4}}) {
         module.addBindValue(id);
@@ -603,7 +670,10 @@ int32_t TUserData::KestsTableAfterInsert() {
         ShowDatabaseError(text);
         return -1;
     }
-    KestsTable->select();
+    // The box is stored; a list that cannot be read again only fails to show it yet.
+    if (!KestsTable->select()) {
+        ShowDatabaseError(KestsTable->lastError().text());
+    }
     SetCurrentKest(id);
     View.UpdateViewState();
     return id;
@@ -614,18 +684,21 @@ bool TUserData::DeleteKest(int32_t kestId) {
         return false;
     }
     // Edits of the other boxes would be lost when the list is read again.
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
+    PostKestEdits();
     QSqlQuery query(Database());
-    query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"));
+    if (!query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"))) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
     query.addBindValue(kestId);
     if (!query.exec()) {
         ShowDatabaseError(query.lastError().text());
         return false;
     }
     const bool deleted = query.numRowsAffected() > 0;
-    KestsTable->select();
+    if (!KestsTable->select()) {
+        ShowDatabaseError(KestsTable->lastError().text());
+    }
     if (CurrentKestId == kestId) {
         SetCurrentKest(-1);
     }
@@ -638,19 +711,41 @@ void TUserData::KestsTableAfterDelete() {
 }
 
 void TUserData::SetCurrentKest(int32_t kestId) {
+    QString error;
+    if (!FollowKest(kestId, &error)) {
+        ShowDatabaseError(error);
+    }
+}
+
+bool TUserData::FollowKest(int32_t kestId, QString* error) {
     CurrentKestId = kestId;
+    bool read = true;
     if (ModulesTable != nullptr) {
         QSqlQuery detail(Database());
-        detail.prepare(
-            QStringLiteral("SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"));
-        detail.addBindValue(kestId);
-        detail.exec();
-        ModulesTable->setQuery(std::move(detail));
+        if (detail.prepare(QStringLiteral(
+                "SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"))) {
+            detail.addBindValue(kestId);
+            detail.exec();
+            ModulesTable->setQuery(std::move(detail));
+            if (ModulesTable->lastError().isValid()) {
+                *error = ModulesTable->lastError().text();
+                read = false;
+            }
+        } else {
+            *error = detail.lastError().text();
+            ModulesTable->clear();
+            read = false;
+        }
     }
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        query->SetKest(kestId);
+        QString text;
+        if (!query->SetKest(kestId, &text) && read) {
+            *error = text;
+            read = false;
+        }
     }
+    return read;
 }
 
 TSaveResult TUserData::SaveYield(TCANMessages* sender) {
@@ -668,7 +763,8 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
     }
     int32_t moduleId = 0;
     if (!FindSampleModule(kestId, module, &moduleId)) {
-        DebugLine(QStringLiteral("Module unknown"));
+        DebugLine(LastSaveError.isEmpty() ? QStringLiteral("Module unknown")
+                                          : "SaveYield: module not read: " + LastSaveError);
         return TSaveResult::Failed;
     }
     if (!time.isValid()) {
@@ -697,8 +793,14 @@ bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* mo
     }
     SampleModuleLookup->addBindValue(kestId);
     SampleModuleLookup->addBindValue(moduleType);
-    return ExactlyOne(*SampleModuleLookup,
-                      [moduleId](const QSqlQuery& q) { *moduleId = q.value(0).toInt(); });
+    // A download looks this up for every sample: a failure is told with the samples not stored,
+    // not in a dialog of its own.
+    QString error;
+    const bool found = ExactlyOne(*SampleModuleLookup, &error, [moduleId](const QSqlQuery& q) {
+        *moduleId = q.value(0).toInt();
+    });
+    LastSaveError = error;
+    return found;
 }
 
 bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
@@ -706,7 +808,8 @@ bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
         return false;
     }
     KestLookup->addBindValue(kestId);
-    return ExactlyOne(*KestLookup, [row](const QSqlQuery& q) {
+    QString error;
+    const bool found = ExactlyOne(*KestLookup, &error, [row](const QSqlQuery& q) {
         row->Name = q.value(0).toString();
         row->Ip = q.value(1).toString();
         row->Port = q.value(2).toInt();
@@ -715,6 +818,8 @@ bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
         row->Online = q.value(5).toInt() != 0;
         row->Id = q.value(6).toInt();
     });
+    NoteLookup(error);
+    return found;
 }
 
 bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
@@ -722,7 +827,11 @@ bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
         return false;
     }
     ModuleLookup->addBindValue(moduleId);
-    return ExactlyOne(*ModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    QString error;
+    const bool found =
+        ExactlyOne(*ModuleLookup, &error, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    NoteLookup(error);
+    return found;
 }
 
 bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row) {
@@ -731,7 +840,11 @@ bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* r
     }
     KestModuleLookup->addBindValue(kestId);
     KestModuleLookup->addBindValue(moduleType);
-    return ExactlyOne(*KestModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    QString error;
+    const bool found =
+        ExactlyOne(*KestModuleLookup, &error, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    NoteLookup(error);
+    return found;
 }
 
 std::vector<TModuleRow> TUserData::AllModules() {
@@ -740,10 +853,14 @@ std::vector<TModuleRow> TUserData::AllModules() {
         return rows;
     }
     QSqlQuery query(Database());
-    if (query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
-        while (query.next()) {
-            rows.push_back(ReadModule(query));
-        }
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
+        NoteLookup(Reason(query.lastError()));
+        return rows;
+    }
+    NoteLookup(QString());
+    while (query.next()) {
+        rows.push_back(ReadModule(query));
     }
     return rows;
 }
@@ -753,9 +870,13 @@ bool TUserData::SetModuleChecked(int32_t moduleId, bool forW, bool checked) {
         return false;
     }
     QSqlQuery query(Database());
-    query.prepare(
-        forW ? QStringLiteral("UPDATE modules SET module_ischecked_w = ? WHERE module_id = ?")
-             : QStringLiteral("UPDATE modules SET module_ischecked_kwh = ? WHERE module_id = ?"));
+    if (!query.prepare(
+            forW ? QStringLiteral("UPDATE modules SET module_ischecked_w = ? WHERE module_id = ?")
+                 : QStringLiteral(
+                       "UPDATE modules SET module_ischecked_kwh = ? WHERE module_id = ?"))) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
     query.addBindValue(checked ? 1 : 0);
     query.addBindValue(moduleId);
     if (!query.exec()) {

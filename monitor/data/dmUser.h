@@ -89,7 +89,9 @@ public:
     void Close();
     bool IsOpen() const { return Active; }
     // Follows the box: runs the query again with module_kest = kestId. Edits not posted are lost.
-    void SetKest(int32_t kestId);
+    // False, with the database's words in error, when the query could not run; the query then
+    // has no row.
+    bool SetKest(int32_t kestId, QString* error = nullptr);
     bool Found() const { return HasRow; }
     const TModuleRow& Row() const { return Current; }
     // Edits one field of the row (module_color, module_pattern, module_linetype,
@@ -97,8 +99,11 @@ public:
     // when there is no row.
     bool SetValue(const QString& field, const QVariant& value);
     bool Editing() const { return Edited; }
+    // Writes the edited fields; false, with the database's words in error, when they were not
+    // stored. The edits are then still pending.
     bool Post(QString* error);
-    void Cancel();
+    // Drops the edits: the row is read again as stored.
+    bool Cancel(QString* error = nullptr);
 
 private:
     QString Connection;
@@ -132,8 +137,12 @@ public:
     int GetLanguage();
     void SetLanguage(uint8_t language);
 
-    // Posts the edits of the box list and the four module queries, silently.
-    void PostPendingEdits();
+    // Posts the edits of the box list and the four module queries. An edit the database refuses
+    // is shown in the error dialog with the database's words and dropped, so that the editor
+    // shows what is stored again; false then.
+    bool PostPendingEdits();
+    // Posts the edits of one module query in the same way.
+    bool PostModuleEdits(TModuleQuery& query);
 
     // A new box: its row with the defaults, posted at once so that it has its id, then its four
     // module rows with one random colour. Returns the box id, or -1 after a database error.
@@ -141,7 +150,8 @@ public:
     // Deletes a box; its modules and their samples go with it. Then KestsTableAfterDelete.
     bool DeleteKest(int32_t kestId);
     void KestsTableAfterDelete();
-    // The box the editing panel shows: ModulesTable and the four module queries follow it.
+    // The box the editing panel shows: ModulesTable and the four module queries follow it. When
+    // its modules cannot be read, the error dialog says why and the queries have no row.
     void SetCurrentKest(int32_t kestId);
     int32_t CurrentKest() const { return CurrentKestId; }
 
@@ -154,7 +164,9 @@ public:
     // held too long); empty when the last one was stored or was not a database error.
     QString LastSaveError;
 
-    // Filtered lookups: true only when exactly one row matches.
+    // Filtered lookups: true only when exactly one row matches. A lookup that cannot run matches
+    // nothing; the error dialog says why, once until a lookup runs again, since the live view
+    // looks its modules up on every refresh.
     bool FindKest(int32_t kestId, TKestRow* row);
     bool FindModule(int32_t moduleId, TModuleRow* row);
     bool FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row);
@@ -175,8 +187,6 @@ public:
     TModuleQuery InvertersBQuery;
     TModuleQuery InvertersCQuery;
     TModuleQuery MonitorsQuery;
-    // The SQL text the history view and the export replace before each use.
-    QString SamplesQuery = QStringLiteral("SELECT * FROM samples ORDER BY sample_timestamp;");
 
 private:
     void Create();
@@ -186,6 +196,12 @@ private:
     bool OpenDataSets();
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);
+    // The result of a lookup: empty when it ran, else the database's words, shown as above.
+    void NoteLookup(const QString& error);
+    // Posts the box list's edits; a refused edit is shown and dropped.
+    bool PostKestEdits();
+    // SetCurrentKest, with the database's words in error when the modules could not be read.
+    bool FollowKest(int32_t kestId, QString* error);
     // FindKestModule for SaveYield: the module id only.
     bool FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId);
 
@@ -193,6 +209,7 @@ private:
     QString Connection;
     bool Opened = false;
     int32_t CurrentKestId = -1;
+    bool LookupFailing = false;
     std::unique_ptr<QSqlQuery> KestLookup;
     std::unique_ptr<QSqlQuery> ModuleLookup;
     std::unique_ptr<QSqlQuery> KestModuleLookup;

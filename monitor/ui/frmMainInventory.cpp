@@ -570,11 +570,11 @@ void TMainForm::ModuleControlChanged(int moduleRow, const QString& field, int va
     if (data == nullptr || !data->IsOpen() || moduleRow < 0 || moduleRow >= 4) {
         return;
     }
-    // Stored at once: the module rows have no other moment at which the user leaves them.
+    // Stored at once: the module rows have no other moment at which the user leaves them. A
+    // change the database refuses has been shown; the controls show the stored row again.
     TModuleQuery* query = ModuleQueries(*data)[size_t(moduleRow)];
-    QString ignored;
-    if (query->SetValue(field, value)) {
-        query->Post(&ignored);
+    if (query->SetValue(field, value) && !data->PostModuleEdits(*query)) {
+        LoadModuleControls();
     }
 }
 
@@ -663,9 +663,13 @@ void TMainForm::ChangeButtonClick() {
         Dialogs::ShowError(this, Messages().Text("ChangePasswordFailed"));
         return;
     }
-    // The box is reached with the address and account the user sees in the fields.
+    // The box is reached with the address and account the user sees in the fields. Fields the
+    // database refused to store have been shown and show the stored values again: the user
+    // looks at them before trying once more.
     KestsSource->submit();
-    data->PostPendingEdits();
+    if (!data->PostPendingEdits()) {
+        return;
+    }
     const int32_t result = ChangeKestPassword(*Sessions(), data->CurrentKest(),
                                               ChangePasswordComboBox->currentText(), newPassword);
     if (result >= 0) {

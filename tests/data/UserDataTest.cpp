@@ -614,6 +614,86 @@ TEST_F(UserDataLookups, QuotesAndSqlInValuesAreStoredVerbatim) {
     EXPECT_EQ(Read("SELECT kest_name FROM kests"), name.toStdString());
 }
 
+// The database refuses every change of a box or a module, as a full disk or a read-only file
+// would, with its own words.
+const QString Refuse_Writes =
+    "CREATE TRIGGER refuse_kests BEFORE UPDATE ON kests "
+    "BEGIN SELECT RAISE(ABORT, 'no room for box changes'); END; "
+    "CREATE TRIGGER refuse_modules BEFORE UPDATE ON modules "
+    "BEGIN SELECT RAISE(ABORT, 'no room for module changes'); END";
+
+TEST_F(UserDataLookups, ARefusedEditIsShownWithTheReasonAndNotTakenAsStored) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    Reopen(Refuse_Writes);
+    UserData->SetCurrentKest(kest);
+    QSqlTableModel& list = *UserData->KestsTable;
+    const QModelIndex name = list.index(0, list.fieldIndex("kest_name"));
+    ASSERT_TRUE(list.setData(name, "Garage"));
+    TModuleQuery& b = UserData->InvertersBQuery;
+    const int colour = b.Row().Color;
+    ASSERT_TRUE(b.SetValue("module_color", (colour + 1) % int(ModuleColours.size())));
+
+    EXPECT_FALSE(UserData->PostPendingEdits());
+    ASSERT_EQ(View.Errors.size(), 2) << Errors();
+    EXPECT_TRUE(View.Errors[0].contains("no room for box changes")) << Errors();
+    EXPECT_TRUE(View.Errors[1].contains("no room for module changes")) << Errors();
+    // Nothing looks stored that is not: the list and the module show the stored values.
+    EXPECT_FALSE(list.isDirty());
+    EXPECT_EQ(name.data().toString(), "?");
+    EXPECT_FALSE(b.Editing());
+    EXPECT_EQ(b.Row().Color, colour);
+    EXPECT_EQ(Read("SELECT kest_name FROM kests"), "?");
+    EXPECT_EQ(Read("SELECT COUNT(DISTINCT module_color) FROM modules"), "1");
+    // Nothing is left to post, and nothing is told twice.
+    View.Errors.clear();
+    EXPECT_TRUE(UserData->PostPendingEdits());
+    EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
+
+    ASSERT_TRUE(b.SetValue("module_pattern", 7));
+    EXPECT_FALSE(UserData->PostModuleEdits(b));
+    EXPECT_EQ(Errors().find("no room for module changes"), 0u) << Errors();
+    EXPECT_NE(b.Row().Pattern, 7);
+    EXPECT_FALSE(UserData->SetModuleChecked(b.Row().Id, true, true));
+    EXPECT_EQ(View.Errors.size(), 2) << Errors();
+
+    // A new box is still stored (only changes are refused), and the refused edit of the list
+    // before it is told, not dropped without a word when the list is read again.
+    View.Errors.clear();
+    ASSERT_TRUE(list.setData(name, "Barn"));
+    EXPECT_GT(UserData->KestsTableAfterInsert(), kest);
+    EXPECT_EQ(Errors(), "no room for box changes Unable to fetch row");
+    EXPECT_EQ(Rows("kests"), 2);
+    EXPECT_EQ(Read("SELECT COUNT(*) FROM kests WHERE kest_name = 'Barn'"), "0");
+}
+
+TEST_F(UserDataLookups, ALookupThatCannotRunIsShownOnceUntilOneRunsAgain) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    TKestRow box;
+    TModuleRow module;
+    Exec("ALTER TABLE kests RENAME TO kests_away");
+    EXPECT_FALSE(UserData->FindKest(kest, &box));
+    ASSERT_EQ(View.Errors.size(), 1);
+    EXPECT_TRUE(View.Errors[0].contains("kests")) << Errors();
+    // The live view looks up again on every refresh: one dialog, not one a second.
+    EXPECT_FALSE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(View.Errors.size(), 1);
+    EXPECT_TRUE(UserData->FindKestModule(kest, Module_Type_A, &module));
+    Exec("ALTER TABLE kests_away RENAME TO kests");
+    Exec("ALTER TABLE modules RENAME TO modules_away");
+    EXPECT_FALSE(UserData->FindModule(module.Id, &module));
+    EXPECT_TRUE(UserData->AllModules().empty());
+    ASSERT_EQ(View.Errors.size(), 2) << Errors();
+    EXPECT_TRUE(View.Errors[1].contains("modules")) << Errors();
+    // A download's lookup is told with the samples it could not store.
+    EXPECT_EQ(UserData->SaveYield(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5),
+              TSaveResult::Failed);
+    EXPECT_TRUE(UserData->LastSaveError.contains("modules"))
+        << UserData->LastSaveError.toStdString();
+    Exec("ALTER TABLE modules_away RENAME TO modules");
+    EXPECT_TRUE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(View.Errors.size(), 2);
+}
+
 TEST(UserDataFolder, EnvironmentThenGenericLocationThenProgramFolder) {
     EXPECT_EQ(DataFolderFrom("/srv/quarnel", "/home/u/.local/share", "/opt/q"), "/srv/quarnel/");
     EXPECT_EQ(DataFolderFrom("/srv/quarnel/", "", "/opt/q"), "/srv/quarnel/");
