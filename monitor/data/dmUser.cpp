@@ -1,13 +1,11 @@
 #include "dmUser.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQueryModel>
-#include <QSqlRecord>
 #include <QSqlTableModel>
-#include <QStandardPaths>
 #include <QUrl>
 #include <limits>
 
@@ -19,28 +17,6 @@ namespace {
 
 const QString Database_File = QStringLiteral("KestUser.sqlite");
 const QString Timestamp_Format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-
-QString WithSlash(QString folder) {
-    if (!folder.endsWith('/')) {
-        folder += '/';
-    }
-    return folder;
-}
-
-TModuleRow ReadModule(const QSqlQuery& query) {
-    const QSqlRecord r = query.record();
-    TModuleRow row;
-    row.Id = query.value(r.indexOf("module_id")).toInt();
-    row.Kest = query.value(r.indexOf("module_kest")).toInt();
-    row.Type = query.value(r.indexOf("module_type")).toInt();
-    row.Color = query.value(r.indexOf("module_color")).toInt();
-    row.Pattern = query.value(r.indexOf("module_pattern")).toInt();
-    row.LineType = query.value(r.indexOf("module_linetype")).toInt();
-    row.IsPresent = query.value(r.indexOf("module_ispresent")).toInt() != 0;
-    row.IsCheckedKWh = query.value(r.indexOf("module_ischecked_kwh")).toInt() != 0;
-    row.IsCheckedW = query.value(r.indexOf("module_ischecked_w")).toInt() != 0;
-    return row;
-}
 
 bool WholeNumber(const QVariant& value, qint64* number) {
     if (value.isNull() || value.typeId() == QMetaType::QByteArray) {
@@ -76,11 +52,6 @@ bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
     return rows == 1;
 }
 
-// The module query fields the editing panel may change, and how they are stored.
-const QStringList Editable_Module_Fields = {"module_color",         "module_pattern",
-                                            "module_linetype",      "module_ispresent",
-                                            "module_ischecked_kwh", "module_ischecked_w"};
-
 // Each data module has its own connection, so several can be open at once (tests, benchmarks).
 QString ConnectionNameOf(const TUserData* module) {
     return QStringLiteral("KestUser-%1").arg(quintptr(module), 0, 16);
@@ -93,142 +64,6 @@ const std::array<uint32_t, 22> ModuleColours = {
     0xFFC0C0C0, 0xFFFF0000, 0xFF00FF00, 0xFFFFFF00, 0xFF0000FF, 0xFFFF00FF, 0xFF00FFFF, 0xFFC0C0C0,
     0xFFA0A0A4, 0xFF808080, 0xFFFFFFFF, 0xFFC0DCC0, 0xFFA6CAF0, 0xFFFFFBF0,
 };
-
-QString DataFolderFrom(const QString& environment, const QString& genericData,
-                       const QString& programFolder) {
-    if (!environment.isEmpty()) {
-        return WithSlash(environment);
-    }
-    if (!genericData.isEmpty()) {
-        return WithSlash(genericData) + QStringLiteral("Vorlen/Tarnwell Connect/User/");
-    }
-    return WithSlash(programFolder);
-}
-
-QString DataFolder() {
-    return DataFolderFrom(qEnvironmentVariable("QUARNEL_DATA_DIR"),
-                          QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
-                          QCoreApplication::applicationDirPath());
-}
-
-TModuleQuery::TModuleQuery(const QString& connection, int32_t moduleType)
-    : Connection(connection), Type(moduleType) {}
-
-QString TModuleQuery::Text() const {
-    return QStringLiteral(
-               "SELECT * FROM modules M\n"
-               "WHERE ( M.module_kest = :module_kest)\n"
-               "  AND     ( ( M.module_type = %1) );")
-        .arg(Type);
-}
-
-bool TModuleQuery::Open(QString* error) {
-    QSqlQuery probe(QSqlDatabase::database(Connection, false));
-    if (!probe.prepare(Text())) {
-        *error = probe.lastError().text();
-        return false;
-    }
-    Active = true;
-    return SetKest(Kest, error);
-}
-
-void TModuleQuery::Close() {
-    Active = false;
-    HasRow = false;
-    Edited = false;
-    EditedFields.clear();
-}
-
-bool TModuleQuery::SetKest(int32_t kestId, QString* error) {
-    Kest = kestId;
-    HasRow = false;
-    Edited = false;
-    EditedFields.clear();
-    Current = TModuleRow();
-    if (!Active) {
-        return true;
-    }
-    QSqlQuery query(QSqlDatabase::database(Connection, false));
-    query.setForwardOnly(true);
-    if (!query.prepare(Text())) {
-        if (error != nullptr) {
-            *error = query.lastError().text();
-        }
-        return false;
-    }
-    query.bindValue(":module_kest", kestId);
-    if (!query.exec()) {
-        if (error != nullptr) {
-            *error = query.lastError().text();
-        }
-        return false;
-    }
-    if (query.next()) {
-        Current = ReadModule(query);
-        HasRow = true;
-    }
-    return true;
-}
-
-bool TModuleQuery::SetValue(const QString& field, const QVariant& value) {
-    if (!HasRow || !Editable_Module_Fields.contains(field)) {
-        return false;
-    }
-    const int number = field.endsWith(QStringLiteral("_ispresent")) ||
-                               field.startsWith(QStringLiteral("module_ischecked"))
-                           ? (value.toBool() ? 1 : 0)
-                           : value.toInt();
-    if (field == "module_color") {
-        Current.Color = number;
-    } else if (field == "module_pattern") {
-        Current.Pattern = number;
-    } else if (field == "module_linetype") {
-        Current.LineType = number;
-    } else if (field == "module_ispresent") {
-        Current.IsPresent = number != 0;
-    } else if (field == "module_ischecked_kwh") {
-        Current.IsCheckedKWh = number != 0;
-    } else {
-        Current.IsCheckedW = number != 0;
-    }
-    if (!EditedFields.contains(field)) {
-        EditedFields << field;
-    }
-    EditedValues[field] = number;
-    Edited = true;
-    return true;
-}
-
-bool TModuleQuery::Post(QString* error) {
-    if (!Edited) {
-        return true;
-    }
-    // Only the fields edited here are written: the selection marks may have changed elsewhere.
-    QStringList assignments;
-    for (const QString& field : EditedFields) {
-        assignments << field + QStringLiteral(" = ?");
-    }
-    QSqlQuery update(QSqlDatabase::database(Connection, false));
-    if (!update.prepare("UPDATE modules SET " + assignments.join(", ") + " WHERE module_id = ?")) {
-        *error = update.lastError().text();
-        return false;
-    }
-    for (const QString& field : EditedFields) {
-        update.addBindValue(EditedValues.value(field));
-    }
-    update.addBindValue(Current.Id);
-    if (!update.exec()) {
-        *error = update.lastError().text();
-        return false;
-    }
-    Edited = false;
-    EditedFields.clear();
-    return true;
-}
-
-bool TModuleQuery::Cancel(QString* error) {
-    return SetKest(Kest, error);
-}
 
 QString MissingFileMessage(const QString& path) {
     return "ERROR: Critical file " + path + " not found. Please reinstall the application.";
@@ -600,14 +435,21 @@ int32_t TUserData::KestsTableAfterInsert() {
     // The box list is read again below, which would drop edits not yet posted.
     PostKestEdits();
     QSqlDatabase db = Database();
+    // A savepoint rather than a transaction of its own, so that the box and its modules are
+    // stored together or not at all, also inside a transaction the caller holds.
+    QSqlQuery step(db);
+    auto undo = [&step] {
+        step.exec(QStringLiteral("ROLLBACK TO new_kest"));
+        step.exec(QStringLiteral("RELEASE new_kest"));
+    };
     auto fail = [&](const QSqlQuery& query) {
         const QString text = query.lastError().text();
-        db.rollback();
+        undo();
         ShowDatabaseError(text);
         return -1;
     };
-    if (!db.transaction()) {
-        ShowDatabaseError(db.lastError().text());
+    if (!step.exec(QStringLiteral("SAVEPOINT new_kest"))) {
+        ShowDatabaseError(step.lastError().text());
         return -1;
     }
     QSqlQuery kest(db);
@@ -631,7 +473,7 @@ int32_t TUserData::KestsTableAfterInsert() {
         if (ok && value >= 0 && value <= std::numeric_limits<int32_t>::max()) {
             return false;
         }
-        db.rollback();
+        undo();
         ShowDatabaseError("The users database in " + DatabasePath +
                           " has no box or module number left for a new box.");
         return true;
@@ -664,11 +506,8 @@ int32_t TUserData::KestsTableAfterInsert() {
             return -1;
         }
     }
-    if (!db.commit()) {
-        const QString text = db.lastError().text();
-        db.rollback();
-        ShowDatabaseError(text);
-        return -1;
+    if (!step.exec(QStringLiteral("RELEASE new_kest"))) {
+        return fail(step);
     }
     // The box is stored; a list that cannot be read again only fails to show it yet.
     if (!KestsTable->select()) {
