@@ -66,7 +66,7 @@ INSERT INTO application (Language) VALUES (0);
 -- Fill styles of the bars: the numbers are the charts' brush styles.
 INSERT INTO patterns VALUES
     (0, 'Solid'), (1, 'None'), (2, 'Horizontal'), (3, 'Vertical'),
-    (4, 'Diagonal /'), (5, 'Diagonal \'), (6, 'Cross'), (7, 'Diag cross');
+    (4, 'Diagonal \'), (5, 'Diagonal /'), (6, 'Cross'), (7, 'Diag cross');
 
 -- Line styles of the kWh line chart: the numbers are the charts' pen styles.
 INSERT INTO linetypes VALUES

@@ -1,13 +1,11 @@
 #include "dmUser.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQueryModel>
-#include <QSqlRecord>
 #include <QSqlTableModel>
-#include <QStandardPaths>
 #include <QUrl>
 #include <limits>
 
@@ -20,28 +18,6 @@ namespace {
 const QString Database_File = QStringLiteral("KestUser.sqlite");
 const QString Timestamp_Format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
-QString WithSlash(QString folder) {
-    if (!folder.endsWith('/')) {
-        folder += '/';
-    }
-    return folder;
-}
-
-TModuleRow ReadModule(const QSqlQuery& query) {
-    const QSqlRecord r = query.record();
-    TModuleRow row;
-    row.Id = query.value(r.indexOf("module_id")).toInt();
-    row.Kest = query.value(r.indexOf("module_kest")).toInt();
-    row.Type = query.value(r.indexOf("module_type")).toInt();
-    row.Color = query.value(r.indexOf("module_color")).toInt();
-    row.Pattern = query.value(r.indexOf("module_pattern")).toInt();
-    row.LineType = query.value(r.indexOf("module_linetype")).toInt();
-    row.IsPresent = query.value(r.indexOf("module_ispresent")).toInt() != 0;
-    row.IsCheckedKWh = query.value(r.indexOf("module_ischecked_kwh")).toInt() != 0;
-    row.IsCheckedW = query.value(r.indexOf("module_ischecked_w")).toInt() != 0;
-    return row;
-}
-
 bool WholeNumber(const QVariant& value, qint64* number) {
     if (value.isNull() || value.typeId() == QMetaType::QByteArray) {
         return false;
@@ -51,10 +27,19 @@ bool WholeNumber(const QVariant& value, qint64* number) {
     return ok;
 }
 
-// Runs a prepared lookup and reads its rows; true when exactly one row matched.
+// The database's words for a failure; never empty, so that a failure is never taken for none.
+QString Reason(const QSqlError& error) {
+    const QString text = error.text();
+    return text.trimmed().isEmpty() ? QStringLiteral("Database error") : text;
+}
+
+// Runs a prepared lookup and reads its rows; true when exactly one row matched. A lookup that
+// could not run matches nothing and leaves the database's words in error.
 template <typename Read>
-bool ExactlyOne(QSqlQuery& query, Read read) {
+bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
+    error->clear();
     if (!query.exec()) {
+        *error = Reason(query.lastError());
         return false;
     }
     int rows = 0;
@@ -66,11 +51,6 @@ bool ExactlyOne(QSqlQuery& query, Read read) {
     query.finish();
     return rows == 1;
 }
-
-// The module query fields the editing panel may change, and how they are stored.
-const QStringList Editable_Module_Fields = {"module_color",         "module_pattern",
-                                            "module_linetype",      "module_ispresent",
-                                            "module_ischecked_kwh", "module_ischecked_w"};
 
 // Each data module has its own connection, so several can be open at once (tests, benchmarks).
 QString ConnectionNameOf(const TUserData* module) {
@@ -84,127 +64,6 @@ const std::array<uint32_t, 22> ModuleColours = {
     0xFFC0C0C0, 0xFFFF0000, 0xFF00FF00, 0xFFFFFF00, 0xFF0000FF, 0xFFFF00FF, 0xFF00FFFF, 0xFFC0C0C0,
     0xFFA0A0A4, 0xFF808080, 0xFFFFFFFF, 0xFFC0DCC0, 0xFFA6CAF0, 0xFFFFFBF0,
 };
-
-QString DataFolderFrom(const QString& environment, const QString& genericData,
-                       const QString& programFolder) {
-    if (!environment.isEmpty()) {
-        return WithSlash(environment);
-    }
-    if (!genericData.isEmpty()) {
-        return WithSlash(genericData) + QStringLiteral("Vorlen/Tarnwell Connect/User/");
-    }
-    return WithSlash(programFolder);
-}
-
-QString DataFolder() {
-    return DataFolderFrom(qEnvironmentVariable("QUARNEL_DATA_DIR"),
-                          QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
-                          QCoreApplication::applicationDirPath());
-}
-
-TModuleQuery::TModuleQuery(const QString& connection, int32_t moduleType)
-    : Connection(connection), Type(moduleType) {}
-
-QString TModuleQuery::Text() const {
-    return QStringLiteral(
-               "SELECT * FROM modules M\n"
-               "WHERE ( M.module_kest = :module_kest)\n"
-               "  AND     ( ( M.module_type = %1) );")
-        .arg(Type);
-}
-
-bool TModuleQuery::Open(QString* error) {
-    QSqlQuery probe(QSqlDatabase::database(Connection, false));
-    if (!probe.prepare(Text())) {
-        *error = probe.lastError().text();
-        return false;
-    }
-    Active = true;
-    SetKest(Kest);
-    return true;
-}
-
-void TModuleQuery::Close() {
-    Active = false;
-    HasRow = false;
-    Edited = false;
-    EditedFields.clear();
-}
-
-void TModuleQuery::SetKest(int32_t kestId) {
-    Kest = kestId;
-    HasRow = false;
-    Edited = false;
-    EditedFields.clear();
-    Current = TModuleRow();
-    if (!Active) {
-        return;
-    }
-    QSqlQuery query(QSqlDatabase::database(Connection, false));
-    query.prepare(Text());
-    query.bindValue(":module_kest", kestId);
-    if (query.exec() && query.next()) {
-        Current = ReadModule(query);
-        HasRow = true;
-    }
-}
-
-bool TModuleQuery::SetValue(const QString& field, const QVariant& value) {
-    if (!HasRow || !Editable_Module_Fields.contains(field)) {
-        return false;
-    }
-    const int number = field.endsWith(QStringLiteral("_ispresent")) ||
-                               field.startsWith(QStringLiteral("module_ischecked"))
-                           ? (value.toBool() ? 1 : 0)
-                           : value.toInt();
-    if (field == "module_color") {
-        Current.Color = number;
-    } else if (field == "module_pattern") {
-        Current.Pattern = number;
-    } else if (field == "module_linetype") {
-        Current.LineType = number;
-    } else if (field == "module_ispresent") {
-        Current.IsPresent = number != 0;
-    } else if (field == "module_ischecked_kwh") {
-        Current.IsCheckedKWh = number != 0;
-    } else {
-        Current.IsCheckedW = number != 0;
-    }
-    if (!EditedFields.contains(field)) {
-        EditedFields << field;
-    }
-    EditedValues[field] = number;
-    Edited = true;
-    return true;
-}
-
-bool TModuleQuery::Post(QString* error) {
-    if (!Edited) {
-        return true;
-    }
-    // Only the fields edited here are written: the selection marks may have changed elsewhere.
-    QStringList assignments;
-    for (const QString& field : EditedFields) {
-        assignments << field + QStringLiteral(" = ?");
-    }
-    QSqlQuery update(QSqlDatabase::database(Connection, false));
-    update.prepare("UPDATE modules SET " + assignments.join(", ") + " WHERE module_id = ?");
-    for (const QString& field : EditedFields) {
-        update.addBindValue(EditedValues.value(field));
-    }
-    update.addBindValue(Current.Id);
-    if (!update.exec()) {
-        *error = update.lastError().text();
-        return false;
-    }
-    Edited = false;
-    EditedFields.clear();
-    return true;
-}
-
-void TModuleQuery::Cancel() {
-    SetKest(Kest);
-}
 
 QString MissingFileMessage(const QString& path) {
     return "ERROR: Critical file " + path + " not found. Please reinstall the application.";
@@ -255,7 +114,19 @@ QSqlDatabase TUserData::Database() const {
 }
 
 void TUserData::ShowDatabaseError(const QString& text) {
-    View.ShowError(text.isEmpty() ? QStringLiteral("Database error") : text);
+    View.ShowError(text.trimmed().isEmpty() ? QStringLiteral("Database error") : text);
+}
+
+void TUserData::NoteLookup(const QString& error) {
+    if (error.isEmpty()) {
+        LookupFailing = false;
+        return;
+    }
+    DebugLine("Lookup failed: " + error);
+    if (!LookupFailing) {
+        LookupFailing = true;
+        ShowDatabaseError(error);
+    }
 }
 
 void TUserData::OpenDatabase() {
@@ -280,6 +151,7 @@ void TUserData::OpenDatabase() {
         return;
     }
     AddMissingIndexes();
+    SwapOldDiagonalLabels();
     Opened = OpenDataSets();
 }
 
@@ -331,6 +203,49 @@ void TUserData::AddMissingIndexes() {
     }
 }
 
+void TUserData::SwapOldDiagonalLabels() {
+    // An earlier install step labelled fill 4 "/" and fill 5 "\", the mirror of what the
+    // charts draw. Only that exact pair is swapped: labels a user changed stay. The labels are
+    // read first, so that opening an up-to-date file writes nothing. Like the index, this
+    // changes no structure, and without it (a read-only file, a lock held by another program)
+    // only the labels stay as they were.
+    const QString oldFour = QStringLiteral("Diagonal /");
+    const QString oldFive = QStringLiteral("Diagonal \\");
+    QSqlQuery labels(Database());
+    labels.setForwardOnly(true);
+    if (!labels.exec(QStringLiteral(
+            "SELECT pattern_nr, pattern_text FROM patterns WHERE pattern_nr IN (4, 5)"))) {
+        DebugLine("OpenDatabase: no pattern labels: " + labels.lastError().text());
+        return;
+    }
+    QHash<int, QString> found;
+    int rows = 0;
+    while (labels.next()) {
+        ++rows;
+        found.insert(labels.value(0).toInt(), labels.value(1).toString());
+    }
+    labels.finish();
+    if (rows != 2 || found.value(4) != oldFour || found.value(5) != oldFive) {
+        return;
+    }
+    QSqlQuery swap(Database());
+    // The same test once more in the statement: another program may have changed them since.
+    if (!swap.prepare(QStringLiteral(
+            "UPDATE patterns SET pattern_text = CASE pattern_nr WHEN 4 THEN ? ELSE ? END "
+            "WHERE pattern_nr IN (4, 5) "
+            "AND (SELECT pattern_text FROM patterns WHERE pattern_nr = 4) = ? "
+            "AND (SELECT pattern_text FROM patterns WHERE pattern_nr = 5) = ?"))) {
+        DebugLine("OpenDatabase: pattern labels not swapped: " + swap.lastError().text());
+        return;
+    }
+    for (const QString& value : {oldFive, oldFour, oldFour, oldFive}) {
+        swap.addBindValue(value);
+    }
+    if (!swap.exec()) {
+        DebugLine("OpenDatabase: pattern labels not swapped: " + swap.lastError().text());
+    }
+}
+
 bool TUserData::OpenDataSets() {
     const QSqlDatabase db = Database();
     auto failed = [this](const QString& text) {
@@ -345,9 +260,9 @@ bool TUserData::OpenDataSets() {
         return failed(KestsTable->lastError().text());
     }
     ModulesTable = new QSqlQueryModel;
-    SetCurrentKest(CurrentKestId);
-    if (ModulesTable->lastError().isValid()) {
-        return failed(ModulesTable->lastError().text());
+    QString error;
+    if (!FollowKest(CurrentKestId, &error)) {
+        return failed(error);
     }
     PatternsTable = new QSqlQueryModel;
     PatternsTable->setQuery(
@@ -362,13 +277,11 @@ bool TUserData::OpenDataSets() {
     if (LinetypesTable->lastError().isValid()) {
         return failed(LinetypesTable->lastError().text());
     }
-    QString error;
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        if (!query->Open(&error)) {
+        if (!query->Open(&error) || !query->SetKest(CurrentKestId, &error)) {
             return failed(error);
         }
-        query->SetKest(CurrentKestId);
     }
 
     // Forward only: the lookups read their rows once, and the driver need not cache them.
@@ -449,12 +362,13 @@ int TUserData::GetLanguage() {
         return 0;
     }
     QSqlQuery query(Database());
-    if (query.exec(
-            QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1")) &&
-        query.next()) {
-        return query.value(0).toInt();
+    if (!query.exec(
+            QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1"))) {
+        NoteLookup(Reason(query.lastError()));
+        return 0;
     }
-    return 0;
+    NoteLookup(QString());
+    return query.next() ? query.value(0).toInt() : 0;
 }
 
 void TUserData::SetLanguage(uint8_t language) {
@@ -462,29 +376,56 @@ void TUserData::SetLanguage(uint8_t language) {
         return;
     }
     QSqlQuery query(Database());
-    query.prepare(
-        "UPDATE application SET Language = ? WHERE ApplicationId = "
-        "(SELECT ApplicationId FROM application ORDER BY ApplicationId LIMIT 1)");
+    if (!query.prepare("UPDATE application SET Language = ? WHERE ApplicationId = "
+                       "(SELECT ApplicationId FROM application ORDER BY ApplicationId LIMIT 1)")) {
+        ShowDatabaseError(query.lastError().text());
+        return;
+    }
     query.addBindValue(int(language));
     if (!query.exec()) {
         ShowDatabaseError(query.lastError().text());
     }
 }
 
-void TUserData::PostPendingEdits() {
+bool TUserData::PostPendingEdits() {
     if (!Opened) {
-        return;
+        return true;
     }
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
-    QString ignored;
+    bool stored = PostKestEdits();
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        if (query->Editing()) {
-            query->Post(&ignored);
-        }
+        stored = PostModuleEdits(*query) && stored;
     }
+    return stored;
+}
+
+bool TUserData::PostKestEdits() {
+    if (!KestsTable->isDirty() || KestsTable->submitAll()) {
+        return true;
+    }
+    // The list shows what is stored again: an edit kept only in the list would look stored, and
+    // the next reading of the list would drop it without a word.
+    const QString text = KestsTable->lastError().text();
+    KestsTable->revertAll();
+    ShowDatabaseError(text);
+    return false;
+}
+
+bool TUserData::PostModuleEdits(TModuleQuery& query) {
+    if (!Opened || !query.Editing()) {
+        return true;
+    }
+    QString error;
+    if (query.Post(&error)) {
+        return true;
+    }
+    // As for the box list: the row is read again as stored.
+    QString reread;
+    if (!query.Cancel(&reread)) {
+        DebugLine("PostModuleEdits: module not read again: " + reread);
+    }
+    ShowDatabaseError(error);
+    return false;
 }
 
 int32_t TUserData::KestsTableAfterInsert() {
@@ -492,20 +433,30 @@ int32_t TUserData::KestsTableAfterInsert() {
         return -1;
     }
     // The box list is read again below, which would drop edits not yet posted.
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
+    PostKestEdits();
     QSqlDatabase db = Database();
+    // A savepoint rather than a transaction of its own, so that the box and its modules are
+    // stored together or not at all, also inside a transaction the caller holds.
+    QSqlQuery step(db);
+    auto undo = [&step] {
+        step.exec(QStringLiteral("ROLLBACK TO new_kest"));
+        step.exec(QStringLiteral("RELEASE new_kest"));
+    };
     auto fail = [&](const QSqlQuery& query) {
         const QString text = query.lastError().text();
-        db.rollback();
+        undo();
         ShowDatabaseError(text);
         return -1;
     };
-    db.transaction();
+    if (!step.exec(QStringLiteral("SAVEPOINT new_kest"))) {
+        ShowDatabaseError(step.lastError().text());
+        return -1;
+    }
     QSqlQuery kest(db);
-    kest.prepare(
-        "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)");
+    if (!kest.prepare(
+            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)")) {
+        return fail(kest);
+    }
     kest.addBindValue(QStringLiteral("?"));
     kest.addBindValue(QStringLiteral("192.168.0.32"));
     kest.addBindValue(7777);
@@ -522,7 +473,7 @@ int32_t TUserData::KestsTableAfterInsert() {
         if (ok && value >= 0 && value <= std::numeric_limits<int32_t>::max()) {
             return false;
         }
-        db.rollback();
+        undo();
         ShowDatabaseError("The users database in " + DatabasePath +
                           " has no box or module number left for a new box.");
         return true;
@@ -536,9 +487,11 @@ int32_t TUserData::KestsTableAfterInsert() {
         int32_t type, pattern, lineType;
     };
     QSqlQuery module(db);
-    module.prepare(
-        "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
-        "module_linetype) VALUES (?, ?, ?, ?, ?)");
+    if (!module.prepare(
+            "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
+            "module_linetype) VALUES (?, ?, ?, ?, ?)")) {
+        return fail(module);
+    }
     for (const Defaults& d : {Defaults{Module_Type_Total, 6, 0}, Defaults{Module_Type_A, 2, 1},
                               Defaults{Module_Type_B, 3, 3}, Defaults{Module_Type_C, 5, 4}}) {
         module.addBindValue(id);
@@ -553,13 +506,13 @@ int32_t TUserData::KestsTableAfterInsert() {
             return -1;
         }
     }
-    if (!db.commit()) {
-        const QString text = db.lastError().text();
-        db.rollback();
-        ShowDatabaseError(text);
-        return -1;
+    if (!step.exec(QStringLiteral("RELEASE new_kest"))) {
+        return fail(step);
     }
-    KestsTable->select();
+    // The box is stored; a list that cannot be read again only fails to show it yet.
+    if (!KestsTable->select()) {
+        ShowDatabaseError(KestsTable->lastError().text());
+    }
     SetCurrentKest(id);
     View.UpdateViewState();
     return id;
@@ -570,18 +523,21 @@ bool TUserData::DeleteKest(int32_t kestId) {
         return false;
     }
     // Edits of the other boxes would be lost when the list is read again.
-    if (KestsTable->isDirty()) {
-        KestsTable->submitAll();
-    }
+    PostKestEdits();
     QSqlQuery query(Database());
-    query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"));
+    if (!query.prepare(QStringLiteral("DELETE FROM kests WHERE kest_id = ?"))) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
     query.addBindValue(kestId);
     if (!query.exec()) {
         ShowDatabaseError(query.lastError().text());
         return false;
     }
     const bool deleted = query.numRowsAffected() > 0;
-    KestsTable->select();
+    if (!KestsTable->select()) {
+        ShowDatabaseError(KestsTable->lastError().text());
+    }
     if (CurrentKestId == kestId) {
         SetCurrentKest(-1);
     }
@@ -594,19 +550,41 @@ void TUserData::KestsTableAfterDelete() {
 }
 
 void TUserData::SetCurrentKest(int32_t kestId) {
+    QString error;
+    if (!FollowKest(kestId, &error)) {
+        ShowDatabaseError(error);
+    }
+}
+
+bool TUserData::FollowKest(int32_t kestId, QString* error) {
     CurrentKestId = kestId;
+    bool read = true;
     if (ModulesTable != nullptr) {
         QSqlQuery detail(Database());
-        detail.prepare(
-            QStringLiteral("SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"));
-        detail.addBindValue(kestId);
-        detail.exec();
-        ModulesTable->setQuery(std::move(detail));
+        if (detail.prepare(QStringLiteral(
+                "SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"))) {
+            detail.addBindValue(kestId);
+            detail.exec();
+            ModulesTable->setQuery(std::move(detail));
+            if (ModulesTable->lastError().isValid()) {
+                *error = ModulesTable->lastError().text();
+                read = false;
+            }
+        } else {
+            *error = detail.lastError().text();
+            ModulesTable->clear();
+            read = false;
+        }
     }
     for (TModuleQuery* query :
          {&InvertersAQuery, &InvertersBQuery, &InvertersCQuery, &MonitorsQuery}) {
-        query->SetKest(kestId);
+        QString text;
+        if (!query->SetKest(kestId, &text) && read) {
+            *error = text;
+            read = false;
+        }
     }
+    return read;
 }
 
 TSaveResult TUserData::SaveYield(TCANMessages* sender) {
@@ -624,7 +602,8 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
     }
     int32_t moduleId = 0;
     if (!FindSampleModule(kestId, module, &moduleId)) {
-        DebugLine(QStringLiteral("Module unknown"));
+        DebugLine(LastSaveError.isEmpty() ? QStringLiteral("Module unknown")
+                                          : "SaveYield: module not read: " + LastSaveError);
         return TSaveResult::Failed;
     }
     if (!time.isValid()) {
@@ -653,8 +632,14 @@ bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* mo
     }
     SampleModuleLookup->addBindValue(kestId);
     SampleModuleLookup->addBindValue(moduleType);
-    return ExactlyOne(*SampleModuleLookup,
-                      [moduleId](const QSqlQuery& q) { *moduleId = q.value(0).toInt(); });
+    // A download looks this up for every sample: a failure is told with the samples not stored,
+    // not in a dialog of its own.
+    QString error;
+    const bool found = ExactlyOne(*SampleModuleLookup, &error, [moduleId](const QSqlQuery& q) {
+        *moduleId = q.value(0).toInt();
+    });
+    LastSaveError = error;
+    return found;
 }
 
 bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
@@ -662,7 +647,8 @@ bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
         return false;
     }
     KestLookup->addBindValue(kestId);
-    return ExactlyOne(*KestLookup, [row](const QSqlQuery& q) {
+    QString error;
+    const bool found = ExactlyOne(*KestLookup, &error, [row](const QSqlQuery& q) {
         row->Name = q.value(0).toString();
         row->Ip = q.value(1).toString();
         row->Port = q.value(2).toInt();
@@ -671,6 +657,8 @@ bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
         row->Online = q.value(5).toInt() != 0;
         row->Id = q.value(6).toInt();
     });
+    NoteLookup(error);
+    return found;
 }
 
 bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
@@ -678,7 +666,11 @@ bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
         return false;
     }
     ModuleLookup->addBindValue(moduleId);
-    return ExactlyOne(*ModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    QString error;
+    const bool found =
+        ExactlyOne(*ModuleLookup, &error, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    NoteLookup(error);
+    return found;
 }
 
 bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row) {
@@ -687,7 +679,11 @@ bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* r
     }
     KestModuleLookup->addBindValue(kestId);
     KestModuleLookup->addBindValue(moduleType);
-    return ExactlyOne(*KestModuleLookup, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    QString error;
+    const bool found =
+        ExactlyOne(*KestModuleLookup, &error, [row](const QSqlQuery& q) { *row = ReadModule(q); });
+    NoteLookup(error);
+    return found;
 }
 
 std::vector<TModuleRow> TUserData::AllModules() {
@@ -696,10 +692,14 @@ std::vector<TModuleRow> TUserData::AllModules() {
         return rows;
     }
     QSqlQuery query(Database());
-    if (query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
-        while (query.next()) {
-            rows.push_back(ReadModule(query));
-        }
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
+        NoteLookup(Reason(query.lastError()));
+        return rows;
+    }
+    NoteLookup(QString());
+    while (query.next()) {
+        rows.push_back(ReadModule(query));
     }
     return rows;
 }
@@ -709,9 +709,13 @@ bool TUserData::SetModuleChecked(int32_t moduleId, bool forW, bool checked) {
         return false;
     }
     QSqlQuery query(Database());
-    query.prepare(
-        forW ? QStringLiteral("UPDATE modules SET module_ischecked_w = ? WHERE module_id = ?")
-             : QStringLiteral("UPDATE modules SET module_ischecked_kwh = ? WHERE module_id = ?"));
+    if (!query.prepare(
+            forW ? QStringLiteral("UPDATE modules SET module_ischecked_w = ? WHERE module_id = ?")
+                 : QStringLiteral(
+                       "UPDATE modules SET module_ischecked_kwh = ? WHERE module_id = ?"))) {
+        ShowDatabaseError(query.lastError().text());
+        return false;
+    }
     query.addBindValue(checked ? 1 : 0);
     query.addBindValue(moduleId);
     if (!query.exec()) {

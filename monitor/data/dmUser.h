@@ -5,30 +5,22 @@
 #pragma once
 
 #include <QDateTime>
-#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
-#include <QStringList>
-#include <QVariant>
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "CanObjects.h"
+#include "DataFolder.h"
+#include "ModuleQuery.h"
 
 class QSqlQueryModel;
 class QSqlTableModel;
 class TCANMessages;
 class TMainView;
-
-// The folder of both databases, always ending in "/": $QUARNEL_DATA_DIR when set, else the
-// generic data location followed by "Vorlen/Tarnwell Connect/User/", else the program's folder.
-QString DataFolder();
-// The rule itself, for given inputs (empty texts stand for "not available").
-QString DataFolderFrom(const QString& environment, const QString& genericData,
-                       const QString& programFolder);
 
 // What the user is told when one of the databases is missing from the data folder.
 QString MissingFileMessage(const QString& path);
@@ -64,54 +56,6 @@ struct TKestRow {
     bool Online = false;
 };
 
-struct TModuleRow {
-    int32_t Id = 0;
-    int32_t Kest = 0;
-    int32_t Type = 0;
-    int32_t Color = 0;
-    int32_t Pattern = 0;
-    int32_t LineType = 0;
-    bool IsPresent = false;
-    bool IsCheckedKWh = false;
-    bool IsCheckedW = false;
-};
-
-// One of the four per-module queries of the box editing panel: the current box's module of one
-// type, editable field by field and posted as one update.
-class TModuleQuery {
-public:
-    TModuleQuery(const QString& connection, int32_t moduleType);
-
-    int32_t ModuleType() const { return Type; }
-    // The query's text; :module_kest is its one parameter.
-    QString Text() const;
-    bool Open(QString* error);
-    void Close();
-    bool IsOpen() const { return Active; }
-    // Follows the box: runs the query again with module_kest = kestId. Edits not posted are lost.
-    void SetKest(int32_t kestId);
-    bool Found() const { return HasRow; }
-    const TModuleRow& Row() const { return Current; }
-    // Edits one field of the row (module_color, module_pattern, module_linetype,
-    // module_ispresent, module_ischecked_kwh, module_ischecked_w); false for another field or
-    // when there is no row.
-    bool SetValue(const QString& field, const QVariant& value);
-    bool Editing() const { return Edited; }
-    bool Post(QString* error);
-    void Cancel();
-
-private:
-    QString Connection;
-    int32_t Type;
-    bool Active = false;
-    int32_t Kest = 0;
-    bool HasRow = false;
-    bool Edited = false;
-    TModuleRow Current;
-    QStringList EditedFields;
-    QHash<QString, int> EditedValues;
-};
-
 class TUserData {
 public:
     // Opens DataFolder() + "KestUser.sqlite", or tells the user why it cannot.
@@ -132,8 +76,12 @@ public:
     int GetLanguage();
     void SetLanguage(uint8_t language);
 
-    // Posts the edits of the box list and the four module queries, silently.
-    void PostPendingEdits();
+    // Posts the edits of the box list and the four module queries. An edit the database refuses
+    // is shown in the error dialog with the database's words and dropped, so that the editor
+    // shows what is stored again; false then.
+    bool PostPendingEdits();
+    // Posts the edits of one module query in the same way.
+    bool PostModuleEdits(TModuleQuery& query);
 
     // A new box: its row with the defaults, posted at once so that it has its id, then its four
     // module rows with one random colour. Returns the box id, or -1 after a database error.
@@ -141,7 +89,8 @@ public:
     // Deletes a box; its modules and their samples go with it. Then KestsTableAfterDelete.
     bool DeleteKest(int32_t kestId);
     void KestsTableAfterDelete();
-    // The box the editing panel shows: ModulesTable and the four module queries follow it.
+    // The box the editing panel shows: ModulesTable and the four module queries follow it. When
+    // its modules cannot be read, the error dialog says why and the queries have no row.
     void SetCurrentKest(int32_t kestId);
     int32_t CurrentKest() const { return CurrentKestId; }
 
@@ -154,7 +103,9 @@ public:
     // held too long); empty when the last one was stored or was not a database error.
     QString LastSaveError;
 
-    // Filtered lookups: true only when exactly one row matches.
+    // Filtered lookups: true only when exactly one row matches. A lookup that cannot run matches
+    // nothing; the error dialog says why, once until a lookup runs again, since the live view
+    // looks its modules up on every refresh.
     bool FindKest(int32_t kestId, TKestRow* row);
     bool FindModule(int32_t moduleId, TModuleRow* row);
     bool FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row);
@@ -175,16 +126,21 @@ public:
     TModuleQuery InvertersBQuery;
     TModuleQuery InvertersCQuery;
     TModuleQuery MonitorsQuery;
-    // The SQL text the history view and the export replace before each use.
-    QString SamplesQuery = QStringLiteral("SELECT * FROM samples ORDER BY sample_timestamp;");
 
 private:
     void Create();
     bool CheckStructure();
     void AddMissingIndexes();
+    void SwapOldDiagonalLabels();
     bool OpenDataSets();
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);
+    // The result of a lookup: empty when it ran, else the database's words, shown as above.
+    void NoteLookup(const QString& error);
+    // Posts the box list's edits; a refused edit is shown and dropped.
+    bool PostKestEdits();
+    // SetCurrentKest, with the database's words in error when the modules could not be read.
+    bool FollowKest(int32_t kestId, QString* error);
     // FindKestModule for SaveYield: the module id only.
     bool FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId);
 
@@ -192,6 +148,7 @@ private:
     QString Connection;
     bool Opened = false;
     int32_t CurrentKestId = -1;
+    bool LookupFailing = false;
     std::unique_ptr<QSqlQuery> KestLookup;
     std::unique_ptr<QSqlQuery> ModuleLookup;
     std::unique_ptr<QSqlQuery> KestModuleLookup;

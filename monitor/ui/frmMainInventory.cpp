@@ -4,7 +4,6 @@
 #include <QDataWidgetMapper>
 #include <QEvent>
 #include <QFrame>
-#include <QItemDelegate>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,13 +13,12 @@
 #include <QRegularExpressionValidator>
 #include <QSqlQueryModel>
 #include <QSqlTableModel>
-#include <QStyledItemDelegate>
 #include <QToolButton>
 #include <array>
-#include <functional>
 
 #include "Acquisition.h"
 #include "Dialogs.h"
+#include "InventoryDelegates.h"
 #include "KestPassword.h"
 #include "Look.h"
 #include "MessageFrm.h"
@@ -33,99 +31,9 @@ namespace {
 
 constexpr int Max_Text = 50;
 constexpr int Max_Address = 255;
-constexpr int Max_Port = 65535;
 constexpr int Field_Height = 22;
 constexpr int Caption_Height = 16;
-constexpr int List_Row_Height = 20;
 const QColor List_Highlight(128, 128, 128);
-
-// A port is a number of up to five digits no higher than 65535.
-bool PortValid(const QString& text) {
-    bool number = false;
-    const int port = text.toInt(&number);
-    return number && port >= 0 && port <= Max_Port;
-}
-
-// Watches the events of one object for the editor, without subclassing the control.
-class TEventHook : public QObject {
-public:
-    using THandler = std::function<void(QEvent*)>;
-    TEventHook(QObject* watched, THandler handler) : QObject(watched), Handler(std::move(handler)) {
-        watched->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        Handler(event);
-        return false;
-    }
-
-private:
-    THandler Handler;
-};
-
-// Moves the box fields between the controls and KestsTable's cache. The password is stored
-// without surrounding blanks, the port as a number; a field that did not change, or an empty
-// field over an empty database value, leaves the row untouched, so that merely leaving a box
-// never marks it as edited.
-class TKestFieldDelegate : public QItemDelegate {
-public:
-    TKestFieldDelegate(QObject* parent, const QLineEdit* trimmed, const QLineEdit* number)
-        : QItemDelegate(parent), Trimmed(trimmed), Number(number) {}
-
-    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
-        const QVariant value = index.data(Qt::EditRole);
-        if (auto* check = qobject_cast<QCheckBox*>(editor)) {
-            check->setChecked(value.toInt() != 0);
-        } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
-            if (edit->text() != value.toString()) {
-                edit->setText(value.toString());
-            }
-        } else {
-            QItemDelegate::setEditorData(editor, index);
-        }
-    }
-
-    void setModelData(QWidget* editor, QAbstractItemModel* model,
-                      const QModelIndex& index) const override {
-        const QVariant stored = index.data(Qt::EditRole);
-        if (auto* check = qobject_cast<QCheckBox*>(editor)) {
-            if ((stored.toInt() != 0) != check->isChecked()) {
-                model->setData(index, check->isChecked() ? 1 : 0);
-            }
-            return;
-        }
-        auto* edit = qobject_cast<QLineEdit*>(editor);
-        if (edit == nullptr) {
-            QItemDelegate::setModelData(editor, model, index);
-            return;
-        }
-        QString text = edit->text();
-        if (edit == Trimmed) {
-            text = text.trimmed();
-        }
-        if ((stored.isNull() && text.isEmpty()) || stored.toString() == text) {
-            return;
-        }
-        if (edit == Number && !PortValid(text)) {
-            return;  // never stored; the field gives the value back when the user leaves it
-        }
-        model->setData(index, edit == Number ? QVariant(text.toInt()) : QVariant(text));
-    }
-
-private:
-    const QLineEdit* Trimmed;
-    const QLineEdit* Number;
-};
-
-// The box list shows one name per row of a fixed height.
-class TKestListDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return {QStyledItemDelegate::sizeHint(option, index).width(), List_Row_Height};
-    }
-};
 
 QLabel* Caption(QWidget* parent, const char* name, const QString& text, const QRect& place) {
     auto* label = new QLabel(text, parent);
@@ -570,11 +478,11 @@ void TMainForm::ModuleControlChanged(int moduleRow, const QString& field, int va
     if (data == nullptr || !data->IsOpen() || moduleRow < 0 || moduleRow >= 4) {
         return;
     }
-    // Stored at once: the module rows have no other moment at which the user leaves them.
+    // Stored at once: the module rows have no other moment at which the user leaves them. A
+    // change the database refuses has been shown; the controls show the stored row again.
     TModuleQuery* query = ModuleQueries(*data)[size_t(moduleRow)];
-    QString ignored;
-    if (query->SetValue(field, value)) {
-        query->Post(&ignored);
+    if (query->SetValue(field, value) && !data->PostModuleEdits(*query)) {
+        LoadModuleControls();
     }
 }
 
@@ -663,9 +571,13 @@ void TMainForm::ChangeButtonClick() {
         Dialogs::ShowError(this, Messages().Text("ChangePasswordFailed"));
         return;
     }
-    // The box is reached with the address and account the user sees in the fields.
+    // The box is reached with the address and account the user sees in the fields. Fields the
+    // database refused to store have been shown and show the stored values again: the user
+    // looks at them before trying once more.
     KestsSource->submit();
-    data->PostPendingEdits();
+    if (!data->PostPendingEdits()) {
+        return;
+    }
     const int32_t result = ChangeKestPassword(*Sessions(), data->CurrentKest(),
                                               ChangePasswordComboBox->currentText(), newPassword);
     if (result >= 0) {

@@ -136,9 +136,9 @@ struct ReviewedJoin {
     const char* why;
 };
 const ReviewedJoin Reviewed_Joins[] = {
-    {"monitor/data/dmUser.cpp", "\"SELECT * FROM modules M\\n\"",
+    {"monitor/data/ModuleQuery.cpp", "\"SELECT * FROM modules M\\n\"",
      "the module query's type number, one of the four module types the code constructs"},
-    {"monitor/data/dmUser.cpp", "\"UPDATE modules SET \"",
+    {"monitor/data/ModuleQuery.cpp", "\"UPDATE modules SET \"",
      "column names from Editable_Module_Fields; SetValue refuses any other name"},
     {"tools/quarnel-fetch/Coverage.cpp", "\"SELECT prev, ts, k - pk - 1 FROM (\"",
      "the slot arithmetic of the resolution, a constant of SlotNumberSql"},

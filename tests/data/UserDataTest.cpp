@@ -139,6 +139,39 @@ TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndKeepsItsVersion) {
     EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
     EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
 }
+TEST_F(UserDataOpen, TheOldDiagonalLabelsAreSwappedAndAUsersOwnLabelsKept) {
+    const QString labels =
+        "SELECT group_concat(pattern_text, '|') FROM "
+        "(SELECT * FROM patterns WHERE pattern_nr IN (4, 5) ORDER BY pattern_nr)";
+    auto setLabels = [](const QString& four, const QString& five) {
+        return QString(
+                   "UPDATE patterns SET pattern_text = '%1' WHERE pattern_nr = 4; "
+                   "UPDATE patterns SET pattern_text = '%2' WHERE pattern_nr = 5; ")
+            .arg(four, five);
+    };
+    // A file from the earlier install step holds the mirrored pair; the pickers list the mended
+    // one, and opening the mended file again writes nothing.
+    Reopen(
+        "CREATE TABLE writes (n); CREATE TRIGGER count_updates AFTER UPDATE ON patterns "
+        "BEGIN INSERT INTO writes VALUES (1); END; " +
+        setLabels("Diagonal /", "Diagonal \\") + "DELETE FROM writes");
+    EXPECT_TRUE(UserData->IsOpen()) << Errors();
+    EXPECT_EQ(Read(labels), "Diagonal \\|Diagonal /");
+    EXPECT_EQ(UserData->PatternsTable->index(4, 1).data().toString(), "Diagonal \\");
+    EXPECT_EQ(Rows("writes"), 2);
+    Open();
+    EXPECT_EQ(Rows("writes"), 2);
+
+    // Labels a user changed, even by one blank or in one of the two, are left as they are.
+    for (const auto& [four, five] :
+         std::vector<std::pair<QString, QString>>{{"Diagonal /", "Hatch"},
+                                                  {"Diagonal / ", "Diagonal \\"},
+                                                  {"diagonal /", "Diagonal \\"}}) {
+        Reopen(setLabels(four, five));
+        EXPECT_EQ(Read(labels), (four + '|' + five).toStdString());
+    }
+}
+
 TEST_F(UserDataOpen, NewerStructureIsRefusedAndTheDatabaseClosed) {
     Reopen("UPDATE version SET version_minor = 1");
     EXPECT_EQ(Errors(), NewerText(Folder.DatabasePath()).toStdString());
@@ -557,6 +590,78 @@ TEST_F(UserDataLookups, QuotesAndSqlInValuesAreStoredVerbatim) {
     Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
     EXPECT_EQ(Rows("samples"), 1);
     EXPECT_EQ(Read("SELECT kest_name FROM kests"), name.toStdString());
+}
+
+// The database refuses every change of a box or a module, as a full disk or a read-only file
+// would, with its own words.
+const QString Refuse_Writes =
+    "CREATE TRIGGER refuse_kests BEFORE UPDATE ON kests "
+    "BEGIN SELECT RAISE(ABORT, 'no room for box changes'); END; "
+    "CREATE TRIGGER refuse_modules BEFORE UPDATE ON modules "
+    "BEGIN SELECT RAISE(ABORT, 'no room for module changes'); END";
+
+TEST_F(UserDataLookups, ARefusedEditIsShownWithTheReasonAndNotTakenAsStored) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    Reopen(Refuse_Writes);
+    UserData->SetCurrentKest(kest);
+    QSqlTableModel& list = *UserData->KestsTable;
+    const QModelIndex name = list.index(0, list.fieldIndex("kest_name"));
+    ASSERT_TRUE(list.setData(name, "Garage"));
+    TModuleQuery& b = UserData->InvertersBQuery;
+    const int colour = b.Row().Color;
+    ASSERT_TRUE(b.SetValue("module_color", (colour + 1) % int(ModuleColours.size())));
+
+    EXPECT_FALSE(UserData->PostPendingEdits());
+    ASSERT_EQ(View.Errors.size(), 2) << Errors();
+    EXPECT_TRUE(View.Errors[0].contains("no room for box changes")) << Errors();
+    EXPECT_TRUE(View.Errors[1].contains("no room for module changes")) << Errors();
+    // Nothing looks stored that is not: the list and the module show the stored values.
+    EXPECT_FALSE(list.isDirty());
+    EXPECT_EQ(name.data().toString(), "?");
+    EXPECT_FALSE(b.Editing());
+    EXPECT_EQ(b.Row().Color, colour);
+    EXPECT_EQ(Read("SELECT kest_name FROM kests"), "?");
+    EXPECT_EQ(Read("SELECT COUNT(DISTINCT module_color) FROM modules"), "1");
+    // Nothing is left to post, and nothing is told twice.
+    View.Errors.clear();
+    EXPECT_TRUE(UserData->PostPendingEdits());
+    EXPECT_FALSE(UserData->SetModuleChecked(b.Row().Id, true, true));
+    ASSERT_EQ(View.Errors.size(), 1);
+
+    // A new box is still stored (only changes are refused); the refused edit of the list before
+    // it is told, not dropped without a word when the list is read again.
+    ASSERT_TRUE(list.setData(name, "Barn"));
+    EXPECT_GT(UserData->KestsTableAfterInsert(), kest);
+    ASSERT_EQ(View.Errors.size(), 2);
+    EXPECT_TRUE(View.Errors[1].contains("no room for box changes")) << Errors();
+    EXPECT_EQ(Read("SELECT group_concat(kest_name) FROM kests"), "?,?");
+}
+
+TEST_F(UserDataLookups, ALookupThatCannotRunIsShownOnceUntilOneRunsAgain) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    TKestRow box;
+    TModuleRow module;
+    Exec("ALTER TABLE kests RENAME TO kests_away");
+    EXPECT_FALSE(UserData->FindKest(kest, &box));
+    ASSERT_EQ(View.Errors.size(), 1);
+    EXPECT_TRUE(View.Errors[0].contains("kests")) << Errors();
+    // The live view looks up again on every refresh: one dialog, not one a second.
+    EXPECT_FALSE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(View.Errors.size(), 1);
+    EXPECT_TRUE(UserData->FindKestModule(kest, Module_Type_A, &module));
+    Exec("ALTER TABLE kests_away RENAME TO kests");
+    Exec("ALTER TABLE modules RENAME TO modules_away");
+    EXPECT_TRUE(UserData->AllModules().empty());
+    ASSERT_EQ(View.Errors.size(), 2) << Errors();
+    EXPECT_TRUE(View.Errors[1].contains("modules")) << Errors();
+    // A download's lookup is told with the samples it could not store.
+    EXPECT_EQ(UserData->SaveYield(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5),
+              TSaveResult::Failed);
+    EXPECT_TRUE(UserData->LastSaveError.contains("modules"))
+        << UserData->LastSaveError.toStdString();
+    Exec("ALTER TABLE modules_away RENAME TO modules");
+    EXPECT_TRUE(UserData->FindKest(kest, &box));
+    EXPECT_EQ(View.Errors.size(), 2);
 }
 
 TEST(UserDataFolder, EnvironmentThenGenericLocationThenProgramFolder) {

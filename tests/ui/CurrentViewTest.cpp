@@ -4,7 +4,9 @@
 
 #include <QCheckBox>
 #include <QPointer>
+#include <QSqlQuery>
 #include <QTimer>
+#include <cstdlib>
 #include <limits>
 
 #include "UiHarness.h"
@@ -63,7 +65,7 @@ TEST(WChartLayout, AxisTopValueTextsAndFills) {
     EXPECT_EQ(WValueText(6553.5f, QLocale(QLocale::German)), "6553,5");
     EXPECT_EQ(WValueText(1000, QLocale(QLocale::English)), "1000");
     const Qt::BrushStyle fills[] = {Qt::SolidPattern, Qt::NoBrush,         Qt::HorPattern,
-                                    Qt::VerPattern,   Qt::BDiagPattern,    Qt::FDiagPattern,
+                                    Qt::VerPattern,   Qt::FDiagPattern,    Qt::BDiagPattern,
                                     Qt::CrossPattern, Qt::DiagCrossPattern};
     for (int pattern = 0; pattern < 8; ++pattern) {
         EXPECT_EQ(FillStyle(pattern), fills[pattern]) << pattern;
@@ -88,6 +90,18 @@ protected:
     TCheckList& List() { return *Main().OvcCheckListSelectedForW; }
     QCustomPlot& Chart() { return *Main().ChartW; }
     QCPBars* Bar(int i) { return qobject_cast<QCPBars*>(Chart().plottable(i)); }
+    // Ticks the box's inverter A in the list; its place there, or -1.
+    int TickInverterA(int32_t kest) {
+        const int32_t inverterA = ModuleId(kest, Module_Type_A);
+        for (int index = 0; index < List().count(); ++index) {
+            if (List().ModuleId(index) == inverterA) {
+                List().SetChecked(index, true);
+                return index;
+            }
+        }
+        ADD_FAILURE() << "inverter A is not in the list";
+        return -1;
+    }
     int PowerRequests(const kestemu::Emulator& box) {
         int count = 0;
         for (const auto& frame : box.received()) {
@@ -150,14 +164,89 @@ TEST_F(CurrentViewTest, PauseFreezesTheChartWhileRequestsGoOn) {
     EXPECT_TRUE(WaitFor([&] { return drawn.isNull(); }));
 }
 
+// Which pixels of a window carry the ink colour rather than the ground, and whether every inked
+// pixel inside it lies on a falling ("\") or a rising ("/") line of inked pixels.
+struct TFillSeen {
+    int Inked = 0;
+    int Pixels = 0;
+    bool Falling = true;
+    bool Rising = true;
+};
+
+TFillSeen SeeFill(const QImage& image, const QRect& window, const QColor& ink,
+                  const QColor& ground) {
+    auto distance = [](QRgb a, const QColor& b) {
+        return std::abs(qRed(a) - b.red()) + std::abs(qGreen(a) - b.green()) +
+               std::abs(qBlue(a) - b.blue());
+    };
+    auto inked = [&](int x, int y) {
+        const QRgb pixel = image.pixel(window.left() + x, window.top() + y);
+        return distance(pixel, ink) < distance(pixel, ground);
+    };
+    TFillSeen seen;
+    for (int y = 0; y < window.height(); ++y) {
+        for (int x = 0; x < window.width(); ++x) {
+            ++seen.Pixels;
+            if (!inked(x, y)) {
+                continue;
+            }
+            ++seen.Inked;
+            if (x > 0 && y > 0 && x < window.width() - 1 && y < window.height() - 1) {
+                seen.Falling = seen.Falling && inked(x - 1, y - 1) && inked(x + 1, y + 1);
+                seen.Rising = seen.Rising && inked(x - 1, y + 1) && inked(x + 1, y - 1);
+            }
+        }
+    }
+    return seen;
+}
+
+TEST_F(CurrentViewTest, EachFillIsDrawnAsItsLabelSaysTheDiagonalsNotMirrored) {
+    const int32_t kest = OpenOnBox();
+    ASSERT_GE(TickInverterA(kest), 0);
+    // A bar tall enough for a window of its inside: the box's midday power on a 1000 W step.
+    ASSERT_TRUE(WaitFor([&] {
+        TCANMessages* channel = Main().Sessions()->ChannelOfKest(kest);
+        return channel != nullptr && channel->PowerA >= 4000;
+    }));
+    Main().WRefreshTimer->stop();
+    Main().show();  // drawn at the chart's own size, as on the screen
+    ASSERT_TRUE(WaitFor([&] { return Chart().viewport().size() == Chart().size(); }));
+    const int white = 18;
+    ASSERT_EQ(ModuleColours[white], 0xFFFFFFFFu);
+
+    std::vector<TFillSeen> seen;
+    for (int pattern = 0; pattern < 8; ++pattern) {
+        QSqlQuery set(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+        set.prepare("UPDATE modules SET module_color = ?, module_pattern = ? WHERE module_id = ?");
+        set.addBindValue(white);
+        set.addBindValue(pattern);
+        set.addBindValue(ModuleId(kest, Module_Type_A));
+        ASSERT_TRUE(set.exec());
+        Main().DrawWChart();
+        ASSERT_EQ(Chart().plottableCount(), 1);
+        // The one bar spans the axis from end to end; a square from the middle of its inside.
+        const int top = int(Chart().yAxis->coordToPixel(Bar(0)->data()->at(0)->value));
+        const int bottom = int(Chart().yAxis->coordToPixel(0));
+        ASSERT_GE(bottom - top, 60);
+        const int middle = int(Chart().xAxis->coordToPixel(Chart().xAxis->range().center()));
+        const QRect window(middle - 16, (top + bottom) / 2 - 16, 32, 32);
+        seen.push_back(SeeFill(Chart().toPixmap().toImage(), window, Qt::white, Window_Colour));
+    }
+    EXPECT_EQ(seen[0].Inked, seen[0].Pixels);
+    EXPECT_EQ(seen[1].Inked, 0);
+    for (int pattern = 2; pattern < 8; ++pattern) {
+        const TFillSeen& fill = seen[size_t(pattern)];
+        EXPECT_TRUE(fill.Inked > 0 && fill.Inked < fill.Pixels) << pattern << ": " << fill.Inked;
+        // 4 is the forward diagonal, "\"; 5 the backward one, "/"; no other fill is either.
+        EXPECT_EQ(fill.Falling, pattern == 4) << pattern;
+        EXPECT_EQ(fill.Rising, pattern == 5) << pattern;
+    }
+}
+
 TEST_F(CurrentViewTest, ATickedInverterShowsItsPowerUntilTheBoxIsGone) {
     const int32_t kest = OpenOnBox(QStringLiteral("Shed"));
-    const int32_t inverterA = ModuleId(kest, Module_Type_A);
-    int index = 0;
-    while (List().ModuleId(index) != inverterA) {
-        ASSERT_LT(++index, List().count());
-    }
-    List().SetChecked(index, true);
+    const int index = TickInverterA(kest);
+    ASSERT_GE(index, 0);
 
     // The scan connects the box and asks; a refresh draws what the channel decoded.
     ASSERT_TRUE(WaitFor([&] {

@@ -5,6 +5,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlTableModel>
 #include <QTest>
@@ -150,6 +151,65 @@ TEST_F(Inventory, EditsAreKeptWhenAnotherBoxIsChosenAndLoadingABoxWritesNothing)
                         .arg(barn)),
               1);
     EXPECT_EQ(Count("SELECT * FROM kests WHERE kest_name = 'Barn' AND kest_port = 7777"), 1);
+}
+
+TEST_F(Inventory, AChangeTheDatabaseRefusesIsShownWithItsReasonAndNotKept) {
+    const int32_t roof = AddKest(KestSpec{});
+    KestSpec barnSpec;
+    barnSpec.Name = "Barn";
+    AddKest(barnSpec);
+    ChooseRow(0);
+    // From here on the database refuses every change of a box or a module, as a full disk or a
+    // read-only file would.
+    for (const char* table : {"kests", "modules"}) {
+        QSqlQuery refuse(QSqlDatabase::database(Main().UserData()->ConnectionName()));
+        ASSERT_TRUE(refuse.exec(QString("CREATE TRIGGER refuse_%1 BEFORE UPDATE ON %1 BEGIN "
+                                        "SELECT RAISE(ABORT, 'the disk is full (%1)'); END")
+                                    .arg(table)))
+            << refuse.lastError().text().toStdString();
+    }
+    // Answers for more dialogs than expected, so that an extra one is counted, not waited on.
+    auto answerErrors = [] {
+        for (int i = 0; i < 4; ++i) {
+            Dialogs::PreAnswer(QMessageBox::Ok);
+        }
+    };
+    auto expectOneError = [](const QList<Dialogs::TAsked>& asked, const QString& reason) {
+        ASSERT_EQ(asked.size(), 1);
+        EXPECT_EQ(asked[0].Kind, Dialogs::TKind::Error);
+        EXPECT_TRUE(asked[0].Text.contains(reason)) << asked[0].Text.toStdString();
+    };
+
+    // A box renamed, then the next row chosen.
+    answerErrors();
+    Find<QLineEdit>("OvcKestName")->setText("Garage");
+    ChooseRow(1);
+    expectOneError(Dialogs::TakeAsked(), "the disk is full (kests)");
+    EXPECT_EQ(Count("SELECT * FROM kests WHERE kest_name = 'Garage'"), 0);
+    QSqlTableModel* table = Main().UserData()->KestsTable;
+    EXPECT_FALSE(table->isDirty());
+    EXPECT_EQ(table->index(0, table->fieldIndex("kest_name")).data().toString(), "Roof");
+    answerErrors();
+    ChooseRow(0);
+    EXPECT_TRUE(Dialogs::TakeAsked().isEmpty());  // nothing left pending to fail again
+    EXPECT_EQ(Find<QLineEdit>("OvcKestName")->text(), "Roof");
+
+    // Another colour chosen for an inverter.
+    QComboBox* colour = Find<QComboBox>("ColorComboBoxInverterB");
+    const int stored = colour->currentIndex();
+    answerErrors();
+    colour->setCurrentIndex((stored + 1) % colour->count());
+    expectOneError(Dialogs::TakeAsked(), "the disk is full (modules)");
+    EXPECT_EQ(colour->currentIndex(), stored);
+    EXPECT_FALSE(Main().UserData()->InvertersBQuery.Editing());
+    EXPECT_EQ(Count(QString("SELECT * FROM modules WHERE module_kest = %1 AND module_type = 8 "
+                            "AND module_color = %2")
+                        .arg(roof)
+                        .arg(stored)),
+              1);
+    answerErrors();
+    ChooseRow(1);
+    EXPECT_TRUE(Dialogs::TakeAsked().isEmpty());
 }
 
 TEST_F(Inventory, APortThatIsNoPortIsRestoredSilently) {

@@ -55,9 +55,9 @@ Qt::BrushStyle FillStyle(int pattern) {
         case 3:
             return Qt::VerPattern;
         case 4:
-            return Qt::BDiagPattern;  // lines rising to the right, "/"
+            return Qt::FDiagPattern;  // forward diagonal: lines falling to the right, "\"
         case 5:
-            return Qt::FDiagPattern;  // lines falling to the right, "\"
+            return Qt::BDiagPattern;  // backward diagonal: lines rising to the right, "/"
         case 6:
             return Qt::CrossPattern;
         case 7:
