@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "CANMessages.h"
-#include "MainView.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
+#include "tests/support/NullView.h"
 
 #ifndef QUARNEL_INSTALL_SCRIPT
 #error QUARNEL_INSTALL_SCRIPT must name data/install.sh
@@ -65,32 +65,13 @@ std::vector<Sample> TenMinuteDownload() {
     return samples;
 }
 
-// The main window's part: a failure is printed and remembered.
-class QuietView : public TMainView {
+// The data module's errors are printed as they come.
+class PrintingView : public TNullView {
 public:
     void ShowError(const QString& text) override {
         std::fprintf(stderr, "bench_saveyield: %s\n", qPrintable(text));
-        Failed = true;
+        TNullView::ShowError(text);
     }
-    void RequestQuit() override { Failed = true; }
-    void UpdateViewState() override {}
-    void SetInputEnabled(bool) override {}
-    void ShowWait(const QString&) override {}
-    void CloseWait() override {}
-    void ShowNotification(const QString&) override {}
-    void ShowDownloadProgress() override {}
-    bool CurrentPerformanceVisible() const override { return false; }
-    int KeepAliveInterval() const override { return 0; }
-    void SetKeepAliveInterval(int) override {}
-    void SetACPowerScanInterval(int) override {}
-    void ClearCheckList(TModuleList) override {}
-    void AddCheckListItem(TModuleList, const TCheckListItem&) override {}
-    int CheckListCount(TModuleList) const override { return 0; }
-    TCheckListItem CheckListItem(TModuleList, int) const override { return {}; }
-    void SetCheckListItemChecked(TModuleList, int, bool) override {}
-    void DeselectDisconnect(TCANMessages*) override {}
-
-    bool Failed = false;
 };
 
 // A fresh data folder with a database from the install step and one box with its four modules.
@@ -108,10 +89,10 @@ public:
                          install.readAll().constData());
             return false;
         }
-        QuietView view;
+        PrintingView view;
         TUserData data(view, Path());
         *kestId = data.KestsTableAfterInsert();
-        return !view.Failed && *kestId > 0;
+        return view.Quiet() && *kestId > 0;
     }
     QString Path() const { return Dir.path() + "/KestUser.sqlite"; }
 
@@ -214,7 +195,7 @@ bool RunProgram(const std::vector<Sample>& samples, ProgramRound* round) {
         std::fprintf(stderr, "bench_saveyield: the channel's worker did not end\n");
         return false;
     }
-    QuietView view;
+    PrintingView view;
     TUserData data(view, fresh.Path());
     if (!data.IsOpen()) {
         return false;
@@ -232,7 +213,7 @@ bool RunProgram(const std::vector<Sample>& samples, ProgramRound* round) {
     round->unchangedChanges = after.changes - before.changes;
     round->unchangedFilesKept = after.sequence == before.sequence &&
                                 after.database == before.database && after.log == before.log;
-    return !view.Failed;
+    return view.Quiet();
 }
 
 // The same rows through one prepared upsert, one transaction per row, with the program's

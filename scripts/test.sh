@@ -42,7 +42,7 @@ configure_and_test() {
 }
 
 mkdir -p "$out"
-configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_WERROR=ON
 
 if [ "${QUARNEL_QUICK:-0}" = 1 ]; then
     exit 0

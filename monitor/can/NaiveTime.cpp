@@ -1,8 +1,28 @@
 #include "NaiveTime.h"
 
+#include <atomic>
+#include <limits>
+
+namespace {
+
+constexpr qint64 WallClock = std::numeric_limits<qint64>::min();
+// Milliseconds of the fixed naive time since 1970-01-01 00:00, or WallClock.
+std::atomic<qint64> FixedNow{WallClock};
+
+}  // namespace
+
 QDateTime NaiveNow() {
+    const qint64 fixed = FixedNow.load(std::memory_order_relaxed);
+    if (fixed != WallClock) {
+        return QDateTime::fromMSecsSinceEpoch(fixed, Qt::UTC);
+    }
     const QDateTime local = QDateTime::currentDateTime();
     return QDateTime(local.date(), local.time(), Qt::UTC);
+}
+
+void SetNaiveNowForTesting(const QDateTime& time) {
+    FixedNow.store(time.isValid() ? time.toMSecsSinceEpoch() : WallClock,
+                   std::memory_order_relaxed);
 }
 
 QDateTime NaiveDateTime(int year, int month, int day, int hour, int minute) {

@@ -26,11 +26,15 @@ TEST(HistoryCalendar, BlocksPerModuleFollowTheResolutionAndThePcDate) {
         QDate today;
         int blocks;
     } cases[] = {
-        {36, QDate(2008, 5, 14), 1008}, {71, QDate(2008, 5, 14), 366},
-        {106, QDate(2008, 5, 14), 53},  {106, QDate(2004, 1, 31), 1},
-        {106, QDate(2026, 12, 9), 276}, {125, QDate(2008, 5, 14), 5},
-        {125, QDate(2004, 1, 1), 1},    {125, QDate(2028, 1, 1), 25},
-        {125, QDate(2040, 7, 1), 25},
+        {Res_Ten_Minutes, QDate(2008, 5, 14), 1008},
+        {Res_Day, QDate(2008, 5, 14), 366},
+        {Res_Month, QDate(2008, 5, 14), 53},
+        {Res_Month, QDate(2004, 1, 31), 1},
+        {Res_Month, QDate(2026, 12, 9), 276},
+        {Res_Year, QDate(2008, 5, 14), 5},
+        {Res_Year, QDate(2004, 1, 1), 1},
+        {Res_Year, QDate(2028, 1, 1), 25},
+        {Res_Year, QDate(2040, 7, 1), 25},
     };
     for (const auto& c : cases) {
         auto channel = StoppedChannel();
@@ -50,7 +54,7 @@ TEST(HistoryCalendar, BlocksPerModuleFollowTheResolutionAndThePcDate) {
 
 TEST(HistoryCalendar, NoModuleStartsNoDownload) {
     auto channel = StoppedChannel();
-    channel->StartHistory(false, false, false, false, 36, QDate(2008, 5, 14));
+    channel->StartHistory(false, false, false, false, Res_Ten_Minutes, QDate(2008, 5, 14));
     EXPECT_EQ(channel->ModuleCount, 0);
     EXPECT_FALSE(channel->Downloading);
     EXPECT_FALSE(channel->HistoryPending);
@@ -58,7 +62,7 @@ TEST(HistoryCalendar, NoModuleStartsNoDownload) {
 
 TEST(HistoryCalendar, TenMinuteDownloadOfInverterAInMay2008) {
     auto channel = StoppedChannel();
-    channel->StartHistory(false, true, false, false, 36, QDate(2008, 5, 14));
+    channel->StartHistory(false, true, false, false, Res_Ten_Minutes, QDate(2008, 5, 14));
     EXPECT_EQ(Bytes(channel->HistoryRequest), (std::vector<uint8_t>{4, 36, 0, 0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(channel->HistoryRequest.Header[Hdr_Address], 0);
     EXPECT_EQ(channel->HistoryRequest.Header[Hdr_Object], 0x41);
@@ -83,7 +87,7 @@ TEST(HistoryCalendar, TenMinuteDownloadOfInverterAInMay2008) {
 
 TEST(HistoryCalendar, ABlockAtTwentyPastMidnightEndsThatDay) {
     auto channel = StoppedChannel();
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     EXPECT_EQ(channel->RequestHistoryBlock(4, 1, At(2008, 5, 12, 0, 20), 10), 3);
     EXPECT_EQ(Bytes(channel->HistoryRequest), (std::vector<uint8_t>{4, 36, 8, 5, 12, 1, 0, 20, 3}));
 
@@ -110,7 +114,7 @@ TEST(HistoryCalendar, RequestTimesRoundToTheNearestTenMinutesWithTiesToEven) {
         {0, 10, 10, 10, 2},   {0, 15, 10, 20, 3},   {1, 0, 4, 0, 4},      {23, 50, 10, 50, 10},
     };
     auto channel = StoppedChannel();
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     for (const auto& c : cases) {
         const uint8_t asked =
             channel->RequestHistoryBlock(128, 5, At(2010, 2, 3, c.hour, c.minute), c.count);
@@ -122,7 +126,7 @@ TEST(HistoryCalendar, RequestTimesRoundToTheNearestTenMinutesWithTiesToEven) {
 
 TEST(HistoryCalendar, DayMonthAndYearRequestsAskForOneSampleAtMidnight) {
     auto channel = StoppedChannel();
-    for (uint8_t resolution : {71, 106, 125}) {
+    for (uint8_t resolution : {Res_Day, Res_Month, Res_Year}) {
         channel->DownloadResolution = resolution;
         EXPECT_EQ(channel->RequestHistoryBlock(12, 6, At(2031, 12, 31), 10), 1);
         EXPECT_EQ(Bytes(channel->HistoryRequest),
@@ -136,15 +140,16 @@ TEST(HistoryCalendar, NextTimeStepsBackInDaysMonthsAndYears) {
         int lastCount;
         QDateTime next;
     } cases[] = {
-        {71, 1, At(2008, 2, 29)},  {71, 15, At(2008, 2, 15)}, {106, 1, At(2008, 2, 1)},
-        {106, 3, At(2007, 12, 1)}, {125, 1, At(2007, 1, 1)},  {125, 4, At(2004, 1, 1)},
+        {Res_Day, 1, At(2008, 2, 29)},  {Res_Day, 15, At(2008, 2, 15)},
+        {Res_Month, 1, At(2008, 2, 1)}, {Res_Month, 3, At(2007, 12, 1)},
+        {Res_Year, 1, At(2007, 1, 1)},  {Res_Year, 4, At(2004, 1, 1)},
     };
     for (const auto& c : cases) {
         auto channel = StoppedChannel();
         channel->DownloadResolution = c.resolution;
         channel->LastCount = uint8_t(c.lastCount);
         // Reply dated 1 March 2008 (15 March for the month and year cases), box weekday 6.
-        const int day = c.resolution == 71 ? 1 : 15;
+        const int day = c.resolution == Res_Day ? 1 : 15;
         channel->NoteHistoryReply(ReplyBase(128, c.resolution, 2008, 3, day, 6).data());
         EXPECT_EQ(channel->NextTime, c.next) << int(c.resolution) << " x" << c.lastCount;
         EXPECT_EQ(channel->NextWeekday, 6);
@@ -153,28 +158,28 @@ TEST(HistoryCalendar, NextTimeStepsBackInDaysMonthsAndYears) {
 
 TEST(HistoryCalendar, AnImpossibleReplyDateRaises) {
     auto channel = StoppedChannel();
-    for (uint8_t resolution : {36, 71, 106}) {
+    for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month}) {
         channel->DownloadResolution = resolution;
         // Month 0 is no date; a year download reads only the year.
         EXPECT_THROW(channel->NoteHistoryReply(ReplyBase(4, resolution, 2008, 0, 3, 1).data()),
                      TConversionError)
             << int(resolution);
     }
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     EXPECT_THROW(channel->NoteHistoryReply(ReplyBase(4, 36, 2008, 2, 30, 1, 10, 0).data()),
                  TConversionError);
     EXPECT_THROW(channel->NoteHistoryReply(ReplyBase(4, 36, 2008, 2, 3, 1, 24, 0).data()),
                  TConversionError);
-    channel->DownloadResolution = 106;  // a month download does not look at the day
+    channel->DownloadResolution = Res_Month;  // a month download does not look at the day
     EXPECT_NO_THROW(channel->NoteHistoryReply(ReplyBase(4, 106, 2008, 2, 31, 1).data()));
-    channel->DownloadResolution = 125;
+    channel->DownloadResolution = Res_Year;
     EXPECT_NO_THROW(channel->NoteHistoryReply(ReplyBase(4, 125, 2008, 0, 0, 1).data()));
 }
 
 // Drives a whole download by hand: each reply names the time the request asked for.
 TEST(HistoryCalendar, AYearDownloadOfTwoModulesRunsModuleAfterModule) {
     auto channel = StoppedChannel();
-    channel->StartHistory(true, false, false, true, 125, QDate(2008, 5, 14));
+    channel->StartHistory(true, false, false, true, Res_Year, QDate(2008, 5, 14));
     std::vector<std::vector<uint8_t>> requests{Bytes(channel->HistoryRequest)};
     int year = 2008;
     while (channel->Downloading) {
@@ -205,7 +210,7 @@ TEST(HistoryCalendar, AYearDownloadOfTwoModulesRunsModuleAfterModule) {
 
 TEST(HistoryCalendar, CancelLeavesNothingToContinue) {
     auto channel = StoppedChannel();
-    channel->StartHistory(true, true, true, true, 36, QDate(2008, 5, 14));
+    channel->StartHistory(true, true, true, true, Res_Ten_Minutes, QDate(2008, 5, 14));
     channel->CancelHistory();
     EXPECT_FALSE(channel->Downloading);
     EXPECT_FALSE(channel->HistoryPending);

@@ -160,12 +160,3 @@ int BoxChannelTest::CanFramesReceived() const {
 }
 
 }  // namespace cantest
-
-// The window tests bring their own main, with a QApplication.
-#ifndef QUARNEL_WIDGET_TESTS
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-#endif

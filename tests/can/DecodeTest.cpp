@@ -65,13 +65,13 @@ TEST(DecodeReply, HistoryWorkedExampleHandsOverTwoSamplesNewestFirst) {
         kestSeen = c->KestId();
         samples.push_back({c->SampleModule, c->SampleResolution, c->SampleTime, c->SampleValue});
     };
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     channel->DecodeReply(0, 0x41, true,
                          Data({4, 36, 216, 5, 14, 3, 13, 30, 0x10, 0x27, 0xFF, 0xFF}).data(), 12);
     ASSERT_EQ(samples.size(), 2u);
     EXPECT_EQ(kestSeen, 17);
     EXPECT_EQ(samples[0].module, 4);
-    EXPECT_EQ(samples[0].resolution, 36);
+    EXPECT_EQ(samples[0].resolution, Res_Ten_Minutes);
     EXPECT_EQ(samples[0].time, At(2008, 5, 14, 13, 30));
     EXPECT_EQ(samples[0].value, 10000);
     EXPECT_EQ(samples[1].time, At(2008, 5, 14, 13, 20));
@@ -83,10 +83,10 @@ TEST(DecodeReply, SampleTimesFollowTheDownloadResolutionNotTheReplyByte) {
         uint8_t resolution;
         std::vector<QDateTime> times;
     } cases[] = {
-        {36, {At(2008, 3, 1, 0, 10), At(2008, 3, 1, 0, 0), At(2008, 2, 29, 23, 50)}},
-        {71, {At(2008, 3, 1), At(2008, 2, 29), At(2008, 2, 28)}},
-        {106, {At(2008, 3, 1), At(2008, 2, 1), At(2008, 1, 1)}},
-        {125, {At(2008, 1, 1), At(2007, 1, 1), At(2006, 1, 1)}},
+        {Res_Ten_Minutes, {At(2008, 3, 1, 0, 10), At(2008, 3, 1, 0, 0), At(2008, 2, 29, 23, 50)}},
+        {Res_Day, {At(2008, 3, 1), At(2008, 2, 29), At(2008, 2, 28)}},
+        {Res_Month, {At(2008, 3, 1), At(2008, 2, 1), At(2008, 1, 1)}},
+        {Res_Year, {At(2008, 1, 1), At(2007, 1, 1), At(2006, 1, 1)}},
     };
     for (const auto& c : cases) {
         auto channel = StoppedChannel();
@@ -95,7 +95,7 @@ TEST(DecodeReply, SampleTimesFollowTheDownloadResolutionNotTheReplyByte) {
         channel->DownloadResolution = c.resolution;
         // Dated 1 March 2008 00:10 (15 March for month and year); the reply's resolution byte
         // claims something else and carries the times-four flag.
-        const uint8_t day = c.resolution >= 106 ? 15 : 1;
+        const uint8_t day = c.resolution >= Res_Month ? 15 : 1;
         channel->DecodeReply(0, 0x41, true,
                              Data({128, 0xC7, 216, 3, day, 6, 0, 10, 1, 0, 2, 0, 3, 0}).data(), 14);
         ASSERT_EQ(samples.size(), 3u) << int(c.resolution);
@@ -117,7 +117,7 @@ TEST(DecodeReply, SampleCountComesFromTheLength) {
         auto channel = StoppedChannel();
         std::vector<Sample> samples;
         RecordSamples(*channel, samples);
-        channel->DownloadResolution = 71;
+        channel->DownloadResolution = Res_Day;
         auto data = Data({4, 71, 216, 5, 14, 3, 0, 0});
         std::fill(data.begin() + 8, data.end(), 0x01);
         channel->DecodeReply(0, 0x41, true, data.data(), c.length);
@@ -132,7 +132,7 @@ TEST(DecodeReply, ALengthBeyondTheRecordReadsOnlyItsThirtyTwoBytes) {
         auto channel = StoppedChannel();
         std::vector<Sample> samples;
         RecordSamples(*channel, samples);
-        channel->DownloadResolution = 71;
+        channel->DownloadResolution = Res_Day;
         auto data = std::make_unique<uint8_t[]>(32);
         const auto bytes = Data({4, 71, 216, 5, 14, 3, 0, 0});
         std::copy(bytes.begin(), bytes.end(), data.get());
@@ -146,7 +146,7 @@ TEST(DecodeReply, NotValidOrUnknownResolutionYieldsNoSamples) {
     std::vector<Sample> samples;
     RecordSamples(*channel, samples);
     const auto data = Data({4, 36, 216, 5, 14, 3, 13, 30, 1, 0});
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     channel->DecodeReply(0, 0x41, false, data.data(), 10);
     channel->DownloadResolution = 0;
     channel->DecodeReply(0, 0x41, true, data.data(), 10);
@@ -155,7 +155,7 @@ TEST(DecodeReply, NotValidOrUnknownResolutionYieldsNoSamples) {
     EXPECT_TRUE(samples.empty());
     // No receiver bound: the samples go nowhere, and nothing fails.
     channel->OnSample = nullptr;
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     EXPECT_NO_THROW(channel->DecodeReply(0, 0x41, true, data.data(), 10));
 }
 
@@ -163,12 +163,12 @@ TEST(DecodeReply, AnImpossibleHistoryDateRaises) {
     auto channel = StoppedChannel();
     std::vector<Sample> samples;
     RecordSamples(*channel, samples);
-    channel->DownloadResolution = 71;
+    channel->DownloadResolution = Res_Day;
     EXPECT_THROW(channel->DecodeReply(0, 0x41, true, Data({4, 71, 216, 0, 14, 3}).data(), 10),
                  TConversionError);
     EXPECT_THROW(channel->DecodeReply(0, 0x41, true, Data({4, 71, 216, 2, 30, 3}).data(), 10),
                  TConversionError);
-    channel->DownloadResolution = 36;
+    channel->DownloadResolution = Res_Ten_Minutes;
     EXPECT_THROW(
         channel->DecodeReply(0, 0x41, true, Data({4, 36, 216, 2, 3, 3, 13, 60}).data(), 10),
         TConversionError);

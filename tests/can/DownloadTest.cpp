@@ -14,11 +14,11 @@ struct DownloadCase {
 
 QDateTime StepBack(const QDateTime& newest, uint8_t resolution, int periods) {
     switch (resolution) {
-        case 36:
+        case Res_Ten_Minutes:
             return newest.addSecs(-600 * qint64(periods));
-        case 71:
+        case Res_Day:
             return newest.addDays(-periods);
-        case 106:
+        case Res_Month:
             return newest.addMonths(-periods);
         default:
             return newest.addYears(-periods);
@@ -83,24 +83,24 @@ TEST_P(Download, HandsOverExactlyTheBoxsSamples) {
     // Months and years reach back beyond the installation date (15 March 2021), which have no
     // value; every download has some.
     EXPECT_GT(withValue, 0);
-    if (c.resolution == 36) {
+    if (c.resolution == Res_Ten_Minutes) {
         EXPECT_TRUE(sawFours) << "a sunny June slot of the box total exceeds 16 bits";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllResolutions, Download,
-                         ::testing::Values(DownloadCase{"TenMinutes", 36, 1008,
+                         ::testing::Values(DownloadCase{"TenMinutes", Res_Ten_Minutes, 1008,
                                                         At(2024, 6, 20, 23, 0)},
-                                           DownloadCase{"Days", 71, 366, At(2024, 6, 20)},
-                                           DownloadCase{"Months", 106, 246, At(2024, 6, 1)},
-                                           DownloadCase{"Years", 125, 21, At(2024, 1, 1)}),
+                                           DownloadCase{"Days", Res_Day, 366, At(2024, 6, 20)},
+                                           DownloadCase{"Months", Res_Month, 246, At(2024, 6, 1)},
+                                           DownloadCase{"Years", Res_Year, 21, At(2024, 1, 1)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BoxChannelTest, CancelDuringADownloadStopsIt) {
     auto channel = OpenChannel(0);
     std::vector<Sample> samples;
     RecordSamples(*channel, samples);
-    channel->StartHistory(true, true, true, true, 71, QDate(2024, 6, 20));
+    channel->StartHistory(true, true, true, true, Res_Day, QDate(2024, 6, 20));
     ASSERT_TRUE(WaitFor([&] { return samples.size() >= 20; }));
     channel->CancelHistory();
     const int frames = CanFramesReceived();
@@ -116,16 +116,16 @@ TEST_F(BoxChannelTest, ARestartedDownloadIgnoresTheRepliesOfTheOldOne) {
     auto channel = OpenChannel(0);
     std::vector<Sample> samples;
     RecordSamples(*channel, samples);
-    channel->StartHistory(true, true, true, true, 71, QDate(2024, 6, 20));
+    channel->StartHistory(true, true, true, true, Res_Day, QDate(2024, 6, 20));
     ASSERT_TRUE(WaitFor([&] { return samples.size() >= 5; }));
-    channel->StartHistory(false, false, true, false, 125, QDate(2024, 6, 20));
+    channel->StartHistory(false, false, true, false, Res_Year, QDate(2024, 6, 20));
     const size_t before = samples.size();
     ASSERT_TRUE(WaitFor([&] { return !channel->Downloading; }, 60s));
     // Only year samples of inverter B follow, each once, newest first.
     ASSERT_EQ(samples.size() - before, 21u);
     for (size_t i = before; i < samples.size(); ++i) {
         EXPECT_EQ(samples[i].module, 8);
-        EXPECT_EQ(samples[i].resolution & 0x7F, 125);
+        EXPECT_EQ(samples[i].resolution & 0x7F, Res_Year);
         EXPECT_EQ(samples[i].time, At(2024 - int(i - before), 1, 1));
     }
     EXPECT_EQ(channel->BlocksRequested, 20);

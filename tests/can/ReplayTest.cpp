@@ -282,7 +282,7 @@ TEST_F(ReplayChannel, AReplyWithLength33IsSentAgain) {
     ASSERT_TRUE(WaitFor([&] { return channel->PowerA == 10000; }));
     EXPECT_EQ(ReplayCounters::Counter(PowerA), 2u);
 
-    channel->StartHistory(false, false, true, false, 36, QDate(2008, 5, 14));
+    channel->StartHistory(false, false, true, false, Res_Ten_Minutes, QDate(2008, 5, 14));
     ASSERT_TRUE(WaitFor([&] { return samples.size() == 1; }));
     EXPECT_EQ(samples[0].time, At(2008, 5, 14, 13, 40));
     EXPECT_EQ(samples[0].value, 5);
@@ -306,7 +306,7 @@ TEST_F(ReplayChannel, ATimeOutDropsAPlainRequestButKeepsAHistoryRequest) {
 
     // The history request stays pending through its time-outs. Its counter stays too, so
     // make the file answer from now on.
-    channel->StartHistory(true, false, false, false, 71, QDate(2008, 5, 14));
+    channel->StartHistory(true, false, false, false, Res_Day, QDate(2008, 5, 14));
     RunEvents(30ms);
     EXPECT_TRUE(channel->HistoryPending);
     EXPECT_TRUE(samples.empty());
@@ -335,7 +335,7 @@ TEST_F(ReplayChannel, ARecordedRefusalIsALinkError) {
     EXPECT_EQ(ReplayCounters::Counter(Message(8, 0x31, 8, 2)), 2u);
 
     DebugCapture debug;
-    channel->StartHistory(false, false, false, true, 125, QDate(2008, 5, 14));
+    channel->StartHistory(false, false, false, true, Res_Year, QDate(2008, 5, 14));
     ASSERT_TRUE(WaitFor([&] { return samples.size() == 1; }));
     EXPECT_TRUE(channel->LinkError);
     EXPECT_EQ(samples[0].time, At(2008, 1, 1));
@@ -352,7 +352,7 @@ TEST_F(ReplayChannel, TheClockGateHoldsHistoryUntilAConfirmedClockReply) {
         "REQ0000=0-65-1-2-10-4-106-216-5-14-3-0-0-1-0\n");
     auto channel = Open();
     const CanMessage history = Message(0, 0x41, 7, 2, {4, 106, 0, 0, 0, 0, 0, 0, 1});
-    channel->StartHistory(false, true, false, false, 106, QDate(2008, 5, 14));
+    channel->StartHistory(false, true, false, false, Res_Month, QDate(2008, 5, 14));
     // The clock request is answered "unknown", a link error for a plain request, so it is
     // sent again; then with Action 0, which removes it without decoding.
     ASSERT_TRUE(WaitFor([&] { return RingEmpty(*channel); }));
@@ -371,7 +371,7 @@ TEST_F(ReplayChannel, TheClockGateHoldsHistoryUntilAConfirmedClockReply) {
 TEST_F(ReplayChannel, StartingWithoutModulesSendsOnlyTheClockRequest) {
     ReplayBox box("[00-20-08-00-00]\nREQ0000=0-32-1-0-9-0-0-216-5-14-3-13-40-0\n");
     auto channel = Open();
-    channel->StartHistory(false, false, false, false, 36, QDate(2008, 5, 14));
+    channel->StartHistory(false, false, false, false, Res_Ten_Minutes, QDate(2008, 5, 14));
     ASSERT_TRUE(WaitFor([&] { return channel->MonitorClockValid.load(); }));
     RunEvents(20ms);
     EXPECT_EQ(ReplayCounters::Count(), 1);
@@ -390,7 +390,7 @@ TEST_F(ReplayChannel, AnImpossibleDateEndsTheWorkerInOrder) {
         EXPECT_EQ(c, channel.get());
         ++ended;
     };
-    channel->StartHistory(true, false, false, false, 36, QDate(2008, 5, 14));
+    channel->StartHistory(true, false, false, false, Res_Ten_Minutes, QDate(2008, 5, 14));
     ASSERT_TRUE(WaitFor([&] { return ended == 1; }));
     EXPECT_EQ(channel->Thread, nullptr);
     const int freeing = debug.IndexOf("***Freeing thread for TIVREL 0");

@@ -77,7 +77,7 @@ TEST_F(ClosingBox, ALinkErrorKeepsThePlainRequestAtTheHeadAndMarksTheLinkLost) {
 TEST_F(ClosingBox, ALinkErrorOnHistorySetsLinkErrorAndKeepsItPending) {
     auto channel = OpenChannel();
     channel->MonitorClockValid = true;
-    channel->DownloadResolution = 71;
+    channel->DownloadResolution = Res_Day;
     channel->RequestHistoryBlock(128, 0, QDateTime(), 1);
     ASSERT_TRUE(WaitFor([&] { return channel->LinkError.load(); }));
     EXPECT_TRUE(channel->HistoryPending);
@@ -106,7 +106,7 @@ TEST_F(Worker, HistoryWaitsForTheClockAndAnErrorResponseIsLogged) {
 TEST_F(Worker, AnErrorResponseToHistoryWritesTheRequestAndTheReply) {
     DebugCapture debug;
     auto channel = OpenChannel();
-    channel->DownloadResolution = 71;
+    channel->DownloadResolution = Res_Day;
     channel->RequestHistoryBlock(4, 2, At(2024, 6, 1), 1);
     channel->HistoryRequest.Data[3] = 13;  // no such month: the box answers with Action 3
     channel->RequestMonitorClock();

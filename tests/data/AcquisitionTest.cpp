@@ -217,13 +217,24 @@ TEST_F(AcquisitionTest, OneDownloadRequestPerBox) {
 }
 
 TEST_F(AcquisitionTest, MonthAndYearDownloadsCountFromThePCsDate) {
+    // The box's clock says 2024: the PC's date alone sets how far back months and years go,
+    // years at most 25.
     const int32_t kest = AddBoxAtNoon();
-    const QDate today = QDate::currentDate();
-    ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Month, false, true, false, false), 0);
-    TCANMessages* channel = Sessions->ChannelOfKest(kest);
-    EXPECT_EQ(channel->BlocksPerModule, (today.year() - 2004) * 12 + today.month());
-    ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Year, false, true, false, false), 0);
-    EXPECT_EQ(channel->BlocksPerModule, std::min(today.year() - 2003, 25));
+    const struct {
+        QDate Today;
+        int Months;
+        int Years;
+    } cases[] = {{QDate(2026, 12, 9), 276, 23}, {QDate(2031, 3, 1), 327, 25}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Today.toString(Qt::ISODate).toStdString());
+        const FixedPcClock clock(QDateTime(c.Today, QTime(9, 30), Qt::UTC));
+        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Month, false, true, false, false), 0);
+        TCANMessages* channel = Sessions->ChannelOfKest(kest);
+        ASSERT_NE(channel, nullptr);
+        EXPECT_EQ(channel->BlocksPerModule, c.Months);
+        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Year, false, true, false, false), 0);
+        EXPECT_EQ(channel->BlocksPerModule, c.Years);
+    }
     Acquisition->CancelDownloads();
 }
 

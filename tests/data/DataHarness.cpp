@@ -272,18 +272,22 @@ int MonitorTest::Count(const QString& sql) {
     return CountRows(*UserData, sql);
 }
 
-int DownloadPeriods(uint8_t resolution) {
-    const QDate today = QDate::currentDate();
-    switch (resolution) {
-        case Res_Ten_Minutes:
-            return 7 * 144;
-        case Res_Day:
-            return 366;
-        case Res_Month:
-            return (today.year() - 2004) * 12 + today.month();
-        default:
-            return std::min(today.year() - 2003, 25);
+std::vector<std::pair<QDateTime, uint32_t>> ModelDownload(const kestemu::Emulator& box,
+                                                          const kestemu::CivilTime& now, int module,
+                                                          uint8_t resolution) {
+    const bool fixedCount = resolution == Res_Ten_Minutes || resolution == Res_Day;
+    const int periods = resolution == Res_Ten_Minutes ? 7 * 144 : 366;
+    std::vector<std::pair<QDateTime, uint32_t>> download;
+    for (int i = 0; !fixedCount || i < periods; ++i) {
+        const QDateTime period = DownloadPeriod(now, resolution, i);
+        const auto value = ModelYield(box, now, module, resolution, period);
+        if (value) {
+            download.emplace_back(period, *value);
+        } else if (!fixedCount) {
+            break;
+        }
     }
+    return download;
 }
 
 QDateTime DownloadPeriod(const kestemu::CivilTime& now, uint8_t resolution, int i) {

@@ -13,8 +13,10 @@
 #include <memory>
 #include <optional>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "monitor/can/NaiveTime.h"
 #include "monitor/data/Acquisition.h"
 #include "monitor/data/MainView.h"
 #include "monitor/data/Sessions.h"
@@ -160,13 +162,27 @@ protected:
     std::vector<std::unique_ptr<kestemu::Emulator>> Boxes;
 };
 
-// The emulator's yield model as a download reads it: the periods one download asks for (month
-// and year counts depend on the PC's date, as in the program), the start of the i-th of them
-// back from the box's current period, and the model's value for a period as of now.
-int DownloadPeriods(uint8_t resolution);
+// The emulator's yield model as a download reads it: the start of the i-th period back from
+// the box's current period, and the model's value for a period as of now.
 QDateTime DownloadPeriod(const kestemu::CivilTime& now, uint8_t resolution, int i);
 std::optional<uint32_t> ModelYield(const kestemu::Emulator& box, const kestemu::CivilTime& now,
                                    int module, uint8_t resolution, const QDateTime& period);
+// The periods of one download that the model holds a value for, newest first, with the values:
+// of the last 1008 ten-minute slots and 366 days, and every month and year back to the box's
+// installation. How many months and years a download asks for follows the PC's date, but on
+// any date from 2008 on that reaches back past the installation of every emulated box, so
+// the periods stored do not depend on it.
+std::vector<std::pair<QDateTime, uint32_t>> ModelDownload(const kestemu::Emulator& box,
+                                                          const kestemu::CivilTime& now, int module,
+                                                          uint8_t resolution);
+// The PC's clock fixed at a naive time while it lives.
+class FixedPcClock {
+public:
+    explicit FixedPcClock(const QDateTime& now) { SetNaiveNowForTesting(now); }
+    ~FixedPcClock() { SetNaiveNowForTesting({}); }
+    FixedPcClock(const FixedPcClock&) = delete;
+    FixedPcClock& operator=(const FixedPcClock&) = delete;
+};
 // A stored value against the model's: the box sends a whole block in units of four once one
 // value of it needs that.
 bool SameYield(int64_t stored, int64_t model);

@@ -229,7 +229,7 @@ TEST_F(UserDataOpen, ClosedDatabaseAnswersNeutrally) {
     EXPECT_EQ(UserData->GetLanguage(), 0);
     UserData->SetLanguage(2);
     UserData->PostPendingEdits();
-    Save(1, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(1, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
     EXPECT_FALSE(UserData->DeleteKest(1));
     EXPECT_EQ(Read("SELECT Language FROM application"), "0");
     EXPECT_EQ(Rows("kests") + Rows("samples"), 0);
@@ -308,7 +308,7 @@ TEST_F(UserDataKests, DeletingAKestDeletesItsModulesAndSamplesOnly) {
     const int32_t kept = UserData->KestsTableAfterInsert();
     for (int32_t kest : {gone, kept}) {
         for (uint8_t type : {128, 4, 8, 12}) {
-            Save(kest, type, 36, At(2024, 6, 20, 12, 0), 100 + type);
+            Save(kest, type, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 100 + type);
         }
     }
     ASSERT_EQ(Rows("samples"), 8);
@@ -375,19 +375,19 @@ TEST_F(UserDataKests, InsertAndDeleteKeepEditsOfTheKestList) {
 TEST_F(UserDataSaveYield, NoValueStoresNothingAndLooksNothingUp) {
     const int32_t kest = UserData->KestsTableAfterInsert();
     DebugCapture debug;
-    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 0xFFFF);
-    Save(kest, Module_Type_A, 0xA4, At(2024, 6, 20, 12, 0), 0xFFFF);
-    Save(kest + 50, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 0xFFFF);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 0xFFFF);
+    Save(kest, Module_Type_A, Res_Times_Four | Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 0xFFFF);
+    Save(kest + 50, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 0xFFFF);
     EXPECT_EQ(Rows("samples"), 0);
     EXPECT_TRUE(debug.Lines().isEmpty()) << debug.Lines().join(", ").toStdString();
 }
 
 TEST_F(UserDataSaveYield, StoresCodeTimesFourAndTimestampText) {
     const int32_t kest = UserData->KestsTableAfterInsert();
-    Save(kest, Module_Type_B, 0xA4, At(2024, 3, 31, 2, 30), 1000);
-    Save(kest, Module_Type_B, 36, At(2024, 3, 31, 2, 40), 1000);
-    Save(kest, Module_Type_Total, 0x80 | 125, At(2023, 1, 1), 0xFFFE);
-    Save(kest, Module_Type_C, 71, At(2024, 12, 31), 0);
+    Save(kest, Module_Type_B, Res_Times_Four | Res_Ten_Minutes, At(2024, 3, 31, 2, 30), 1000);
+    Save(kest, Module_Type_B, Res_Ten_Minutes, At(2024, 3, 31, 2, 40), 1000);
+    Save(kest, Module_Type_Total, Res_Times_Four | Res_Year, At(2023, 1, 1), 0xFFFE);
+    Save(kest, Module_Type_C, Res_Day, At(2024, 12, 31), 0);
     const QString b = QString::number(UserData->InvertersBQuery.Row().Id);
     const QString total = QString::number(UserData->MonitorsQuery.Row().Id);
     const QString c = QString::number(UserData->InvertersCQuery.Row().Id);
@@ -403,8 +403,9 @@ TEST_F(UserDataSaveYield, StoresCodeTimesFourAndTimestampText) {
 
 TEST_F(UserDataSaveYield, AnyValueTimesFourIsStoredWhole) {
     const int32_t kest = UserData->KestsTableAfterInsert();
-    Save(kest, Module_Type_A, 0xA4, At(2024, 3, 31, 2, 30), 0x7FFFFFFF);
-    Save(kest, Module_Type_A, 0xA4, At(2024, 3, 31, 2, 40), -0x7FFFFFFF - 1);
+    Save(kest, Module_Type_A, Res_Times_Four | Res_Ten_Minutes, At(2024, 3, 31, 2, 30), 0x7FFFFFFF);
+    Save(kest, Module_Type_A, Res_Times_Four | Res_Ten_Minutes, At(2024, 3, 31, 2, 40),
+         -0x7FFFFFFF - 1);
     EXPECT_EQ(Read("SELECT sample_yield FROM samples ORDER BY sample_id"),
               "8589934588\n-8589934592");
 }
@@ -414,7 +415,7 @@ TEST_F(UserDataSaveYield, ThroughTheChannelUsesItsKestAndSampleFields) {
     const int32_t kest = UserData->KestsTableAfterInsert();
     auto channel = StoppedChannel(kest);
     channel->SampleModule = Module_Type_A;
-    channel->SampleResolution = 0x80 | 71;
+    channel->SampleResolution = Res_Times_Four | Res_Day;
     channel->SampleTime = At(2024, 6, 19);
     channel->SampleValue = 321;
     UserData->SaveYield(channel.get());
@@ -426,15 +427,15 @@ TEST_F(UserDataSaveYield, ThroughTheChannelUsesItsKestAndSampleFields) {
 TEST_F(UserDataSaveYield, SecondDownloadUpdatesTheOneRow) {
     const int32_t kest = UserData->KestsTableAfterInsert();
     const QDateTime time = At(2024, 6, 20, 12, 10);
-    Save(kest, Module_Type_A, 36, time, 10);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, time, 10);
     const std::string id = Read("SELECT sample_id FROM samples");
-    Save(kest, Module_Type_A, 36, time, 12);
-    Save(kest, Module_Type_A, 0xA4, time, 12);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, time, 12);
+    Save(kest, Module_Type_A, Res_Times_Four | Res_Ten_Minutes, time, 12);
     EXPECT_EQ(Read("SELECT sample_id, sample_yield FROM samples"), id + "|48");
 
-    Save(kest, Module_Type_A, 71, time, 7);
-    Save(kest, Module_Type_B, 36, time, 7);
-    Save(kest, Module_Type_A, 36, time.addSecs(600), 7);
+    Save(kest, Module_Type_A, Res_Day, time, 7);
+    Save(kest, Module_Type_B, Res_Ten_Minutes, time, 7);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, time.addSecs(600), 7);
     EXPECT_EQ(Rows("samples"), 4);
     EXPECT_EQ(
         Read("SELECT sample_yield FROM samples WHERE sample_id = " + QString::fromStdString(id)),
@@ -448,19 +449,19 @@ TEST_F(UserDataSaveYield, UnchangedValueIsNotWrittenAgain) {
         "BEGIN INSERT INTO writes VALUES (1); END");
     const int32_t kest = UserData->KestsTableAfterInsert();
     const QDateTime time = At(2024, 6, 20, 12, 10);
-    Save(kest, Module_Type_C, 0xA4, time, 25);
+    Save(kest, Module_Type_C, Res_Times_Four | Res_Ten_Minutes, time, 25);
     const std::string sequence = Read("SELECT seq FROM sqlite_sequence WHERE name = 'samples'");
     for (int again = 0; again < 3; ++again) {
-        Save(kest, Module_Type_C, 0xA4, time, 25);
+        Save(kest, Module_Type_C, Res_Times_Four | Res_Ten_Minutes, time, 25);
     }
     // Not even the key sequence moves: a repeated download leaves the file as it was.
     EXPECT_EQ(Read("SELECT seq FROM sqlite_sequence WHERE name = 'samples'"), sequence);
     EXPECT_EQ(Rows("writes"), 0);
     EXPECT_EQ(Read("SELECT sample_yield FROM samples"), "100");
 
-    Save(kest, Module_Type_C, 36, time, 100);
+    Save(kest, Module_Type_C, Res_Ten_Minutes, time, 100);
     EXPECT_EQ(Rows("writes"), 0);
-    Save(kest, Module_Type_C, 36, time, 101);
+    Save(kest, Module_Type_C, Res_Ten_Minutes, time, 101);
     EXPECT_EQ(Rows("writes"), 1);
     EXPECT_EQ(Rows("samples"), 1);
 }
@@ -471,14 +472,14 @@ TEST_F(UserDataSaveYield, MissingOrDoubledModuleIsUnknown) {
     Exec("DELETE FROM modules WHERE module_type = 12 AND module_kest = " + id);
     Exec("INSERT INTO modules (module_kest, module_type) VALUES (" + id + ", 8)");
     DebugCapture debug;
-    Save(kest, Module_Type_C, 36, At(2024, 6, 20, 12, 0), 5);
-    Save(kest, Module_Type_B, 36, At(2024, 6, 20, 12, 0), 5);
-    Save(kest + 1, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
-    Save(kest, 16, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, Module_Type_C, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, Module_Type_B, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
+    Save(kest + 1, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, 16, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
     EXPECT_EQ(debug.Lines(), QStringList(4, QStringLiteral("Module unknown")));
     EXPECT_EQ(Rows("samples"), 0);
 
-    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
     EXPECT_EQ(Rows("samples"), 1);
     EXPECT_EQ(debug.Lines().size(), 4);
 }
@@ -587,7 +588,7 @@ TEST_F(UserDataLookups, QuotesAndSqlInValuesAreStoredVerbatim) {
     ASSERT_TRUE(UserData->FindKest(kest, &box));
     EXPECT_EQ(box.Name, name);
     EXPECT_EQ(box.Password, password);
-    Save(kest, Module_Type_A, 36, At(2024, 6, 20, 12, 0), 5);
+    Save(kest, Module_Type_A, Res_Ten_Minutes, At(2024, 6, 20, 12, 0), 5);
     EXPECT_EQ(Rows("samples"), 1);
     EXPECT_EQ(Read("SELECT kest_name FROM kests"), name.toStdString());
 }

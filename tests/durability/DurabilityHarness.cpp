@@ -248,11 +248,8 @@ Rows ModelRows(const kestemu::Emulator& box, int kestId, uint8_t resolution) {
     const kestemu::CivilTime now = box.now();
     Rows rows;
     for (int module : {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C}) {
-        for (int i = 0; i < datatest::DownloadPeriods(resolution); ++i) {
-            const QDateTime period = datatest::DownloadPeriod(now, resolution, i);
-            if (const auto value = datatest::ModelYield(box, now, module, resolution, period)) {
-                rows[{kestId, module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = *value;
-            }
+        for (const auto& [period, value] : datatest::ModelDownload(box, now, module, resolution)) {
+            rows[{kestId, module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = value;
         }
     }
     return rows;

@@ -46,7 +46,8 @@ struct Resolution {
     uint8_t Code;
     int DelayMs;
 };
-constexpr Resolution Resolutions[] = {{36, 1}, {71, 4}, {106, 6}, {125, 60}};
+constexpr Resolution Resolutions[] = {
+    {Res_Ten_Minutes, 1}, {Res_Day, 4}, {Res_Month, 6}, {Res_Year, 60}};
 
 enum class Target { Program, Fetch };
 
@@ -179,10 +180,10 @@ protected:
         if (target == Target::Program) {
             started = child.Start(QStringLiteral(DOWNLOAD_DRIVER), {}, environment);
         } else {
-            const QString name = resolution.Code == 36    ? "10min"
-                                 : resolution.Code == 71  ? "day"
-                                 : resolution.Code == 106 ? "month"
-                                                          : "year";
+            const QString name = resolution.Code == Res_Ten_Minutes ? "10min"
+                                 : resolution.Code == Res_Day       ? "day"
+                                 : resolution.Code == Res_Month     ? "month"
+                                                                    : "year";
             started = child.Start(
                 QStringLiteral(QUARNEL_FETCH_PROGRAM),
                 {"--data-dir", folder, "--quiet", "--request-delay", delay, "--resolution", name},

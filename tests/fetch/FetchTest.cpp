@@ -53,11 +53,8 @@ Samples ModelSamples(const kestemu::Emulator& box, const std::vector<int>& modul
     Samples samples;
     for (int module : modules) {
         for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year}) {
-            for (int i = 0; i < DownloadPeriods(resolution); ++i) {
-                const QDateTime period = DownloadPeriod(now, resolution, i);
-                if (const auto value = ModelYield(box, now, module, resolution, period)) {
-                    samples[{module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = *value;
-                }
+            for (const auto& [period, value] : ModelDownload(box, now, module, resolution)) {
+                samples[{module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")}] = value;
             }
         }
     }

@@ -27,11 +27,11 @@
 #include "QuietLog.h"
 #include "monitor/can/NaiveTime.h"
 #include "monitor/data/Acquisition.h"
-#include "monitor/data/MainView.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/data/dmUser.h"
 #include "monitor/ui/logic/KWhChart.h"
 #include "monitor/ui/texts/MessageFrm.h"
+#include "tests/support/NullView.h"
 #include "tools/quarnel-fetch/Coverage.h"
 
 #ifndef QUARNEL_SOURCE_DIR
@@ -46,46 +46,6 @@ void Fail(int line) {
     std::abort();
 }
 #define Check(condition) ((condition) ? void() : Fail(__LINE__))
-
-class FuzzView : public TMainView {
-public:
-    void ShowError(const QString& text) override {
-        Check(!text.trimmed().isEmpty());
-        ++Errors;
-    }
-    void RequestQuit() override {}
-    void UpdateViewState() override {}
-    void SetInputEnabled(bool) override {}
-    void ShowWait(const QString&) override {}
-    void CloseWait() override {}
-    void ShowNotification(const QString&) override {}
-    void ShowDownloadProgress() override {}
-    bool CurrentPerformanceVisible() const override { return false; }
-    int KeepAliveInterval() const override { return 0; }
-    void SetKeepAliveInterval(int) override {}
-    void SetACPowerScanInterval(int) override {}
-    void ClearCheckList(TModuleList list) override { Items(list).clear(); }
-    void AddCheckListItem(TModuleList list, const TCheckListItem& item) override {
-        Items(list).push_back(item);
-    }
-    int CheckListCount(TModuleList list) const override {
-        return int(list == TModuleList::W ? W.size() : KWh.size());
-    }
-    TCheckListItem CheckListItem(TModuleList list, int index) const override {
-        return (list == TModuleList::W ? W : KWh).at(size_t(index));
-    }
-    void SetCheckListItemChecked(TModuleList list, int index, bool checked) override {
-        Items(list).at(size_t(index)).Checked = checked;
-    }
-    void DeselectDisconnect(TCANMessages*) override {}
-
-    std::vector<TCheckListItem>& Items(TModuleList list) {
-        return list == TModuleList::W ? W : KWh;
-    }
-
-    int Errors = 0;
-    std::vector<TCheckListItem> W, KWh;
-};
 
 struct Folder {
     QTemporaryDir Dir{QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm/fuzz_userdb-XXXXXX")
@@ -337,7 +297,7 @@ void Corrupt(QByteArray& file, Input& in) {
 }
 
 // The program's work on an open database.
-void Use(TUserData& data, FuzzView& view, Input& in) {
+void Use(TUserData& data, TNullView& view, Input& in) {
     data.GetLanguage();
     data.SetLanguage(in.Byte() % 4);
 
@@ -461,14 +421,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         Mutate(raw, in);
     }
 
-    FuzzView view;
+    TNullView view;
     {
         TUserData data(view, path);
         if (data.IsOpen()) {
             Use(data, view, in);
         } else {
-            Check(view.Errors > 0);
+            Check(!view.Errors.isEmpty());
         }
+    }
+    for (const QString& error : view.Errors) {
+        Check(!error.trimmed().isEmpty());
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 // without waiting out a single time-out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -21,8 +22,11 @@ constexpr int32_t kLink = 42;
 constexpr uint8_t kGetSessionTime = 0x63;
 
 Bytes frame(uint8_t command, uint8_t status, const Bytes& payload) {
-    Bytes bytes{command, static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(status << 6)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    Bytes bytes(3 + payload.size());
+    bytes[0] = command;
+    bytes[1] = static_cast<uint8_t>(payload.size());
+    bytes[2] = static_cast<uint8_t>(status << 6);
+    std::copy(payload.begin(), payload.end(), bytes.begin() + 3);
     uint8_t sum = 0;
     for (uint8_t b : bytes) {
         sum = static_cast<uint8_t>(sum + b);

@@ -431,13 +431,9 @@ private:
         }
         for (const auto& [moduleResolution, count] : counts) {
             const auto [module, resolution] = moduleResolution;
-            int expected = 0;
-            for (int i = 0; i < datatest::DownloadPeriods(uint8_t(resolution)); ++i) {
-                const QDateTime period = datatest::DownloadPeriod(now, uint8_t(resolution), i);
-                expected +=
-                    datatest::ModelYield(box, now, module, uint8_t(resolution), period) ? 1 : 0;
-            }
-            EXPECT_EQ(count, expected)
+            const size_t expected =
+                datatest::ModelDownload(box, now, module, uint8_t(resolution)).size();
+            EXPECT_EQ(size_t(count), expected)
                 << Name(k).toStdString() << " module " << module << " resolution " << resolution;
         }
     }

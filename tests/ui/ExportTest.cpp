@@ -73,14 +73,15 @@ protected:
         Roof = AddKest(roof);
         TUserData& data = *Main().UserData();
         // Daily rows around the example's two days: only 1 and 2 March lie inside.
-        data.SaveYield(Roof, Module_Type_Total, 71, NaiveDateTime(2009, 2, 28), 7);
-        data.SaveYield(Roof, Module_Type_Total, 71, NaiveDateTime(2009, 3, 1), 123);
-        data.SaveYield(Roof, Module_Type_A, 71, NaiveDateTime(2009, 3, 1), 60);
-        data.SaveYield(Roof, Module_Type_Total, 71, NaiveDateTime(2009, 3, 2), 200);
-        data.SaveYield(Roof, Module_Type_A, 71, NaiveDateTime(2009, 3, 3), 9);
-        data.SaveYield(Roof, Module_Type_Total, 36, NaiveDateTime(2009, 3, 1), 0);
-        data.SaveYield(Roof, Module_Type_Total, 36, NaiveDateTime(2009, 3, 1, 12, 10), 123);
-        data.SaveYield(Roof, Module_Type_Total, 125, NaiveDateTime(2009, 1, 1), 2000001);
+        data.SaveYield(Roof, Module_Type_Total, Res_Day, NaiveDateTime(2009, 2, 28), 7);
+        data.SaveYield(Roof, Module_Type_Total, Res_Day, NaiveDateTime(2009, 3, 1), 123);
+        data.SaveYield(Roof, Module_Type_A, Res_Day, NaiveDateTime(2009, 3, 1), 60);
+        data.SaveYield(Roof, Module_Type_Total, Res_Day, NaiveDateTime(2009, 3, 2), 200);
+        data.SaveYield(Roof, Module_Type_A, Res_Day, NaiveDateTime(2009, 3, 3), 9);
+        data.SaveYield(Roof, Module_Type_Total, Res_Ten_Minutes, NaiveDateTime(2009, 3, 1), 0);
+        data.SaveYield(Roof, Module_Type_Total, Res_Ten_Minutes, NaiveDateTime(2009, 3, 1, 12, 10),
+                       123);
+        data.SaveYield(Roof, Module_Type_Total, Res_Year, NaiveDateTime(2009, 1, 1), 2000001);
     }
 
     TExportRequest Request(int resolution, bool total, bool a) {

@@ -195,9 +195,9 @@ protected:
     void StoreAfternoon() {
         for (int slot = 72; slot < 90; ++slot) {
             const QDateTime time = At(2024, 6, 19).addSecs(600 * slot);
-            Store(Module_Type_Total, 36, time, 3000 + slot);
-            Store(Module_Type_A, 36, time, 1000 + slot);
-            Store(Module_Type_B, 36, time, 2000 + slot);
+            Store(Module_Type_Total, Res_Ten_Minutes, time, 3000 + slot);
+            Store(Module_Type_A, Res_Ten_Minutes, time, 1000 + slot);
+            Store(Module_Type_B, Res_Ten_Minutes, time, 2000 + slot);
         }
     }
 };
@@ -297,8 +297,8 @@ TEST_F(HistoryViewTest, GraphTypesTakeTheirModulesAndStack) {
 
 TEST_F(HistoryViewTest, DatesAreCorrectedOnlyWhenASeriesIsMade) {
     AddBox();
-    Store(Module_Type_Total, 125, At(2004, 1, 1), 900);
-    Store(Module_Type_Total, 125, At(2005, 1, 1), 0);
+    Store(Module_Type_Total, Res_Year, At(2004, 1, 1), 900);
+    Store(Module_Type_Total, Res_Year, At(2005, 1, 1), 0);
     Open(Node_PerYear, QDate(2003, 6, 1), QDate(2005, 3, 1));
 
     Tick({});
@@ -347,7 +347,7 @@ TEST_F(HistoryViewTest, GetDataChartsAndExportsWhatTheBoxKeeps) {
         ASSERT_EQ(bars->data()->size(), 144);
         for (int i = 0; i < 144; ++i) {
             const kestemu::CivilTime slot{2024, 6, 19, i / 6, i % 6 * 10, 0};
-            const auto model = box.model().yield(module, 36, slot, now);
+            const auto model = box.model().yield(module, Res_Ten_Minutes, slot, now);
             ASSERT_TRUE(model.has_value());
             // Big blocks travel in fours: the box rounds to the nearest multiple of 4.
             EXPECT_NEAR(bars->data()->at(i)->value / double(0.01f), double(*model), 2.01) << i;

@@ -187,7 +187,8 @@ TEST_F(Navigation, ClosingDuringADownloadFromABoxThatFellSilentEndsAndKeepsTheSa
     KestSpec spec;
     spec.Port = box.port();
     const int32_t kest = AddKest(spec);
-    ASSERT_EQ(Main().Acquisition()->RequestHistory(kest, 36, true, true, true, true), 0);
+    ASSERT_EQ(Main().Acquisition()->RequestHistory(kest, Res_Ten_Minutes, true, true, true, true),
+              0);
     const QString stored = QStringLiteral("SELECT * FROM samples");
     ASSERT_TRUE(WaitFor([&] { return box.received().size() > 30; }, 20s))
         << box.received().size() << " frames, "

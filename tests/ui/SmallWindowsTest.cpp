@@ -58,8 +58,10 @@ TEST_F(SmallWindowsTest, DownloadWindowFollowsTwoBoxesAndClosesWhenCancelled) {
     EXPECT_EQ(window.DownloadStatusTimer->interval(), 500);
 
     // Seven days of ten-minute values for two modules: far more than the test waits for.
-    ASSERT_EQ(Main().Acquisition()->RequestHistory(roofId, 36, true, true, false, false), 0);
-    ASSERT_EQ(Main().Acquisition()->RequestHistory(barnId, 36, true, true, false, false), 0);
+    ASSERT_EQ(
+        Main().Acquisition()->RequestHistory(roofId, Res_Ten_Minutes, true, true, false, false), 0);
+    ASSERT_EQ(
+        Main().Acquisition()->RequestHistory(barnId, Res_Ten_Minutes, true, true, false, false), 0);
     window.ShowProgress();
     ASSERT_TRUE(window.isVisible());
 

@@ -1,9 +1,7 @@
 #include "UiHarness.h"
 
-#include <QApplication>
 #include <QSqlQuery>
 #include <QSqlTableModel>
-#include <QStyleFactory>
 #include <QTest>
 
 #include "monitor/ui/Dialogs.h"
@@ -103,13 +101,3 @@ void ProgramTest::Click(QWidget* widget) {
 }
 
 }  // namespace uitest
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setQuitOnLastWindowClosed(false);
-    QLocale::setDefault(QLocale::c());
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

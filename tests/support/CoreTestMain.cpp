@@ -1,0 +1,11 @@
+// The entry of the test programs without windows: the channels' workers hand their results to the
+// main thread through its event loop, so the tests run under a QCoreApplication.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
