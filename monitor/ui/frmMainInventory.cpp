@@ -35,14 +35,6 @@ constexpr int Field_Height = 22;
 constexpr int Caption_Height = 16;
 const QColor List_Highlight(128, 128, 128);
 
-QLabel* Caption(QWidget* parent, const char* name, const QString& text, const QRect& place) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setGeometry(place);
-    WhiteText(label);
-    return label;
-}
-
 QLineEdit* Field(QWidget* parent, const char* name, int maxLength, const QRect& place) {
     auto* field = new QLineEdit(parent);
     field->setObjectName(name);
@@ -155,19 +147,24 @@ void TMainForm::CreateInventoryPanel() {
     auto captionAt = [&](int row) {
         return QRect(left, 40 + row * 56 - Caption_Height - 2, width, Caption_Height);
     };
-    OvcKestNameLabel1 = Caption(panel, "OvcKestNameLabel1", "Name", captionAt(0));
+    OvcKestNameLabel1 = WhiteLabel(QStringLiteral("OvcKestNameLabel1"), QStringLiteral("Name"),
+                                   panel, captionAt(0));
     OvcKestName = Field(panel, "OvcKestName", Max_Text, fieldAt(0));
-    LabelOvcKestIPAddress = Caption(panel, "LabelOvcKestIPAddress", "IP address", captionAt(1));
+    LabelOvcKestIPAddress = WhiteLabel(QStringLiteral("LabelOvcKestIPAddress"),
+                                       QStringLiteral("IP address"), panel, captionAt(1));
     OvcKestIPAddress = Field(panel, "OvcKestIPAddress", Max_Address, fieldAt(1));
-    OvcPortNumberLabel = Caption(panel, "OvcPortNumberLabel", "Port number", captionAt(2));
+    OvcPortNumberLabel = WhiteLabel(QStringLiteral("OvcPortNumberLabel"),
+                                    QStringLiteral("Port number"), panel, captionAt(2));
     OvcKestPortNumber = Field(panel, "OvcKestPortNumber", 5, fieldAt(2).adjusted(0, 0, -150, 0));
     OvcKestPortNumber->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("[0-9]{0,5}")), OvcKestPortNumber));
     DBCheckBoxKestOnLine =
         CheckBox(panel, "DBCheckBoxKestOnLine", "On line", fieldAt(2).adjusted(110, 0, 0, 0));
-    OvcDbSimpleField1Label1 = Caption(panel, "OvcDbSimpleField1Label1", "User name", captionAt(3));
+    OvcDbSimpleField1Label1 = WhiteLabel(QStringLiteral("OvcDbSimpleField1Label1"),
+                                         QStringLiteral("User name"), panel, captionAt(3));
     OvcKestUsername = Field(panel, "OvcKestUsername", Max_Text, fieldAt(3));
-    LabelOvcKestPassword = Caption(panel, "LabelOvcKestPassword", "Password", captionAt(4));
+    LabelOvcKestPassword = WhiteLabel(QStringLiteral("LabelOvcKestPassword"),
+                                      QStringLiteral("Password"), panel, captionAt(4));
     OvcKestPassword = MaskedField(panel, "OvcKestPassword", fieldAt(4));
     SetDesignKind(DBCheckBoxKestOnLine, TDesignKind::DataBound);
     OvcKestNameLabel1->setBuddy(OvcKestName);
@@ -227,7 +224,8 @@ void TMainForm::CreateInventoryPanel() {
     auto passwordCaption = [](int y) { return QRect(40, y + 1, 240, Caption_Height + 4); };
     auto passwordEntry = [](int y) { return QRect(296, y, 220, Field_Height); };
     SelectUserLabel =
-        Caption(panel, "SelectUserLabel", "Change password for:", passwordCaption(362));
+        WhiteLabel(QStringLiteral("SelectUserLabel"), QStringLiteral("Change password for:"), panel,
+                   passwordCaption(362));
     ChangePasswordComboBox =
         Picker(panel, "ChangePasswordComboBox", passwordEntry(362).adjusted(0, -1, 0, 1));
     ChangePasswordComboBox->addItems(
@@ -235,10 +233,12 @@ void TMainForm::CreateInventoryPanel() {
     ChangePasswordComboBox->setEditable(false);
     ChangePasswordComboBox->setCurrentIndex(0);
     OvcSimpleField1Label1 =
-        Caption(panel, "OvcSimpleField1Label1", "New password:", passwordCaption(394));
+        WhiteLabel(QStringLiteral("OvcSimpleField1Label1"), QStringLiteral("New password:"), panel,
+                   passwordCaption(394));
     OvcNewPassword = MaskedField(panel, "OvcNewPassword", passwordEntry(394));
     OvcConfirmPasswordLabel1 =
-        Caption(panel, "OvcConfirmPasswordLabel1", "Confirm new password", passwordCaption(426));
+        WhiteLabel(QStringLiteral("OvcConfirmPasswordLabel1"),
+                   QStringLiteral("Confirm new password"), panel, passwordCaption(426));
     OvcConfirmPassword = MaskedField(panel, "OvcConfirmPassword", passwordEntry(426));
     OvcSimpleField1Label1->setBuddy(OvcNewPassword);
     OvcConfirmPasswordLabel1->setBuddy(OvcConfirmPassword);
@@ -255,12 +255,14 @@ void TMainForm::CreateInventoryPanel() {
     const std::array<int, 3> column = {160, 306, 452};
     const int columnWidth = 130;
     auto rowAt = [](int row) { return 26 + row * 31; };
-    LabelColor = Caption(details, "LabelColor", "Color", QRect(column[0], 4, columnWidth, 18));
-    LabelPattern =
-        Caption(details, "LabelPattern", "Pattern", QRect(column[1], 4, columnWidth, 18));
-    LabelLineType =
-        Caption(details, "LabelLineType", "Line type", QRect(column[2], 4, columnWidth, 18));
-    LabelTotal = Caption(details, "LabelTotal", "Total", QRect(12, rowAt(0), 140, 24));
+    LabelColor = WhiteLabel(QStringLiteral("LabelColor"), QStringLiteral("Color"), details,
+                            QRect(column[0], 4, columnWidth, 18));
+    LabelPattern = WhiteLabel(QStringLiteral("LabelPattern"), QStringLiteral("Pattern"), details,
+                              QRect(column[1], 4, columnWidth, 18));
+    LabelLineType = WhiteLabel(QStringLiteral("LabelLineType"), QStringLiteral("Line type"),
+                               details, QRect(column[2], 4, columnWidth, 18));
+    LabelTotal = WhiteLabel(QStringLiteral("LabelTotal"), QStringLiteral("Total"), details,
+                            QRect(12, rowAt(0), 140, 24));
     DBCheckInverterA =
         CheckBox(details, "DBCheckInverterA", "Inverter A", QRect(12, rowAt(1), 140, 24));
     DBCheckInverterB =
