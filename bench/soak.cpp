@@ -187,9 +187,9 @@ int main(int argc, char** argv) {
             return 2;
         }
 
-        // The downloads: a year of days of the totals of a few boxes in turn, at the design's
-        // pause, while the live view goes on polling. One takes about 30 s; shorter runs keep a
-        // minute between downloads so that they do not pile up.
+        // The downloads: a year of days of the totals of a few boxes in turn, at the channel's
+        // usual pause, while the live view goes on polling. One takes about 30 s; shorter runs keep
+        // a minute between downloads so that they do not pile up.
         const int downloadMs =
             std::max(60, Full_Download_Interval_S * minutes / Full_Run_Minutes) * 1000;
         int downloads = 0;

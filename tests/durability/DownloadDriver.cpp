@@ -6,7 +6,7 @@
 // user ends it.
 //
 // Environment: DRIVER_RESOLUTION 36, 71, 106 or 125; DRIVER_DELAY ms the channels pause after
-// each request (the design's 80 ms would make every kill round last minutes).
+// each request (the channel's usual 80 ms would make every kill round last minutes).
 #include <QApplication>
 #include <QTest>
 #include <QTimer>

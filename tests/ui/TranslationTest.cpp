@@ -211,7 +211,7 @@ TEST_F(TranslationTest, AMissingLanguageDatabaseIsReportedTwiceAndEndsTheProgram
 }
 
 // Every key the windows and the message table create has its Dutch, German and French text in
-// the shipped table, and the English column repeats the design's texts.
+// the shipped table, and the English column repeats the windows' own English texts.
 TEST_F(TranslationTest, TheShippedTableTranslatesEveryKey) {
     const int shipped = Rows("1");
     for (int node : {Node_Dutch, Node_German, Node_French, Node_English}) {
