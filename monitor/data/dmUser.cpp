@@ -28,8 +28,7 @@ bool WholeNumber(const QVariant& value, qint64* number) {
 }
 
 // The database's words for a failure; never empty, so that a failure is never taken for none.
-QString Reason(const QSqlError& error) {
-    const QString text = error.text();
+QString Reason(const QString& text) {
     return text.trimmed().isEmpty() ? QStringLiteral("Database error") : text;
 }
 
@@ -39,7 +38,7 @@ template <typename Read>
 bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
     error->clear();
     if (!query.exec()) {
-        *error = Reason(query.lastError());
+        *error = Reason(query.lastError().text());
         return false;
     }
     int rows = 0;
@@ -114,7 +113,7 @@ QSqlDatabase TUserData::Database() const {
 }
 
 void TUserData::ShowDatabaseError(const QString& text) {
-    View.ShowError(text.trimmed().isEmpty() ? QStringLiteral("Database error") : text);
+    View.ShowError(Reason(text));
 }
 
 void TUserData::NoteLookup(const QString& error) {
@@ -364,7 +363,7 @@ int TUserData::GetLanguage() {
     QSqlQuery query(Database());
     if (!query.exec(
             QStringLiteral("SELECT Language FROM application ORDER BY ApplicationId LIMIT 1"))) {
-        NoteLookup(Reason(query.lastError()));
+        NoteLookup(Reason(query.lastError().text()));
         return 0;
     }
     NoteLookup(QString());
@@ -694,7 +693,7 @@ std::vector<TModuleRow> TUserData::AllModules() {
     QSqlQuery query(Database());
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT * FROM modules ORDER BY module_id"))) {
-        NoteLookup(Reason(query.lastError()));
+        NoteLookup(Reason(query.lastError().text()));
         return rows;
     }
     NoteLookup(QString());
