@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "CanObjects.h"
-#include "Coverage.h"
+#include "CoverageReport.h"
 #include "FetchOptions.h"
 #include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"

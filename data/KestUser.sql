@@ -60,6 +60,20 @@ CREATE TABLE samples (
 CREATE INDEX samples_by_module_resolution_time
     ON samples (sample_module, sample_resolution, sample_timestamp);
 
+-- What downloads have learnt of a module's history beyond its samples: ranges of closed slots
+-- the box answered "no value" for (reach_open 0), which no download asks for again, and single
+-- slots stored while their period was still open (reach_open 1), which the next download reads
+-- again. Time stamps as in samples.
+CREATE TABLE history_reach (
+    reach_module INTEGER REFERENCES modules (module_id) ON DELETE CASCADE,
+    reach_resolution INTEGER,
+    reach_first TEXT,
+    reach_last TEXT,
+    reach_open INTEGER
+);
+CREATE INDEX history_reach_by_module
+    ON history_reach (reach_module, reach_resolution, reach_last);
+
 INSERT INTO version VALUES ('Quarnel user database', 0, 0, '2026-12-09 00:00:00', '');
 INSERT INTO application (Language) VALUES (0);
 

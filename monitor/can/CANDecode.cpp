@@ -53,6 +53,13 @@ void TCANMessages::DecodeHistory(const uint8_t* data, uint8_t length) {
     if (!base.isValid()) {
         throw TConversionError("history reply with an impossible date");
     }
+    if (!AskedTime.isValid()) {
+        ModuleNewest = base;
+    }
+    if (!WeekdayDate.isValid()) {
+        WeekdayDate = QDate(year, month, day);
+        WeekdayOfDate = data[5];
+    }
     // An odd length leaves an incomplete last pair, which carries no sample. A record holds 32
     // data bytes whatever length it claims, so 12 samples at most.
     const int carried = std::min<int>(length, Can_Data_Bytes);
@@ -75,6 +82,7 @@ void TCANMessages::DecodeHistory(const uint8_t* data, uint8_t length) {
                 break;
         }
         SampleValue = MakeWord(data[8 + 2 * i], data[9 + 2 * i]);
+        SampleOpen = !ModuleNewest.isValid() || SampleTime >= ModuleNewest;
         if (OnSample) {
             OnSample(this);
         }

@@ -86,6 +86,9 @@ void TCANMessages::StartHistory(bool includeTotal, bool includeA, bool includeB,
     IncludeA = includeA;
     IncludeB = includeB;
     IncludeC = includeC;
+    RangeDownload = false;
+    RangePlan.clear();
+    WeekdayDate = QDate();
     {
         // A download that still runs is replaced: its request in flight no longer counts.
         std::lock_guard guard(Lock);
@@ -171,6 +174,10 @@ uint8_t TCANMessages::RequestHistoryBlock(uint8_t module, uint8_t weekday, const
         request.Data[7] = uint8_t(minute);
     }
     request.Data[8] = n;
+    AskedTime = time;
+    if (!time.isValid()) {
+        ModuleNewest = QDateTime();
+    }
     {
         std::lock_guard guard(Lock);
         HistoryRequest = request;
@@ -223,6 +230,10 @@ void TCANMessages::NoteHistoryReply(const uint8_t* replyData) {
 }
 
 void TCANMessages::ContinueHistory() {
+    if (RangeDownload) {
+        ContinueRanges();
+        return;
+    }
     QDateTime next;
     int32_t weekday = 0;
     {
@@ -255,6 +266,8 @@ void TCANMessages::CancelHistory() {
     BlocksDone = 0;
     ModuleCount = 0;
     Downloading = false;
+    RangeDownload = false;
+    RangePlan.clear();
 }
 
 void TCANMessages::TerminateThread() {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "CanObjects.h"
 
@@ -27,6 +28,20 @@ constexpr int Request_Year_Base = 2000;
 // A history download's progress: blocks requested out of blocks expected, in whole percent
 // rounded to the nearest. A download that does not yet know how many blocks it expects is at 0%.
 int DownloadPercent(int32_t requested, int32_t expected);
+
+// A run of one module's history slots to download, newest first. A null Newest starts at the slot
+// the box holds as its newest, which the range's first request, one without a time, finds out;
+// a null Oldest reaches back as far as the box holds history.
+struct THistoryRange {
+    QDateTime Newest;
+    QDateTime Oldest;
+};
+
+// The ranges of one module (128 the box total, 4, 8, 12 inverters A, B, C), newest first.
+struct TModuleRanges {
+    uint8_t Module = 0;
+    std::vector<THistoryRange> Ranges;
+};
 
 class TCANMessages : public QObject {
     Q_OBJECT
@@ -51,6 +66,11 @@ public:
     // The same, with the PC's date given: the block counts of month and year depend on it.
     void StartHistory(bool includeTotal, bool includeA, bool includeB, bool includeC,
                       uint8_t resolution, QDate today);
+    // A download of these ranges only, module after module. The download's first reply names
+    // the box's newest slot: it places the history the box holds, which cuts the ranges that
+    // reach past it, and its weekday gives the weekday byte of every later request. Progress
+    // counts the slots asked for.
+    void StartHistoryRanges(uint8_t resolution, std::vector<TModuleRanges> modules);
     // time null: none, the newest period. Returns the number of samples asked for.
     uint8_t RequestHistoryBlock(uint8_t module, uint8_t weekday, const QDateTime& time,
                                 uint8_t count);
@@ -115,6 +135,9 @@ public:
     uint8_t SampleResolution = 0;
     QDateTime SampleTime;
     int32_t SampleValue = 0;
+    // The sample's period had not ended when the box answered: it is the module's newest slot,
+    // or the box has not said which slot that is. Its value may still grow.
+    bool SampleOpen = true;
 
     bool IncludeTotal = false;
     bool IncludeA = false;
@@ -136,7 +159,30 @@ public:
     int32_t BlocksExpected = 0;
     int32_t BlocksRequested = 0;
 
+    // A download of ranges: the plan, where it stands, and what the box has said of its slots.
+    bool RangeDownload = false;
+    std::vector<TModuleRanges> RangePlan;
+    size_t RangeIndex = 0;
+    QDateTime AskedTime;     // the pending request's newest slot; null for a request without time
+    QDateTime ModuleNewest;  // the box's newest slot, from the current module's first reply
+    QDateTime BoxNewest;     // the same from the download's first reply: it places the ranges
+    QDate WeekdayDate;       // the date of the download's first reply, and the box's weekday for it
+    int32_t WeekdayOfDate = 0;
+
 private:
+    void ContinueRanges();
+    // Asks for the current range from that slot on, or for the box's newest slot when null.
+    void AskRange(const QDateTime& from);
+    // Moves on to the next range, module or the end of the download.
+    void NextRange();
+    // Cuts every range to the history a box holds whose newest slot is that one.
+    void PlaceRanges(const QDateTime& newest);
+    // The slots of a range from that slot down to its oldest, within the box's history.
+    int64_t SlotsLeft(const THistoryRange& range, const QDateTime& from) const;
+    // The slots of the ranges after the current one.
+    int64_t LaterSlots() const;
+    // The weekday byte of a request for that date, counted from the box's first reply.
+    uint8_t BoxWeekday(const QDate& date) const;
     void WakeWorker();
     bool ReplyIsStale() const;
     void DecodeHistory(const uint8_t* data, uint8_t length);

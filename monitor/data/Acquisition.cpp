@@ -1,8 +1,11 @@
 #include "Acquisition.h"
 
+#include <QSqlDatabase>
 #include <algorithm>
 
 #include "CANMessages.h"
+#include "Coverage.h"
+#include "DebugLog.h"
 #include "MessageFrm.h"
 #include "Sessions.h"
 #include "dmUser.h"
@@ -158,7 +161,7 @@ void TAcquisition::AddDownloadModule(int32_t moduleId) {
 }
 
 int32_t TAcquisition::RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b,
-                                     bool c) {
+                                     bool c, bool full) {
     if (!Sessions.IsKestConnected(kestId)) {
         Sessions.ConnectKest(kestId);
     }
@@ -166,7 +169,34 @@ int32_t TAcquisition::RequestHistory(int32_t kestId, uint8_t resolution, bool to
         return -1;
     }
     ShowDownloadProgress();
-    Sessions.ChannelOfKest(kestId)->StartHistory(total, a, b, c, resolution);
+    TCANMessages* channel = Sessions.ChannelOfKest(kestId);
+    std::vector<int32_t> types;
+    for (const auto& [included, type] :
+         {std::pair{total, Module_Type_Total}, std::pair{a, Module_Type_A},
+          std::pair{b, Module_Type_B}, std::pair{c, Module_Type_C}}) {
+        if (included) {
+            types.push_back(type);
+        }
+    }
+    std::vector<TModuleRanges> plan;
+    QString error;
+    if (!full) {
+        // Another program may have read the open slots again since.
+        UserData.Reach.ReloadOpenSlots();
+        if (!PlanDownload(QSqlDatabase::database(UserData.ConnectionName(), false), kestId, types,
+                          resolution, &plan, &error)) {
+            DebugLine(
+                "RequestHistory: the whole history, as the database cannot tell what it "
+                "lacks: " +
+                error);
+            full = true;
+        }
+    }
+    if (full) {
+        channel->StartHistory(total, a, b, c, resolution);
+    } else {
+        channel->StartHistoryRanges(resolution, std::move(plan));
+    }
     return 0;
 }
 

@@ -42,7 +42,10 @@ public:
 
     void StartHistoryDownload(uint8_t resolution);
     void AddDownloadModule(int32_t moduleId);
-    int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c);
+    // Asks the box only for what the database lacks or what may still change, unless full: then
+    // for the whole history it holds.
+    int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c,
+                           bool full = false);
     void CancelDownloads();
     // Ends the session of every box whose download has lost its link.
     void EndFailedDownloads();

@@ -11,12 +11,12 @@
 
 #include "CANMessages.h"
 #include "DebugLog.h"
+#include "HistorySlots.h"
 #include "MainView.h"
 
 namespace {
 
 const QString Database_File = QStringLiteral("KestUser.sqlite");
-const QString Timestamp_Format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 bool WholeNumber(const QVariant& value, qint64* number) {
     if (value.isNull() || value.typeId() == QMetaType::QByteArray) {
@@ -150,8 +150,12 @@ void TUserData::OpenDatabase() {
         return;
     }
     AddMissingIndexes();
+    THistoryReach::AddTable(Database());
     SwapOldDiagonalLabels();
     Opened = OpenDataSets();
+    if (Opened) {
+        Reach.Open(Database());
+    }
 }
 
 bool TUserData::CheckStructure() {
@@ -330,6 +334,7 @@ bool TUserData::OpenDataSets() {
 
 void TUserData::CloseDatabase() {
     Opened = false;
+    Reach.Close();
     SampleUpsert.reset();
     SampleModuleLookup.reset();
     KestModuleLookup.reset();
@@ -587,20 +592,38 @@ bool TUserData::FollowKest(int32_t kestId, QString* error) {
 }
 
 TSaveResult TUserData::SaveYield(TCANMessages* sender) {
-    return SaveYield(sender->KestId(), sender->SampleModule, sender->SampleResolution,
-                     sender->SampleTime, sender->SampleValue);
+    int32_t moduleId = 0;
+    const TSaveResult result =
+        StoreYield(sender->KestId(), sender->SampleModule, sender->SampleResolution,
+                   sender->SampleTime, sender->SampleValue, &moduleId);
+    const bool hasValue = sender->SampleValue != No_Value;
+    // A sample the database refused stays missing, and the next download asks for it again.
+    if (result != TSaveResult::Failed && moduleId == 0 && !hasValue && !sender->SampleOpen) {
+        FindSampleModule(sender->KestId(), sender->SampleModule, &moduleId);
+    }
+    if (result != TSaveResult::Failed && moduleId != 0) {
+        Reach.Note(moduleId, sender->SampleResolution & 0x7F, sender->SampleTime, hasValue,
+                   sender->SampleOpen);
+    }
+    return result;
 }
 
 TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolution,
                                  const QDateTime& time, int32_t value) {
+    int32_t moduleId = 0;
+    return StoreYield(kestId, module, resolution, time, value, &moduleId);
+}
+
+TSaveResult TUserData::StoreYield(int32_t kestId, uint8_t module, uint8_t resolution,
+                                  const QDateTime& time, int32_t value, int32_t* moduleId) {
     const int32_t multiplier = (resolution & 0x80) != 0 ? 4 : 1;
     const int32_t code = resolution & 0x7F;
     LastSaveError.clear();
     if (value == No_Value) {
         return TSaveResult::Unchanged;
     }
-    int32_t moduleId = 0;
-    if (!FindSampleModule(kestId, module, &moduleId)) {
+    if (!FindSampleModule(kestId, module, moduleId)) {
+        *moduleId = 0;
         DebugLine(LastSaveError.isEmpty() ? QStringLiteral("Module unknown")
                                           : "SaveYield: module not read: " + LastSaveError);
         return TSaveResult::Failed;
@@ -609,8 +632,8 @@ TSaveResult TUserData::SaveYield(int32_t kestId, uint8_t module, uint8_t resolut
         DebugLine(QStringLiteral("SaveYield: Add failed"));
         return TSaveResult::Failed;
     }
-    SampleUpsert->addBindValue(moduleId);
-    SampleUpsert->addBindValue(time.toString(Timestamp_Format));
+    SampleUpsert->addBindValue(*moduleId);
+    SampleUpsert->addBindValue(SampleTimestamp(time));
     SampleUpsert->addBindValue(code);
     SampleUpsert->addBindValue(qint64(value) * multiplier);
     TSaveResult result = TSaveResult::Failed;

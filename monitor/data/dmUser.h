@@ -15,6 +15,7 @@
 
 #include "CanObjects.h"
 #include "DataFolder.h"
+#include "HistoryReach.h"
 #include "ModuleQuery.h"
 
 class QSqlQueryModel;
@@ -94,7 +95,8 @@ public:
     void SetCurrentKest(int32_t kestId);
     int32_t CurrentKest() const { return CurrentKestId; }
 
-    // Stores one decoded yield value of the sending channel (bound to every channel's OnSample).
+    // Stores one decoded yield value of the sending channel (bound to every channel's OnSample),
+    // and notes in Reach what the box said of its slot.
     TSaveResult SaveYield(TCANMessages* sender);
     // The same from the sample's parts.
     TSaveResult SaveYield(int32_t kestId, uint8_t module, uint8_t resolution, const QDateTime& time,
@@ -126,6 +128,7 @@ public:
     TModuleQuery InvertersBQuery;
     TModuleQuery InvertersCQuery;
     TModuleQuery MonitorsQuery;
+    THistoryReach Reach;
 
 private:
     void Create();
@@ -141,6 +144,9 @@ private:
     bool PostKestEdits();
     // SetCurrentKest, with the database's words in error when the modules could not be read.
     bool FollowKest(int32_t kestId, QString* error);
+    // SaveYield, with the module's id when it was found (0 otherwise).
+    TSaveResult StoreYield(int32_t kestId, uint8_t module, uint8_t resolution,
+                           const QDateTime& time, int32_t value, int32_t* moduleId);
     // FindKestModule for SaveYield: the module id only.
     bool FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId);
 

@@ -217,8 +217,8 @@ TEST_F(AcquisitionTest, OneDownloadRequestPerBox) {
 }
 
 TEST_F(AcquisitionTest, MonthAndYearDownloadsCountFromThePCsDate) {
-    // The box's clock says 2024: the PC's date alone sets how far back months and years go,
-    // years at most 25.
+    // The box's clock says 2024: the PC's date alone sets how far back a whole download of
+    // months and years goes, years at most 25.
     const int32_t kest = AddBoxAtNoon();
     const struct {
         QDate Today;
@@ -228,11 +228,11 @@ TEST_F(AcquisitionTest, MonthAndYearDownloadsCountFromThePCsDate) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Today.toString(Qt::ISODate).toStdString());
         const FixedPcClock clock(QDateTime(c.Today, QTime(9, 30), Qt::UTC));
-        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Month, false, true, false, false), 0);
+        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Month, false, true, false, false, true), 0);
         TCANMessages* channel = Sessions->ChannelOfKest(kest);
         ASSERT_NE(channel, nullptr);
         EXPECT_EQ(channel->BlocksPerModule, c.Months);
-        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Year, false, true, false, false), 0);
+        ASSERT_EQ(Acquisition->RequestHistory(kest, Res_Year, false, true, false, false, true), 0);
         EXPECT_EQ(channel->BlocksPerModule, c.Years);
     }
     Acquisition->CancelDownloads();

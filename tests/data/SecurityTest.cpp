@@ -140,7 +140,7 @@ const ReviewedJoin Reviewed_Joins[] = {
      "the module query's type number, one of the four module types the code constructs"},
     {"monitor/data/ModuleQuery.cpp", "\"UPDATE modules SET \"",
      "column names from Editable_Module_Fields; SetValue refuses any other name"},
-    {"tools/quarnel-fetch/Coverage.cpp", "\"SELECT prev, ts, k - pk - 1 FROM (\"",
+    {"monitor/data/Coverage.cpp", "\"SELECT prev, ts, k - pk - 1 FROM (\"",
      "the slot arithmetic of the resolution, a constant of SlotNumberSql"},
 };
 

@@ -5,7 +5,7 @@
 #include <QSqlDatabase>
 
 #include "CanObjects.h"
-#include "Coverage.h"
+#include "CoverageReport.h"
 #include "tests/data/DataHarness.h"
 
 namespace {

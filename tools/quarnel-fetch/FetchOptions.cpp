@@ -56,6 +56,7 @@ const char* const Usage_Text =
     "  --box NAME|ID           a box by its name or its id; repeatable (every on-line box)\n"
     "  --resolution RES        10min, day, month or year; repeatable (all four)\n"
     "  --quiet                 no progress lines; the summary and problems are still shown\n"
+    "  --full                  the whole history the boxes hold, not only what is missing\n"
     "  --coverage              reads the database only: what is stored, and the gaps in it\n"
     "  --request-delay MS      pause after every request to a box (80); lower it only for\n"
     "                          emulated boxes\n"
@@ -67,11 +68,6 @@ const char* const Usage_Text =
     "is running on the same database, 2 bad arguments or no usable database.\n";
 
 }  // namespace
-
-const std::vector<uint8_t>& AllResolutions() {
-    static const std::vector<uint8_t> resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
-    return resolutions;
-}
 
 uint8_t ResolutionOfName(const QString& name) {
     if (name == QLatin1String("10min")) {
@@ -118,11 +114,12 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
                                         QStringLiteral("RES"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption coverage(QStringLiteral("coverage"));
+    const QCommandLineOption full(QStringLiteral("full"));
     const QCommandLineOption delay(QStringLiteral("request-delay"), QString(),
                                    QStringLiteral("MS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({dataDir, box, resolution, quiet, coverage, delay, help, version});
+    parser.addOptions({dataDir, box, resolution, quiet, coverage, full, delay, help, version});
     if (!parser.parse(arguments)) {
         *message = CleanMessage(parser.errorText());
         return TParseResult::Error;
@@ -139,7 +136,7 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
         return TParseResult::Error;
     }
     const QStringList given = parser.optionNames();
-    for (const char* once : {"data-dir", "quiet", "coverage", "request-delay"}) {
+    for (const char* once : {"data-dir", "quiet", "coverage", "full", "request-delay"}) {
         if (given.count(QLatin1String(once)) > 1) {
             *message = QStringLiteral("--%1 is given more than once.").arg(QLatin1String(once));
             return TParseResult::Error;
@@ -191,5 +188,10 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
     }
     options->Quiet = parser.isSet(quiet);
     options->Coverage = parser.isSet(coverage);
+    options->Full = parser.isSet(full);
+    if (options->Coverage && options->Full) {
+        *message = QStringLiteral("--coverage downloads nothing: it does not go with --full.");
+        return TParseResult::Error;
+    }
     return TParseResult::Run;
 }

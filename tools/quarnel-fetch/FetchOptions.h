@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Coverage.h"
+
 // Exit codes: every box downloaded in full (or a coverage report); some box failed, was
 // cancelled, or another run holds the database; bad arguments or no usable database.
 constexpr int Exit_Complete = 0;
@@ -18,6 +20,7 @@ struct TFetchOptions {
     std::vector<uint8_t> Resolutions;  // resolution codes in download order
     bool Quiet = false;
     bool Coverage = false;
+    bool Full = false;      // the whole history, not only what the database lacks
     int RequestDelay = 80;  // ms the worker pauses after every request
 };
 
@@ -28,8 +31,6 @@ TParseResult ParseFetchOptions(const QStringList& arguments, TFetchOptions* opti
                                QString* message);
 QString FetchUsage();
 
-// The four resolutions in download and report order: 10 minutes, days, months, years.
-const std::vector<uint8_t>& AllResolutions();
 // "10min", "day", "month", "year" and their resolution codes; 0 for an unknown name.
 uint8_t ResolutionOfName(const QString& name);
 // How the reports name a resolution: "10 minutes", "days", "months", "years".

@@ -79,6 +79,8 @@ public:
     // A download that has not moved for this long has failed (a box that answers the link but
     // whose monitor never answers the history requests).
     qint64 StallTimeoutMs = 60000;
+    // Asks for the whole history the boxes hold, not only what the database lacks.
+    bool Full = false;
 
 private:
     void Poll();

@@ -14,7 +14,7 @@
 
 #include "Acquisition.h"
 #include "ConsoleView.h"
-#include "Coverage.h"
+#include "CoverageReport.h"
 #include "FetchOptions.h"
 #include "FetchRun.h"
 #include "MessageFrm.h"
@@ -104,6 +104,7 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
     }
     TAcquisition acquisition(sessions, data);
     TFetchRun run(data, sessions, acquisition, console, std::move(boxes), options.RequestDelay);
+    run.Full = options.Full;
     run.OnFinished = [] { QCoreApplication::quit(); };
 
     QSocketNotifier interrupts(Signal_Pipe[0], QSocketNotifier::Read);

@@ -6,16 +6,16 @@
 #include <QSqlQuery>
 #include <QTime>
 #include <algorithm>
+#include <optional>
 
-#include "Acquisition.h"
 #include "CanObjects.h"
-#include "FetchOptions.h"
+#include "HistorySlots.h"
+#include "NaiveTime.h"
 #include "dmUser.h"
 
 namespace {
 
 constexpr int kSlotsPerDay = 144;
-constexpr size_t Max_Listed_Ranges = 20;  // per module and resolution
 
 // Each resolution's slot as a whole number, consecutive slots differing by one. The seconds
 // offset moves year 1 to zero, so that the integer division floors for dates before 1970 too.
@@ -83,11 +83,17 @@ const char* const kShortDaysSql =
 // Each of the two is one step down the index.
 const char* const kBoundsSql =
     "SELECT (SELECT MIN(sample_timestamp) FROM samples WHERE sample_module = ? AND "
-    "sample_resolution = ?), (SELECT MAX(sample_timestamp) FROM samples WHERE sample_module = ? "
-    "AND sample_resolution = ?)";
+    "sample_resolution = ? AND sample_timestamp >= ?), (SELECT MAX(sample_timestamp) FROM "
+    "samples WHERE sample_module = ? AND sample_resolution = ? AND sample_timestamp >= ?)";
 
 const char* const kCountSql =
-    "SELECT COUNT(*) FROM samples WHERE sample_module = ? AND sample_resolution = ?";
+    "SELECT COUNT(*) FROM samples WHERE sample_module = ? AND sample_resolution = ? AND "
+    "sample_timestamp >= ?";
+
+// What downloads have learnt beyond the samples, from the slot given on.
+const char* const kReachSql =
+    "SELECT reach_first, reach_last, reach_open FROM history_reach WHERE reach_module = ? AND "
+    "reach_resolution = ? AND reach_last >= ? ORDER BY reach_first";
 
 // Every module of every box that is present or holds samples, the total before the inverters.
 const char* const kModulesSql =
@@ -109,40 +115,6 @@ QDateTime ParseTimestamp(const QString& text) {
         return {};
     }
     return QDateTime(date, time, Qt::UTC);
-}
-
-// The start of the slot that holds the moment.
-QDateTime SlotStart(const QDateTime& moment, uint8_t resolution) {
-    const QDate date = moment.date();
-    switch (resolution) {
-        case Res_Ten_Minutes: {
-            const QTime time = moment.time();
-            return QDateTime(date, QTime(time.hour(), time.minute() / 10 * 10), Qt::UTC);
-        }
-        case Res_Day:
-            return QDateTime(date, QTime(0, 0), Qt::UTC);
-        case Res_Month:
-            return QDateTime(QDate(date.year(), date.month(), 1), QTime(0, 0), Qt::UTC);
-        default:
-            return QDateTime(QDate(date.year(), 1, 1), QTime(0, 0), Qt::UTC);
-    }
-}
-
-QDateTime NextSlot(const QDateTime& slot, uint8_t resolution, int steps) {
-    switch (resolution) {
-        case Res_Ten_Minutes:
-            return slot.addSecs(qint64(steps) * 600);
-        case Res_Day:
-            return slot.addDays(steps);
-        case Res_Month:
-            return slot.addMonths(steps);
-        default:
-            return slot.addYears(steps);
-    }
-}
-
-QString Plural(int64_t count, const char* word) {
-    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(word)).arg(count == 1 ? "" : "s");
 }
 
 bool Failed(const QSqlQuery& query, const QString& what, QString* error) {
@@ -167,9 +139,14 @@ bool BadTimestamp(int32_t moduleId, const QString& text, QString* error) {
 // resolution.
 class CoverageReader {
 public:
-    explicit CoverageReader(const QSqlDatabase& db) : Db(db) {}
+    // Only the slots from since on count; "" takes every one.
+    CoverageReader(const QSqlDatabase& db, const QString& since)
+        : Db(db), Since(since), HasReach(db.tables().contains(QStringLiteral("history_reach"))) {}
 
     bool Read(TCoverage* coverage, QString* error) {
+        if (!ReadReach(coverage, error)) {
+            return false;
+        }
         QSqlQuery bounds(Db);
         bounds.setForwardOnly(true);
         if (!bounds.prepare(QString::fromLatin1(kBoundsSql))) {
@@ -178,6 +155,7 @@ public:
         for (int i = 0; i < 2; ++i) {
             bounds.addBindValue(coverage->ModuleId);
             bounds.addBindValue(int(coverage->Resolution));
+            bounds.addBindValue(Since);
         }
         if (!bounds.exec() || !bounds.next()) {
             return Failed(bounds, QStringLiteral("reading the stored slots"), error);
@@ -198,7 +176,7 @@ public:
         if (coverage->Resolution != Res_Ten_Minutes) {
             // A decade holds a few thousand of these at most: one pass over all of them.
             return ReadCount(coverage, error) &&
-                   ReadGaps(coverage, QStringLiteral(""), QStringLiteral("~"), error);
+                   ReadGaps(coverage, Since, QStringLiteral("~"), error);
         }
         std::vector<QDate> shortDays;
         if (!ReadShortDays(coverage, firstText, lastText, &shortDays, error)) {
@@ -229,10 +207,48 @@ private:
         }
         query.addBindValue(coverage->ModuleId);
         query.addBindValue(int(coverage->Resolution));
+        query.addBindValue(Since);
         if (!query.exec() || !query.next()) {
             return Failed(query, QStringLiteral("counting the slots"), error);
         }
         coverage->Stored = query.value(0).toLongLong();
+        return true;
+    }
+
+    // A file an older program made may lack the table, and one opened read-only keeps lacking
+    // it: then nothing is known beyond the samples.
+    bool ReadReach(TCoverage* coverage, QString* error) {
+        if (!HasReach) {
+            return true;
+        }
+        QSqlQuery query(Db);
+        query.setForwardOnly(true);
+        if (!query.prepare(QString::fromLatin1(kReachSql))) {
+            return Failed(query, QStringLiteral("reading what the box has answered"), error);
+        }
+        query.addBindValue(coverage->ModuleId);
+        query.addBindValue(int(coverage->Resolution));
+        query.addBindValue(Since);
+        if (!query.exec()) {
+            return Failed(query, QStringLiteral("reading what the box has answered"), error);
+        }
+        while (query.next()) {
+            const QDateTime first = ParseTimestamp(query.value(0).toString());
+            const QDateTime last = ParseTimestamp(query.value(1).toString());
+            if (!first.isValid() || !last.isValid() || last < first) {
+                continue;  // a row no download wrote: it stands for nothing
+            }
+            TMissingRange range;
+            range.First = SlotStart(first, coverage->Resolution);
+            range.Last = SlotStart(last, coverage->Resolution);
+            range.Slots = SlotNumber(range.Last, coverage->Resolution) -
+                          SlotNumber(range.First, coverage->Resolution) + 1;
+            if (query.value(2).toInt() != 0) {
+                coverage->Open.push_back(range.First);
+            } else {
+                coverage->NoValue.push_back(range);
+            }
+        }
         return true;
     }
 
@@ -295,8 +311,8 @@ private:
             }
             TMissingRange range;
             range.First =
-                NextSlot(SlotStart(before, coverage->Resolution), coverage->Resolution, 1);
-            range.Last = NextSlot(SlotStart(after, coverage->Resolution), coverage->Resolution, -1);
+                SlotStep(SlotStart(before, coverage->Resolution), coverage->Resolution, 1);
+            range.Last = SlotStep(SlotStart(after, coverage->Resolution), coverage->Resolution, -1);
             range.Slots = query.value(2).toLongLong();
             coverage->Missing.push_back(range);
         }
@@ -304,9 +320,22 @@ private:
     }
 
     QSqlDatabase Db;
+    QString Since;
+    bool HasReach = false;
 };
 
 }  // namespace
+
+const std::vector<uint8_t>& AllResolutions() {
+    static const std::vector<uint8_t> resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
+    return resolutions;
+}
+
+bool TCoverage::HasNoValue(const TMissingRange& range) const {
+    return std::any_of(NoValue.begin(), NoValue.end(), [&range](const TMissingRange& known) {
+        return known.First <= range.First && range.Last <= known.Last;
+    });
+}
 
 int64_t TCoverage::MissingSlots() const {
     int64_t count = 0;
@@ -360,7 +389,7 @@ bool ReadCoverage(const QString& connection, const std::vector<int32_t>& kests,
     }
     modules.finish();
 
-    CoverageReader reader(db);
+    CoverageReader reader(db, QStringLiteral(""));
     for (const TCoverage& module : found) {
         for (uint8_t resolution : AllResolutions()) {
             if (!resolutions.empty() && std::find(resolutions.begin(), resolutions.end(),
@@ -379,56 +408,183 @@ bool ReadCoverage(const QString& connection, const std::vector<int32_t>& kests,
     return true;
 }
 
-QString SlotText(const QDateTime& slot, uint8_t resolution) {
-    switch (resolution) {
-        case Res_Ten_Minutes:
-            return slot.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
-        case Res_Day:
-            return slot.toString(QStringLiteral("yyyy-MM-dd"));
-        case Res_Month:
-            return slot.toString(QStringLiteral("yyyy-MM"));
-        default:
-            return slot.toString(QStringLiteral("yyyy"));
+bool ReadModuleCoverage(const QSqlDatabase& db, const QDateTime& since, TCoverage* coverage,
+                        QString* error) {
+    if (SlotNumberSql(coverage->Resolution) == nullptr) {
+        if (error != nullptr) {
+            *error = QStringLiteral("Coverage: unknown resolution %1").arg(coverage->Resolution);
+        }
+        return false;
     }
+    CoverageReader reader(db, since.isValid() ? SampleTimestamp(since) : QStringLiteral(""));
+    return reader.Read(coverage, error);
 }
 
-QStringList CoverageLines(const std::vector<TCoverage>& coverage, const TMsgForm& texts) {
-    QStringList lines;
-    for (const TCoverage& entry : coverage) {
-        QString name = entry.KestName;
-        if (const char* label = ModuleLabel(entry.ModuleType)) {
-            name += ' ' + texts.Text(QString::fromLatin1(label));
-        } else {
-            name += QStringLiteral(" (module type %1)").arg(entry.ModuleType);
+namespace {
+
+// Sets Last to the newest stored slot; one step down the index.
+bool ReadNewest(const QSqlDatabase& db, TCoverage* coverage, QString* error) {
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!query.prepare(QStringLiteral("SELECT MAX(sample_timestamp) FROM samples WHERE "
+                                      "sample_module = ? AND sample_resolution = ?"))) {
+        return Failed(query, QStringLiteral("reading the stored slots"), error);
+    }
+    query.addBindValue(coverage->ModuleId);
+    query.addBindValue(int(coverage->Resolution));
+    if (!query.exec() || !query.next()) {
+        return Failed(query, QStringLiteral("reading the stored slots"), error);
+    }
+    if (!query.value(0).isNull()) {
+        const QDateTime last = ParseTimestamp(query.value(0).toString());
+        if (!last.isValid()) {
+            return BadTimestamp(coverage->ModuleId, query.value(0).toString(), error);
         }
-        const QString head = QStringLiteral("%1, %2: ").arg(name, ResolutionText(entry.Resolution));
-        if (entry.Stored == 0) {
-            lines << head + QStringLiteral("nothing stored");
-            continue;
-        }
-        lines << head + QStringLiteral("%1 .. %2, %3 stored, %4 missing")
-                            .arg(SlotText(entry.First, entry.Resolution),
-                                 SlotText(entry.Last, entry.Resolution),
-                                 Plural(entry.Stored, "slot"))
-                            .arg(entry.MissingSlots());
-        // Scattered single holes would bury the report; the first ones show where they start.
-        const size_t listed = std::min(entry.Missing.size(), Max_Listed_Ranges);
-        for (size_t i = 0; i < listed; ++i) {
-            const TMissingRange& range = entry.Missing[i];
-            const QString first = SlotText(range.First, entry.Resolution);
-            const QString span =
-                range.Slots == 1 ? first : first + " .. " + SlotText(range.Last, entry.Resolution);
-            lines << QStringLiteral("  %1 missing, %2").arg(span, Plural(range.Slots, "slot"));
-        }
-        if (listed < entry.Missing.size()) {
-            int64_t rest = 0;
-            for (size_t i = listed; i < entry.Missing.size(); ++i) {
-                rest += entry.Missing[i].Slots;
+        coverage->Last = SlotStart(last, coverage->Resolution);
+    }
+    return true;
+}
+
+// Closed intervals of slot numbers.
+struct TSpan {
+    int64_t Low;
+    int64_t High;
+};
+
+// The spans less the parts that lie in any of the holes; both sorted and without overlaps.
+std::vector<TSpan> Subtract(const std::vector<TSpan>& spans, const std::vector<TSpan>& holes) {
+    std::vector<TSpan> out;
+    for (TSpan span : spans) {
+        for (const TSpan& hole : holes) {
+            if (hole.High < span.Low || hole.Low > span.High) {
+                continue;
             }
-            lines << QStringLiteral("  and %1 more missing ranges, %2")
-                         .arg(entry.Missing.size() - listed)
-                         .arg(Plural(rest, "slot"));
+            if (hole.Low > span.Low) {
+                out.push_back({span.Low, hole.Low - 1});
+            }
+            span.Low = hole.High + 1;
+            if (span.Low > span.High) {
+                break;
+            }
+        }
+        if (span.Low <= span.High) {
+            out.push_back(span);
         }
     }
-    return lines;
+    return out;
+}
+
+}  // namespace
+
+std::vector<THistoryRange> DownloadRanges(const TCoverage& coverage, const QDateTime& since) {
+    const uint8_t resolution = coverage.Resolution;
+    auto number = [resolution](const QDateTime& slot) { return SlotNumber(slot, resolution); };
+    auto slot = [resolution](int64_t n) { return SlotOfNumber(n, resolution); };
+
+    // The open range reaches down to the newest slot anything is known of: a stored one is
+    // asked again, one known to have no value is not.
+    std::optional<int64_t> bottom;
+    if (coverage.Last.isValid()) {
+        bottom = number(coverage.Last);
+    }
+    std::vector<TSpan> noValue;
+    for (const TMissingRange& range : coverage.NoValue) {
+        noValue.push_back({number(range.First), number(range.Last)});
+    }
+    std::sort(noValue.begin(), noValue.end(),
+              [](const TSpan& a, const TSpan& b) { return a.Low < b.Low; });
+    if (!noValue.empty() && (!bottom || noValue.back().High + 1 > *bottom)) {
+        bottom = noValue.back().High + 1;
+    }
+    std::vector<THistoryRange> ranges;
+    ranges.push_back({QDateTime(), bottom ? slot(*bottom) : QDateTime()});
+    if (!bottom) {
+        return ranges;
+    }
+
+    // Below it: every slot not stored, less those the box has no value for, and the slots
+    // stored while open. The channel cuts what lies before the box's history.
+    const int64_t low = since.isValid()            ? number(SlotStart(since, resolution))
+                        : coverage.First.isValid() ? number(coverage.First)
+                                                   : noValue.front().Low;
+    std::vector<TSpan> wanted;
+    if (coverage.First.isValid()) {
+        const int64_t first = number(coverage.First);
+        if (low < first) {
+            wanted.push_back({low, first - 1});
+        }
+        for (const TMissingRange& gap : coverage.Missing) {
+            wanted.push_back({std::max(number(gap.First), low), number(gap.Last)});
+        }
+        wanted.push_back({number(coverage.Last) + 1, *bottom - 1});
+    } else {
+        wanted.push_back({low, *bottom - 1});
+    }
+    for (const QDateTime& open : coverage.Open) {
+        wanted.push_back({number(open), number(open)});
+    }
+    wanted.erase(std::remove_if(wanted.begin(), wanted.end(),
+                                [&](const TSpan& s) {
+                                    return s.Low > s.High || s.High < low || s.Low >= *bottom;
+                                }),
+                 wanted.end());
+    std::sort(wanted.begin(), wanted.end(),
+              [](const TSpan& a, const TSpan& b) { return a.Low < b.Low; });
+    std::vector<TSpan> merged;
+    for (const TSpan& span : wanted) {
+        if (!merged.empty() && span.Low <= merged.back().High + 1) {
+            merged.back().High = std::max(merged.back().High, span.High);
+        } else {
+            merged.push_back(span);
+        }
+    }
+    // An open slot is stored, and so never in a no-value range: subtracting keeps it.
+    const std::vector<TSpan> asked = Subtract(merged, noValue);
+    for (auto span = asked.rbegin(); span != asked.rend(); ++span) {
+        ranges.push_back({slot(span->High), slot(std::max(span->Low, low))});
+    }
+    return ranges;
+}
+
+bool PlanDownload(const QSqlDatabase& db, int32_t kestId, const std::vector<int32_t>& moduleTypes,
+                  uint8_t resolution, std::vector<TModuleRanges>* plan, QString* error) {
+    plan->clear();
+    QSqlQuery modules(db);
+    modules.setForwardOnly(true);
+    if (!modules.prepare(QStringLiteral(
+            "SELECT module_id FROM modules WHERE module_kest = ? AND module_type = ? "
+            "ORDER BY module_id LIMIT 1"))) {
+        return Failed(modules, QStringLiteral("reading the modules"), error);
+    }
+    const QDateTime now = SlotStart(NaiveNow(), resolution);
+    for (int32_t type : moduleTypes) {
+        modules.addBindValue(kestId);
+        modules.addBindValue(type);
+        if (!modules.exec()) {
+            return Failed(modules, QStringLiteral("reading the modules"), error);
+        }
+        if (!modules.next()) {
+            continue;
+        }
+        TCoverage coverage;
+        coverage.KestId = kestId;
+        coverage.ModuleId = modules.value(0).toInt();
+        coverage.ModuleType = type;
+        coverage.Resolution = resolution;
+        modules.finish();
+        // The box's clock may differ from the PC's: its history ends at its own newest slot,
+        // which is no older than the newest stored. Reading from a box's history back from the
+        // older of the two reads all that the box can still hold.
+        TCoverage newest = coverage;
+        if (!ReadNewest(db, &newest, error)) {
+            return false;
+        }
+        const QDateTime end = newest.Last.isValid() ? std::min(newest.Last, now) : now;
+        const QDateTime since = SlotStep(OldestSlotOnBox(end, resolution), resolution, -1);
+        if (!ReadModuleCoverage(db, since, &coverage, error)) {
+            return false;
+        }
+        plan->push_back({uint8_t(type), DownloadRanges(coverage, since)});
+    }
+    return true;
 }
