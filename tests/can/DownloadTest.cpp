@@ -131,5 +131,64 @@ TEST_F(BoxChannelTest, ARestartedDownloadIgnoresTheRepliesOfTheOldOne) {
     EXPECT_EQ(channel->BlocksRequested, 20);
 }
 
+// A download of chosen ranges: the box's first reply places them, so a range older than the box
+// holds is left out and one that reaches past it is cut, and progress counts what is asked.
+TEST_F(BoxChannelTest, RangesAreCutToTheBoxsHistoryAndProgressEndsAtAHundred) {
+    auto channel = OpenChannel(0);
+    std::vector<Sample> samples;
+    RecordSamples(*channel, samples);
+    channel->StartHistoryRanges(Res_Day, {{Addr_Inverter_A,
+                                           {{QDateTime(), At(2024, 6, 18)},
+                                            {At(2024, 6, 10), At(2024, 6, 8)},
+                                            {At(2023, 7, 1), At(2023, 6, 1)},
+                                            {At(2023, 1, 5), At(2022, 12, 1)}}},
+                                          {Module_Total, {{QDateTime(), At(2024, 6, 20)}}}});
+    ASSERT_TRUE(WaitFor([&] { return !channel->Downloading; }, 30s));
+    std::vector<QDateTime> expected = {At(2024, 6, 20), At(2024, 6, 19), At(2024, 6, 18),
+                                       At(2024, 6, 10), At(2024, 6, 9),  At(2024, 6, 8)};
+    // The box holds 366 days back from 20 June 2024: from 21 June 2023 on.
+    for (QDate day(2023, 7, 1); day >= QDate(2023, 6, 21); day = day.addDays(-1)) {
+        expected.push_back(QDateTime(day, QTime(0, 0), Qt::UTC));
+    }
+    expected.push_back(At(2024, 6, 20));
+    ASSERT_EQ(samples.size(), expected.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(samples[i].time, expected[i]) << i;
+        EXPECT_EQ(samples[i].module, i + 1 < samples.size() ? Addr_Inverter_A : Module_Total);
+    }
+    EXPECT_EQ(channel->BlocksRequested, int32_t(expected.size()));
+    EXPECT_EQ(channel->BlocksExpected, channel->BlocksRequested);
+    EXPECT_FALSE(channel->HistoryPending);
+}
+
+TEST_F(BoxChannelTest, ATenMinuteRangeStopsAtMidnightAndCountsTheBoxsWeekdays) {
+    auto channel = OpenChannel(0);
+    std::vector<Sample> samples;
+    RecordSamples(*channel, samples);
+    Box->clear_received();
+    channel->StartHistoryRanges(Res_Ten_Minutes,
+                                {{Addr_Inverter_B,
+                                  {{QDateTime(), At(2024, 6, 20, 23, 0)},
+                                   {At(2024, 6, 19, 0, 20), At(2024, 6, 18, 23, 40)}}}});
+    ASSERT_TRUE(WaitFor([&] { return !channel->Downloading; }, 30s));
+    ASSERT_EQ(samples.size(), 6u);
+    EXPECT_EQ(samples[1].time, At(2024, 6, 19, 0, 20));
+    EXPECT_EQ(samples[5].time, At(2024, 6, 18, 23, 40));
+    // Bytes 2..8 of each request: year, month, day, weekday, hour, minute, count.
+    std::vector<std::vector<int>> asked;
+    for (const auto& frame : Box->received()) {
+        const auto& b = frame.bytes;
+        if (b.size() >= 17 && b[0] == 0x10 && b[4] == Obj_Yield_History) {
+            asked.push_back({b[10], b[11], b[12], b[13], b[14], b[15], b[16]});
+        }
+    }
+    // 19 June 2024 is the box's Wednesday (3), as its first reply counted from the 20th.
+    const std::vector<std::vector<int>> expected = {
+        {0, 0, 0, 0, 0, 0, 1}, {24, 6, 19, 3, 0, 20, 3}, {24, 6, 18, 2, 23, 50, 2}};
+    EXPECT_EQ(asked, expected);
+    EXPECT_EQ(channel->BlocksExpected, 6);
+    EXPECT_EQ(channel->BlocksRequested, 6);
+}
+
 }  // namespace
 }  // namespace cantest

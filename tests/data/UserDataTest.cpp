@@ -127,14 +127,16 @@ TEST_F(UserDataOpen, StructureZeroZeroOpensWithoutMessages) {
     EXPECT_EQ(UserData->DatabasePath, Folder.DatabasePath());
 }
 
-TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndKeepsItsVersion) {
+TEST_F(UserDataOpen, AnOlderFileGetsTheSamplesIndexAndTheReachTableAndKeepsItsVersion) {
     const QString plan =
         "EXPLAIN QUERY PLAN SELECT sample_timestamp FROM samples WHERE sample_module = 1 AND "
         "sample_resolution = 36 AND sample_timestamp >= '2024' ORDER BY sample_timestamp";
     EXPECT_NE(Read(plan).find("samples_by_module_resolution_time"), std::string::npos);
-    Reopen("DROP INDEX samples_by_module_resolution_time");
+    Reopen("DROP INDEX samples_by_module_resolution_time; DROP TABLE history_reach");
     EXPECT_TRUE(UserData->IsOpen());
     EXPECT_NE(Read(plan).find("samples_by_module_resolution_time"), std::string::npos);
+    EXPECT_EQ(Rows("history_reach"), 0);
+    EXPECT_NE(Read(".schema history_reach").find("reach_open"), std::string::npos);
     Open();
     EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
     EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
@@ -422,6 +424,40 @@ TEST_F(UserDataSaveYield, ThroughTheChannelUsesItsKestAndSampleFields) {
     EXPECT_EQ(Read("SELECT module_kest, module_type, sample_timestamp, sample_resolution, "
                    "sample_yield FROM samples JOIN modules ON module_id = sample_module"),
               QString("%1|4|2024-06-19 00:00:00|71|1284").arg(kest).toStdString());
+}
+
+// What a download's samples teach beyond their values: closed slots without value join one
+// range, a slot stored while open is kept until it is read closed, and an open slot without
+// value, which may still get one, is not kept at all.
+TEST_F(UserDataSaveYield, TheBoxsAnswersAreKeptAsRangesWithoutValueAndOpenSlots) {
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    auto channel = StoppedChannel(kest);
+    channel->SampleModule = Module_Type_B;
+    channel->SampleResolution = Res_Month;
+    auto save = [&](const QDateTime& time, int32_t value, bool open) {
+        channel->SampleTime = time;
+        channel->SampleValue = value;
+        channel->SampleOpen = open;
+        UserData->SaveYield(channel.get());
+    };
+    const QString reach =
+        "SELECT reach_first, reach_last, reach_open FROM history_reach ORDER BY reach_first";
+    save(At(2024, 6, 1), 500, true);
+    save(At(2024, 5, 1), No_Value, true);
+    EXPECT_EQ(Read(reach), "2024-06-01 00:00:00|2024-06-01 00:00:00|1");
+    for (int month = 3; month >= 1; --month) {
+        save(At(2024, month, 1), No_Value, false);
+    }
+    save(At(2023, 12, 1), No_Value, false);
+    save(At(2024, 2, 1), No_Value, false);  // asked again: already known
+    save(At(2024, 4, 1), No_Value, false);  // next to the range, above it
+    save(At(2024, 6, 1), 800, false);
+    EXPECT_EQ(Read(reach), "2023-12-01 00:00:00|2024-04-01 00:00:00|0");
+
+    // A refused sample teaches nothing: it is still missing, and asked again.
+    Exec("CREATE TRIGGER refuse BEFORE INSERT ON samples BEGIN SELECT RAISE(ABORT, 'full'); END");
+    save(At(2024, 7, 1), 900, true);
+    EXPECT_EQ(Read(reach + " DESC LIMIT 1"), "2023-12-01 00:00:00|2024-04-01 00:00:00|0");
 }
 
 TEST_F(UserDataSaveYield, SecondDownloadUpdatesTheOneRow) {
