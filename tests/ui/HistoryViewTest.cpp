@@ -6,16 +6,20 @@
 #include <QCheckBox>
 #include <QDateEdit>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <map>
 
 #include "UiHarness.h"
 #include "monitor/can/CANMessages.h"
+#include "monitor/can/CanObjects.h"
 #include "monitor/can/NaiveTime.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/ui/CheckList.h"
+#include "monitor/ui/Look.h"
 #include "monitor/ui/logic/ExportData.h"
 #include "monitor/ui/logic/KWhChart.h"
-#include "monitor/ui/Look.h"
 #include "monitor/ui/texts/MessageFrm.h"
 
 namespace uitest {
@@ -27,6 +31,22 @@ QDateTime At(int year, int month, int day, int hour = 0, int minute = 0) {
 
 TSampleRow Row(const QDateTime& time, int32_t yield) {
     return {time.toSecsSinceEpoch(), yield};
+}
+
+// The yield history requests the box received, counted per module and by whether they ask for
+// the box's newest slot (no time) or for given slots.
+std::map<std::pair<int, bool>, int> HistoryRequestsPerModule(const kestemu::Emulator& box) {
+    std::map<std::pair<int, bool>, int> count;
+    for (const auto& frame : box.received()) {
+        const auto& b = frame.bytes;
+        if (b.size() < 17 || b[0] != 0x10 || b[3] != Addr_Monitor || b[4] != Obj_Yield_History) {
+            continue;
+        }
+        const bool newest =
+            std::all_of(b.begin() + 10, b.begin() + 16, [](uint8_t x) { return x == 0; });
+        ++count[{b[8], newest}];
+    }
+    return count;
 }
 
 // --- Without a widget --------------------------------------------------------------------------
@@ -377,6 +397,94 @@ TEST_F(HistoryViewTest, GetDataChartsAndExportsWhatTheBoxKeeps) {
         EXPECT_EQ(float(cells[1].trimmed().toDouble()), float(total->data()->at(i)->value)) << i;
         EXPECT_EQ(float(cells[3].trimmed().toDouble()), float(a->data()->at(i)->value)) << i;
     }
+}
+
+// "Get data" a second time, with nothing new on the box, asks only for each module's newest
+// slot; both downloads end at 100 % and the download window closes itself.
+TEST_F(HistoryViewTest, GetDataAgainAsksOnlyForTheOpenAndTheNewSlots) {
+    // Seven minutes before the open slot closes: no new slot while the test runs.
+    kestemu::Emulator& box = StartBox(datatest::BoxConfig("2024-06-20 12:33"));
+    KestSpec spec;
+    spec.Port = box.port();
+    spec.Present = {Module_Type_Total, Module_Type_A};
+    Kest = AddKest(spec);
+    Main().Sessions()->ConnectKest(Kest);
+    ASSERT_TRUE(Main().Sessions()->IsKestConnected(Kest));
+    TCANMessages* channel = Main().Sessions()->ChannelOfKest(Kest);
+    Open(Node_Per10Minutes, QDate(2024, 6, 19), QDate(2024, 6, 19));
+    Click(Find<TLabelButton>("LabelSelectAlHistory"));
+    QWidget* form = Find<QWidget>("DownloadForm");
+    auto* memo = Find<QPlainTextEdit>("DownloadStatusMemo");
+    ASSERT_NE(form, nullptr);
+    ASSERT_NE(memo, nullptr);
+
+    // Until the download ends the progress never goes back, the window's line shows it, and
+    // the window closes itself once the last slot asked for has come in.
+    auto getData = [&] {
+        Click(Find<TLabelButton>("LabelGetData"));
+        EXPECT_TRUE(channel->Downloading);
+        EXPECT_TRUE(form->isVisible());
+        const QRegularExpression line(QStringLiteral("^Downloading from Roof\\[(\\d+)%\\]$"));
+        int percent = 0;
+        int shown = 0;
+        int lines = 0;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                if (channel->Downloading) {
+                    const int now =
+                        DownloadPercent(channel->BlocksRequested, channel->BlocksExpected);
+                    EXPECT_GE(now, percent);
+                    percent = now;
+                    for (const QString& text : memo->toPlainText().split('\n').mid(1)) {
+                        const QRegularExpressionMatch match = line.match(text);
+                        EXPECT_TRUE(match.hasMatch()) << text.toStdString();
+                        EXPECT_GE(match.captured(1).toInt(), shown);
+                        shown = match.captured(1).toInt();
+                        ++lines;
+                    }
+                }
+                return !channel->Downloading && !form->isVisible();
+            },
+            std::chrono::seconds(30)));
+        EXPECT_EQ(channel->BlocksRequested, channel->BlocksExpected);
+        EXPECT_GT(channel->BlocksExpected, 0);
+        EXPECT_EQ(DownloadPercent(channel->BlocksRequested, channel->BlocksExpected), 100);
+        EXPECT_EQ(memo->toPlainText(), "Please wait");
+        return lines;
+    };
+
+    // A few milliseconds a request: the window's line is written at least twice meanwhile.
+    channel->RequestDelay = 5;
+    EXPECT_GT(getData(), 0);
+    ASSERT_EQ(Chart().plottableCount(), 2);
+    std::vector<double> before;
+    for (int p = 0; p < 2; ++p) {
+        for (int i = 0; i < 144; ++i) {
+            before.push_back(qobject_cast<QCPBars*>(Chart().plottable(p))->data()->at(i)->value);
+        }
+    }
+    const int stored = Count("SELECT * FROM samples");
+
+    box.clear_received();
+    getData();
+    ASSERT_EQ(box.now().hour, 12);
+    ASSERT_LT(box.now().minute, 40) << "the box's open slot closed while the test ran";
+    const std::map<std::pair<int, bool>, int> asked = HistoryRequestsPerModule(box);
+    const std::map<std::pair<int, bool>, int> newestOnly{{{Module_Total, true}, 1},
+                                                         {{Addr_Inverter_A, true}, 1}};
+    EXPECT_EQ(asked, newestOnly);
+    EXPECT_EQ(channel->BlocksExpected, 2);
+    EXPECT_EQ(Count("SELECT * FROM samples"), stored);
+
+    // The chart was drawn again with the same closed slots.
+    ASSERT_EQ(Chart().plottableCount(), 2);
+    std::vector<double> after;
+    for (int p = 0; p < 2; ++p) {
+        for (int i = 0; i < 144; ++i) {
+            after.push_back(qobject_cast<QCPBars*>(Chart().plottable(p))->data()->at(i)->value);
+        }
+    }
+    EXPECT_EQ(after, before);
 }
 
 }  // namespace
