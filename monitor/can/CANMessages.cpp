@@ -88,16 +88,7 @@ void TCANMessages::StartHistory(bool includeTotal, bool includeA, bool includeB,
     IncludeC = includeC;
     RangeDownload = false;
     RangePlan.clear();
-    WeekdayDate = QDate();
-    {
-        // A download that still runs is replaced: its request in flight no longer counts.
-        std::lock_guard guard(Lock);
-        ++Generation;
-        DownloadResolution = resolution;
-        HistoryPending.store(false);
-    }
-    Downloading = false;
-    RequestMonitorClock();
+    BeginDownload(resolution);
 
     ModuleCount = 0;
     const struct {
@@ -144,6 +135,19 @@ void TCANMessages::StartHistory(bool includeTotal, bool includeA, bool includeB,
         LastCount = asked;
     }
     BlocksDone += asked;
+}
+
+void TCANMessages::BeginDownload(uint8_t resolution) {
+    {
+        // A download that still runs is replaced: its request in flight no longer counts.
+        std::lock_guard guard(Lock);
+        ++Generation;
+        DownloadResolution = resolution;
+        HistoryPending.store(false);
+    }
+    Downloading = false;
+    WeekdayDate = QDate();
+    RequestMonitorClock();
 }
 
 uint8_t TCANMessages::RequestHistoryBlock(uint8_t module, uint8_t weekday, const QDateTime& time,

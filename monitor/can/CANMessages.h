@@ -170,6 +170,8 @@ public:
     int32_t WeekdayOfDate = 0;
 
 private:
+    // What every download starts with: a new generation, and a fresh monitor clock request.
+    void BeginDownload(uint8_t resolution);
     void ContinueRanges();
     // Asks for the current range from that slot on, or for the box's newest slot when null.
     void AskRange(const QDateTime& from);

@@ -18,14 +18,7 @@ int64_t SlotsFromTo(const QDateTime& newest, const QDateTime& oldest, uint8_t re
 }  // namespace
 
 void TCANMessages::StartHistoryRanges(uint8_t resolution, std::vector<TModuleRanges> modules) {
-    {
-        std::lock_guard guard(Lock);
-        ++Generation;
-        DownloadResolution = resolution;
-        HistoryPending.store(false);
-    }
-    Downloading = false;
-    RequestMonitorClock();
+    BeginDownload(resolution);
 
     // A module without a range, and every module past the four a box has, is left out.
     modules.erase(std::remove_if(modules.begin(), modules.end(),
@@ -36,7 +29,6 @@ void TCANMessages::StartHistoryRanges(uint8_t resolution, std::vector<TModuleRan
     }
     RangePlan = std::move(modules);
     RangeDownload = true;
-    WeekdayDate = QDate();
     IncludeTotal = IncludeA = IncludeB = IncludeC = false;
     ModuleCount = 0;
     for (const TModuleRanges& m : RangePlan) {
