@@ -103,11 +103,19 @@ std::map<Key, int> PerModule(const std::vector<TAsked>& asked) {
     return count;
 }
 
-std::string PerModuleText(const std::vector<TAsked>& asked) {
+// Requests per module and resolution, one line each; with blocks, the missing blocks beside them.
+std::string PerModuleText(const std::vector<TAsked>& asked,
+                          const std::map<Key, int>* blocks = nullptr) {
     std::string text;
     for (const auto& [key, count] : PerModule(asked)) {
         text += "    module " + std::to_string(key.first) + " " + ResolutionName(key.second) +
-                ": " + std::to_string(count) + "\n";
+                ": " + std::to_string(count);
+        if (blocks) {
+            const auto found = blocks->find(key);
+            text += " requests, " + std::to_string(found == blocks->end() ? 0 : found->second) +
+                    " missing blocks";
+        }
+        text += "\n";
     }
     return text;
 }
@@ -283,6 +291,7 @@ struct TMissing {
     int Slots = 0;
     int Blocks = 0;
     int HoldValue = 0;
+    std::map<Key, int> BlocksOf;  // per module and resolution
 };
 
 bool Missing(const QString& folder, const std::map<Key, std::set<QString>>& window,
@@ -320,6 +329,8 @@ bool Missing(const QString& folder, const std::map<Key, std::set<QString>>& wind
         const int resolution = key.second;
         int run = 0;
         const auto endRun = [&] {
+            missing->BlocksOf[key] +=
+                (run + SlotsPerRequest(resolution) - 1) / SlotsPerRequest(resolution);
             missing->Blocks +=
                 (run + SlotsPerRequest(resolution) - 1) / SlotsPerRequest(resolution);
             run = 0;
@@ -483,13 +494,13 @@ int main(int argc, char** argv) {
     std::printf("  run after it\n");
     std::printf("    history requests %6d\n", resumed.Requests);
     std::printf("    wall time        %9.1f s\n", resumed.WallMs / 1000);
-    std::printf("%s", PerModuleText(resumedAsked).c_str());
+    std::printf("%s", PerModuleText(resumedAsked, &missing.BlocksOf).c_str());
     std::printf(
-        "    missing stamps    %6d   (of the full download's stamps: not stored, not "
+        "    missing slots    %6d   (of the full download's slots: not stored, not "
         "recorded as no value; %d with a value on the box)\n",
         missing.Slots, missing.HoldValue);
     std::printf(
-        "    missing blocks   %6d   (each run of n missing stamps: ceil(n / 10) for "
+        "    missing blocks   %6d   (each run of n missing slots: ceil(n / 10) for "
         "10min, n otherwise)\n",
         missing.Blocks);
     std::printf("    modules x res.   %6d\n", pairs);
