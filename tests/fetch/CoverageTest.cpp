@@ -102,6 +102,42 @@ TEST_F(CoverageTest, ListsEveryHoleOfTheBoxAtEveryResolution) {
     EXPECT_EQ(Lines({1}, {}), expected.join('\n').toStdString());
 }
 
+// What the box has answered before decides what a download asks for: a hole it had no value for
+// is not asked again, nor are the months before the first stored one that it had none for; a
+// month stored while open is read again; the open range reaches down to the newest stored month.
+TEST_F(CoverageTest, TheBoxsEarlierAnswersShapeTheReportAndTheDownload) {
+    Folder.Sql(
+        "INSERT INTO history_reach VALUES (1, 106, '2022-11-01 00:00:00', '2023-01-01 00:00:00', "
+        "0),"
+        " (1, 106, '2004-01-01 00:00:00', '2019-12-01 00:00:00', 0),"
+        " (1, 106, '2020-05-01 00:00:00', '2020-05-01 00:00:00', 1);");
+    EXPECT_EQ(Lines({1}, {Res_Month}),
+              "One (Total), months: 2020-01 .. 2026-12, 80 slots stored, 4 missing\n"
+              "  2021-02 missing, 1 slot\n"
+              "  2022-11 .. 2023-01 missing, 3 slots, no value on the box\n"
+              "  2004-01 .. 2019-12 no value on the box, 192 slots\n"
+              "One (A), months: nothing stored\n"
+              "One (B), months: nothing stored");
+
+    TCoverage coverage;
+    coverage.ModuleId = 1;
+    coverage.Resolution = Res_Month;
+    const QDateTime since(QDate(2004, 1, 1), QTime(0, 0), Qt::UTC);
+    QString error;
+    ASSERT_TRUE(ReadModuleCoverage(QSqlDatabase::database(kConnection), since, &coverage, &error))
+        << error.toStdString();
+    auto month = [](int year, int m) { return QDateTime(QDate(year, m, 1), QTime(0, 0), Qt::UTC); };
+    const std::vector<std::pair<QDateTime, QDateTime>> expected = {
+        {QDateTime(), month(2026, 12)},
+        {month(2021, 2), month(2021, 2)},
+        {month(2020, 5), month(2020, 5)}};
+    std::vector<std::pair<QDateTime, QDateTime>> ranges;
+    for (const THistoryRange& range : DownloadRanges(coverage, since)) {
+        ranges.emplace_back(range.Newest, range.Oldest);
+    }
+    EXPECT_EQ(ranges, expected);
+}
+
 TEST_F(CoverageTest, AllBoxesAndChosenResolutions) {
     std::vector<TCoverage> coverage;
     QString error;
