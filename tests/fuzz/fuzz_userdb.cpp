@@ -32,7 +32,7 @@
 #include "monitor/ui/logic/KWhChart.h"
 #include "monitor/ui/texts/MessageFrm.h"
 #include "tests/support/NullView.h"
-#include "tools/quarnel-fetch/Coverage.h"
+#include "tools/quarnel-fetch/CoverageReport.h"
 
 #ifndef QUARNEL_SOURCE_DIR
 #error "QUARNEL_SOURCE_DIR names the source tree, whose install step makes the database"
@@ -344,6 +344,16 @@ void Use(TUserData& data, TNullView& view, Input& in) {
             Check(!error.isEmpty());
         }
         CoverageLines(coverage, texts);
+        // What a download would ask for: newest first, the open range leading.
+        for (const TCoverage& entry : coverage) {
+            const std::vector<THistoryRange> ranges = DownloadRanges(entry, QDateTime());
+            Check(!ranges.empty() && !ranges.front().Newest.isValid());
+        }
+        if (!modules.empty()) {
+            std::vector<TModuleRanges> plan;
+            PlanDownload(QSqlDatabase::database(data.ConnectionName()), modules[0].Kest,
+                         {Module_Total, Addr_Inverter_A}, Res_Day, &plan, &error);
+        }
     }
 
     // Writes: samples, a selection mark, pending edits. None may lose a row it did not mean to.
