@@ -36,11 +36,11 @@
 #include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"
 #include "monitor/can/CanObjects.h"
+#include "monitor/can/HistorySlots.h"
 #include "tools/kestemu/Emulator.h"
 
 namespace {
 
-constexpr uint8_t Can_Command = 0x10;  // the frame type of a forwarded CAN request
 constexpr double Floor_Ms_Per_Request = 81.0;
 constexpr double Hourly_Target = 0.02;
 
@@ -60,11 +60,6 @@ const char* ResolutionName(int resolution) {
     }
 }
 
-// Slots one request carries at most.
-int SlotsPerRequest(int resolution) {
-    return resolution == Res_Ten_Minutes ? 10 : 1;
-}
-
 // One history request as the box received it; Time is null for "the box's newest slot".
 struct TAsked {
     int Module = 0;
@@ -75,20 +70,13 @@ struct TAsked {
 
 std::vector<TAsked> HistoryRequests(const kestemu::Emulator& box) {
     std::vector<TAsked> asked;
-    for (const auto& frame : box.received()) {
-        const auto& b = frame.bytes;
-        if (b.size() < 17 || b[0] != Can_Command || b[3] != Addr_Monitor ||
-            b[4] != Obj_Yield_History) {
-            continue;
-        }
-        TAsked a;
-        a.Module = b[8];
-        a.Resolution = b[9];
-        if (std::any_of(b.begin() + 10, b.begin() + 16, [](uint8_t x) { return x != 0; })) {
-            a.Time = QDateTime(QDate(2000 + b[10], b[11], b[12]), QTime(b[14], b[15]), Qt::UTC);
-        }
-        a.Count = b[16];
-        asked.push_back(a);
+    for (const kestemu::HistoryRequest& r : box.history_requests()) {
+        const kestemu::CivilTime& t = r.time;
+        asked.push_back(
+            {r.module, r.resolution,
+             r.timed ? QDateTime(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute), Qt::UTC)
+                     : QDateTime(),
+             r.count});
     }
     return asked;
 }
@@ -329,10 +317,10 @@ bool Missing(const QString& folder, const std::map<Key, std::set<QString>>& wind
         const int resolution = key.second;
         int run = 0;
         const auto endRun = [&] {
-            missing->BlocksOf[key] +=
-                (run + SlotsPerRequest(resolution) - 1) / SlotsPerRequest(resolution);
-            missing->Blocks +=
-                (run + SlotsPerRequest(resolution) - 1) / SlotsPerRequest(resolution);
+            missing->BlocksOf[key] += (run + SlotsPerRequest(uint8_t(resolution)) - 1) /
+                                      SlotsPerRequest(uint8_t(resolution));
+            missing->Blocks += (run + SlotsPerRequest(uint8_t(resolution)) - 1) /
+                               SlotsPerRequest(uint8_t(resolution));
             run = 0;
         };
         for (auto slot = stamps.rbegin(); slot != stamps.rend(); ++slot) {  // newest first

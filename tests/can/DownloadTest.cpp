@@ -176,11 +176,11 @@ TEST_F(BoxChannelTest, ATenMinuteRangeStopsAtMidnightAndCountsTheBoxsWeekdays) {
     EXPECT_EQ(samples[5].time, At(2024, 6, 18, 23, 40));
     // Bytes 2..8 of each request: year, month, day, weekday, hour, minute, count.
     std::vector<std::vector<int>> asked;
-    for (const auto& frame : Box->received()) {
-        const auto& b = frame.bytes;
-        if (b.size() >= 17 && b[0] == 0x10 && b[4] == Obj_Yield_History) {
-            asked.push_back({b[10], b[11], b[12], b[13], b[14], b[15], b[16]});
-        }
+    for (const kestemu::HistoryRequest& r : Box->history_requests()) {
+        const kestemu::CivilTime& t = r.time;
+        asked.push_back(r.timed ? std::vector<int>{t.year - 2000, t.month, t.day, r.weekday, t.hour,
+                                                   t.minute, r.count}
+                                : std::vector<int>{0, 0, 0, r.weekday, 0, 0, r.count});
     }
     // 19 June 2024 is the box's Wednesday (3), as its first reply counted from the 20th.
     const std::vector<std::vector<int>> expected = {

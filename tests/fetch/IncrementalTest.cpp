@@ -17,8 +17,6 @@
 namespace datatest {
 namespace {
 
-constexpr uint8_t Can_Command = 0x10;
-
 // One history request as the box received it; Time is null for a request without time.
 struct TAsked {
     int Module = 0;
@@ -30,21 +28,12 @@ struct TAsked {
 
 std::vector<TAsked> HistoryRequests(const kestemu::Emulator& box) {
     std::vector<TAsked> asked;
-    for (const auto& frame : box.received()) {
-        const auto& b = frame.bytes;
-        if (b.size() < 17 || b[0] != Can_Command || b[3] != Addr_Monitor ||
-            b[4] != Obj_Yield_History) {
-            continue;
-        }
-        TAsked a;
-        a.Module = b[8];
-        a.Resolution = b[9];
-        if (std::any_of(b.begin() + 10, b.begin() + 16, [](uint8_t x) { return x != 0; })) {
-            a.Time = NaiveDateTime(2000 + b[10], b[11], b[12], b[14], b[15]);
-        }
-        a.Weekday = b[13];
-        a.Count = b[16];
-        asked.push_back(a);
+    for (const kestemu::HistoryRequest& r : box.history_requests()) {
+        const kestemu::CivilTime& t = r.time;
+        asked.push_back(
+            {r.module, r.resolution,
+             r.timed ? NaiveDateTime(t.year, t.month, t.day, t.hour, t.minute) : QDateTime(),
+             r.weekday, r.count});
     }
     return asked;
 }

@@ -37,14 +37,8 @@ TSampleRow Row(const QDateTime& time, int32_t yield) {
 // the box's newest slot (no time) or for given slots.
 std::map<std::pair<int, bool>, int> HistoryRequestsPerModule(const kestemu::Emulator& box) {
     std::map<std::pair<int, bool>, int> count;
-    for (const auto& frame : box.received()) {
-        const auto& b = frame.bytes;
-        if (b.size() < 17 || b[0] != 0x10 || b[3] != Addr_Monitor || b[4] != Obj_Yield_History) {
-            continue;
-        }
-        const bool newest =
-            std::all_of(b.begin() + 10, b.begin() + 16, [](uint8_t x) { return x == 0; });
-        ++count[{b[8], newest}];
+    for (const kestemu::HistoryRequest& r : box.history_requests()) {
+        ++count[{r.module, !r.timed}];
     }
     return count;
 }

@@ -1,5 +1,7 @@
 #include "Emulator.h"
 
+#include <algorithm>
+
 #include "Box.h"
 
 namespace kestemu {
@@ -36,6 +38,28 @@ Faults Emulator::faults() const {
 
 std::vector<ReceivedFrame> Emulator::received() const {
     return box_->received();
+}
+
+std::vector<HistoryRequest> Emulator::history_requests() const {
+    // A forwarded CAN request: command byte, two bytes of frame header, then the CAN header
+    // (address, object, action, level), the data length and the data.
+    constexpr uint8_t can_command = 0x10;
+    std::vector<HistoryRequest> requests;
+    for (const ReceivedFrame& frame : received()) {
+        const std::vector<uint8_t>& b = frame.bytes;
+        if (b.size() < 17 || b[0] != can_command || b[3] != 0 || b[4] != 0x41) {
+            continue;
+        }
+        HistoryRequest r;
+        r.module = b[8];
+        r.resolution = b[9];
+        r.timed = std::any_of(b.begin() + 10, b.begin() + 16, [](uint8_t x) { return x != 0; });
+        r.time = CivilTime{2000 + b[10], b[11], b[12], b[14], b[15], 0};
+        r.weekday = b[13];
+        r.count = b[16];
+        requests.push_back(r);
+    }
+    return requests;
 }
 
 void Emulator::clear_received() {

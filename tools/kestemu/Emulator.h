@@ -60,6 +60,17 @@ struct ReceivedFrame {
     std::vector<uint8_t> bytes;
 };
 
+// One yield history request (monitor module, object 0x41) as the box received it. A request
+// without time asks for the newest period.
+struct HistoryRequest {
+    uint8_t module = 0;      // 128 the box total, 4, 8, 12 inverters A, B, C
+    uint8_t resolution = 0;  // 36, 71, 106, 125
+    bool timed = false;
+    CivilTime time;  // the newest period asked for, when timed
+    uint8_t weekday = 0;
+    uint8_t count = 0;  // samples asked for
+};
+
 class Box;  // the implementation
 
 class Emulator {
@@ -81,6 +92,8 @@ public:
     Faults faults() const;
 
     std::vector<ReceivedFrame> received() const;
+    // The yield history requests among the received frames, in order.
+    std::vector<HistoryRequest> history_requests() const;
     void clear_received();
     int open_connections() const;
     int accepted_connections() const;
