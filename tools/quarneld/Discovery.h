@@ -1,0 +1,60 @@
+// What quarneld publishes, as topics and payloads: its own status, each box's availability, the
+// three states of every module, and the Home Assistant discovery configurations that describe
+// them. Plain functions; the service decides when.
+//
+// Under the base topic (quarnel by default):
+//   quarnel/status                           online / offline (the will), retained
+//   quarnel/<serial>/status                  online / offline: the box's session, retained
+//   quarnel/<serial>/<module>/power          W, a plain number, retained
+//   quarnel/<serial>/<module>/energy_today   kWh
+//   quarnel/<serial>/<module>/energy_total   kWh
+// <module> is total, a, b or c; <serial> is the box's serial number made safe for a topic.
+// Discovery: <prefix>/sensor/quarnel_<serial>/<module>_<state>/config, retained.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <vector>
+
+#include "ServiceConfig.h"
+
+enum class TStateKind { Power, EnergyToday, EnergyTotal };
+
+// What the service knows of a box once it has connected it.
+struct TBoxIdentity {
+    QString Serial;   // as the box gives it
+    QString Name;     // from the box list
+    QString Version;  // the box's software version, "first.second"
+};
+
+struct TMqttMessage {
+    QString Topic;
+    QByteArray Payload;
+    bool Retain = true;
+};
+
+// The serial with every character outside A-Z a-z 0-9 _ - replaced by _; "unknown" when empty.
+QString TopicId(const QString& serial);
+// "total", "a", "b", "c" for the module types 128, 4, 8, 12; empty for another type.
+QString ModuleSlug(int moduleType);
+QString StateSlug(TStateKind kind);
+
+QString ServiceStatusTopic(const TMqttConfig& mqtt);
+QString BoxStatusTopic(const TMqttConfig& mqtt, const QString& serial);
+QString StateTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType,
+                   TStateKind kind);
+// <prefix>/status, where Home Assistant announces online when it starts.
+QString HomeAssistantStatusTopic(const TMqttConfig& mqtt);
+QString DiscoveryTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType,
+                       TStateKind kind);
+
+// The three sensors of one module: retained configurations in full key names, with the box as
+// device (identifiers: its serial), availability on the service's and the box's status topics.
+std::vector<TMqttMessage> DiscoveryConfigs(const TMqttConfig& mqtt, const TBoxIdentity& box,
+                                           int moduleType);
+// The same topics with empty retained payloads: Home Assistant removes the entities.
+std::vector<TMqttMessage> DiscoveryRemovals(const TMqttConfig& mqtt, const QString& serial,
+                                            int moduleType);
+
+// A state's payload: watts with one decimal, kWh with three, '.' as separator, no exponent.
+QByteArray StateValue(TStateKind kind, double value);
