@@ -22,6 +22,9 @@ void TCANMessages::DecodeReply(uint8_t address, uint8_t object, bool valid, cons
                                                        : PowerC;
         field = power;
         PowerTotal = uint32_t(PowerA) + PowerB + PowerC;
+        if (OnPower) {
+            OnPower(this, address);
+        }
         return;
     }
     if (address == Addr_Monitor && object == Obj_Yield_History && valid) {

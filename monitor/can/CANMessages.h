@@ -112,6 +112,8 @@ public:
     TCommThread* Thread = nullptr;           // owned; none once the worker has ended
     Notification OnSample;
     Notification OnThreadEnded;
+    // An inverter's power reply has been decoded (address 4, 8 or 12), with or without a value.
+    std::function<void(TCANMessages*, uint8_t)> OnPower;
 
     CanMessage RequestRing[256] = {};
     std::atomic<uint8_t> RingRead{0};

@@ -171,27 +171,8 @@ void TKestSessions::ConnectKest(int32_t kestId) {
     if (info.Handle >= 0) {
         CanMessage reply;
         if (Probe(info.Handle, replay, &reply)) {
-            const uint8_t link = replay ? 0 : uint8_t(info.Handle);
-            Channels.push_back(std::make_unique<TCANMessages>(
-                kestId, replay ? Interface_Replay : Interface_Link, link));
-            TCANMessages* channel = Channels.back().get();
-            try {
-                channel->DecodeReply(Addr_Monitor, reply.Header[Hdr_Object], true, reply.Data,
-                                     uint8_t(std::min<int>(reply.Length, Can_Data_Bytes)));
-            } catch (const std::exception& e) {
-                DebugLine("***Probe reply not decoded for SID " + QString::number(kestId) + ": " +
-                          QString::fromUtf8(e.what()));
-            }
-            channel->OnThreadEnded = [this](TCANMessages* ended) {
-                MainView.DeselectDisconnect(ended);
-            };
-            channel->OnSample = [this](TCANMessages* sender) {
-                if (UserData.SaveYield(sender) == TSaveResult::Failed &&
-                    !UserData.LastSaveError.isEmpty()) {
-                    StoreFailed(sender);
-                }
-            };
-            channel->AccessLevel = info.AccessLevel;
+            AddChannel(kestId, replay ? Interface_Replay : Interface_Link,
+                       replay ? 0 : uint8_t(info.Handle), info.AccessLevel, reply);
             return;
         }
         if (!replay) {
@@ -207,6 +188,97 @@ void TKestSessions::ConnectKest(int32_t kestId) {
         const auto uncheck = UncheckModules;
         uncheck(kestId);
     }
+}
+
+TCANMessages* TKestSessions::AddChannel(int32_t kestId, uint8_t interfaceType, uint8_t link,
+                                        int32_t accessLevel, const CanMessage& probeReply) {
+    Channels.push_back(std::make_unique<TCANMessages>(kestId, interfaceType, link));
+    TCANMessages* channel = Channels.back().get();
+    try {
+        channel->DecodeReply(Addr_Monitor, probeReply.Header[Hdr_Object], true, probeReply.Data,
+                             uint8_t(std::min<int>(probeReply.Length, Can_Data_Bytes)));
+    } catch (const std::exception& e) {
+        DebugLine("***Probe reply not decoded for SID " + QString::number(kestId) + ": " +
+                  QString::fromUtf8(e.what()));
+    }
+    channel->OnThreadEnded = [this](TCANMessages* ended) { MainView.DeselectDisconnect(ended); };
+    channel->OnSample = [this](TCANMessages* sender) {
+        if (UserData.SaveYield(sender) == TSaveResult::Failed &&
+            !UserData.LastSaveError.isEmpty()) {
+            StoreFailed(sender);
+        }
+    };
+    channel->AccessLevel = accessLevel;
+    return channel;
+}
+
+TCANMessages* TKestSessions::AdoptLink(int32_t kestId, const TLinkOpening& opening) {
+    if (opening.Handle < 0 || ChannelOfKest(kestId) != nullptr) {
+        return nullptr;
+    }
+    LowerKeepAliveInterval(opening.SessionMinutes);
+    return AddChannel(kestId, Interface_Link, uint8_t(opening.Handle), opening.AccessLevel,
+                      opening.ProbeReply);
+}
+
+bool TKestSessions::LinkHandleInUse(uint8_t handle) const {
+    return std::any_of(Channels.begin(), Channels.end(), [handle](const auto& channel) {
+        return channel->InterfaceType() == Interface_Link && channel->LinkHandle() == handle;
+    });
+}
+
+TLinkOpening OpenLink(uint8_t handle, const TKestRow& row) {
+    TLinkOpening opening;
+    const QByteArray host = row.Ip.toLatin1();
+    const QByteArray user = row.UserName.toLatin1();
+    const QByteArray password = row.Password.toLatin1();
+    auto create = [&] {
+        return Pc2Lan_Create(handle, host.constData(), int32_t(uint16_t(row.Port)),
+                             user.constData(), password.constData(), "", "");
+    };
+    int32_t created = create();
+    if (created == PC2LAN_EMPTY_ENTRY) {
+        // The entry of a session that ended without freeing its link.
+        Pc2Lan_Delete(handle);
+        created = create();
+    }
+    if (created != 0) {
+        opening.Handle = Open_Create_Refused;
+        return opening;
+    }
+    int32_t level = 0;
+    const int32_t connected = Pc2Lan_Connect(handle, &level, Connect_Reserved);
+    if (connected < 0) {
+        Pc2Lan_Delete(handle);
+        opening.Handle =
+            connected == Connect_Login_Refused ? Open_Login_Refused : Open_Connect_Failed;
+        return opening;
+    }
+    int32_t first = 0;
+    int32_t minutes = 0;
+    if (Pc2Lan_Get_Session_Time(handle, &first, &minutes) >= 0) {
+        opening.SessionMinutes = minutes;
+    }
+    // The box sends at most 80 serial characters and a terminating zero.
+    char serial[128] = {};
+    if (Pc2Lan_Get_Serial(handle, serial) == 0) {
+        opening.Serial = QString::fromLatin1(serial, int(qstrnlen(serial, sizeof serial - 1)));
+    }
+    int32_t major = 0;
+    int32_t minor = 0;
+    if (Pc2Lan_Get_Version(handle, &major, &minor) == 0) {
+        opening.Version = QString::number(major) + '.' + QString::number(minor);
+    }
+    const CanMessage request = MakeCanRequest(Addr_Monitor, Obj_Monitor_Clock, Act_Read, 0);
+    if (Pc2Lan_Can_Request(handle, &request, &opening.ProbeReply) != Can_Result_Ok) {
+        Pc2Lan_Disconnect(handle);
+        Pc2Lan_Delete(handle);
+        opening.Handle = Open_Connect_Failed;
+        return opening;
+    }
+    opening.Handle = handle;
+    opening.AccessLevel = level;
+    return opening;
 }
 
 void TKestSessions::EndOtherReplaySessions(int32_t kestId) {
@@ -264,9 +336,19 @@ void TKestSessions::RetireFailedChannels(int32_t kestId) {
 }
 
 void TKestSessions::DisconnectKest(int32_t kestId) {
+    if (ChannelIndexOfKest(kestId) < 0) {
+        DebugLine("***FAILED to disconnected SID " + QString::number(kestId));
+        return;
+    }
+    CloseKest(kestId);
+    ShowNotification(Text("Connect_NoResponse") + ' ' + KestName(kestId) + ". " +
+                     Text("Connect_NoResponseSolution") + '.');
+    ShowNotification(Text("Connect_DisconnectedFrom") + ' ' + KestName(kestId) + '.');
+}
+
+void TKestSessions::CloseKest(int32_t kestId) {
     const int index = ChannelIndexOfKest(kestId);
     if (index < 0) {
-        DebugLine("***FAILED to disconnected SID " + QString::number(kestId));
         return;
     }
     TCANMessages* channel = Channels[size_t(index)].get();
@@ -277,9 +359,6 @@ void TKestSessions::DisconnectKest(int32_t kestId) {
     }
     RemoveChannel(index);
     DebugLine("Disconnected from SID " + QString::number(kestId));
-    ShowNotification(Text("Connect_NoResponse") + ' ' + KestName(kestId) + ". " +
-                     Text("Connect_NoResponseSolution") + '.');
-    ShowNotification(Text("Connect_DisconnectedFrom") + ' ' + KestName(kestId) + '.');
 }
 
 void TKestSessions::RemoveChannel(int index) {

@@ -21,6 +21,7 @@ class TCANMessages;
 class TMainView;
 class TMsgForm;
 class TUserData;
+struct TKestRow;
 
 struct TConnectionInfo {
     int32_t Handle = -1;  // the link handle 0..255, or a negative result of OpenKestLink
@@ -34,6 +35,23 @@ constexpr int32_t Open_Create_Refused = -2;
 constexpr int32_t Open_Unknown_Kest = -3;
 constexpr int32_t Open_Already_Connected = -4;
 constexpr int32_t Open_Login_Refused = -5;
+
+// A link opened away from the main thread: created, logged in, and proven by the monitor clock
+// request, as ConnectKest does it, with the box's serial number and software version read too.
+struct TLinkOpening {
+    int32_t Handle = Open_Connect_Failed;  // the link handle, or a negative Open_ result
+    int32_t AccessLevel = 0;
+    int32_t SessionMinutes = -1;  // the box's idle limit; -1 when it did not say
+    CanMessage ProbeReply = {};
+    QString Serial;
+    QString Version;  // "first.second"
+};
+
+// Opens link handle to the box of row, which must not be a replay box. It blocks for as long as
+// the link's time-outs allow and touches nothing but the link library, whose calls any thread
+// may make, so a caller that must not wait runs it on a thread of its own. A failed opening
+// (Handle < 0) leaves no link behind; a handle left over from an earlier link is freed first.
+TLinkOpening OpenLink(uint8_t handle, const TKestRow& row);
 
 constexpr int32_t Lowest_Link_Library_Version = 10000;
 constexpr int Keep_Alive_Start_Interval = 0x6FFFFFFF;  // ms: in effect never
@@ -51,7 +69,14 @@ public:
 
     TConnectionInfo OpenKestLink(int32_t kestId);
     void ConnectKest(int32_t kestId);
+    // The session of a link that OpenLink has opened: the box's channel, decoding the probe's
+    // reply first. Null when the box has a channel already.
+    TCANMessages* AdoptLink(int32_t kestId, const TLinkOpening& opening);
     void DisconnectKest(int32_t kestId);
+    // Ends the box's session as DisconnectKest does, without its two notification lines.
+    void CloseKest(int32_t kestId);
+    // A channel sends through that link handle.
+    bool LinkHandleInUse(uint8_t handle) const;
     void StopAllChannels();
     void KeepAliveAll();
 
@@ -86,6 +111,8 @@ private:
     // The monitor clock request that proves a new session answers; true with its reply.
     bool Probe(int32_t handle, bool replay, CanMessage* reply);
     void LowerKeepAliveInterval(int32_t sessionMinutes);
+    TCANMessages* AddChannel(int32_t kestId, uint8_t interfaceType, uint8_t link,
+                             int32_t accessLevel, const CanMessage& probeReply);
     // Stops and removes the box's channels whose link has failed.
     void RetireFailedChannels(int32_t kestId);
     void EndOtherReplaySessions(int32_t kestId);

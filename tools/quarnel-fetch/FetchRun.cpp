@@ -220,7 +220,8 @@ void TFetchRun::StartResolution(TFetchBox& box) {
     box.ProgressAtMs = Clock.elapsed();
     // The first resolution connects the box, which holds the main thread, and with it the other
     // boxes' replies, until the box answers or the link gives up.
-    if (Acquisition.RequestHistory(box.KestId, result.Resolution, box.Total, box.A, box.B, box.C,
+    if ((!ConnectBoxes && !Sessions.IsKestConnected(box.KestId)) ||
+        Acquisition.RequestHistory(box.KestId, result.Resolution, box.Total, box.A, box.B, box.C,
                                    Full) < 0) {
         EndBox(box, TFetchState::Failed);
         return;

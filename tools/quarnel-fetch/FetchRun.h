@@ -81,6 +81,9 @@ public:
     qint64 StallTimeoutMs = 60000;
     // Asks for the whole history the boxes hold, not only what the database lacks.
     bool Full = false;
+    // Connects a box that has no session. Without, such a box fails at once: a caller that
+    // keeps its own sessions never has the main thread wait for a box that does not answer.
+    bool ConnectBoxes = true;
 
 private:
     void Poll();

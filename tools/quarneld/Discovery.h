@@ -41,8 +41,7 @@ QString StateSlug(TStateKind kind);
 
 QString ServiceStatusTopic(const TMqttConfig& mqtt);
 QString BoxStatusTopic(const TMqttConfig& mqtt, const QString& serial);
-QString StateTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType,
-                   TStateKind kind);
+QString StateTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType, TStateKind kind);
 // <prefix>/status, where Home Assistant announces online when it starts.
 QString HomeAssistantStatusTopic(const TMqttConfig& mqtt);
 QString DiscoveryTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType,

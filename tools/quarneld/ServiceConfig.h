@@ -14,7 +14,7 @@ struct TMqttConfig {
     QString TlsCaFile;    // set: TLS, checking the broker against this CA
     QString TlsCertFile;  // the client certificate and its key, both or neither
     QString TlsKeyFile;
-    QString ClientId;  // empty in the file: "quarneld-" and the host name
+    QString ClientId;    // empty in the file: "quarneld-" and the host name
     int KeepAlive = 60;  // seconds
     QString BaseTopic = QStringLiteral("quarnel");
     QString DiscoveryPrefix = QStringLiteral("homeassistant");

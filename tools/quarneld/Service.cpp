@@ -1,0 +1,646 @@
+#include "Service.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <algorithm>
+
+#include "Acquisition.h"
+#include "CANMessages.h"
+#include "ConsoleView.h"
+#include "FetchOptions.h"
+#include "FetchRun.h"
+#include "MqttLink.h"
+#include "Sessions.h"
+
+namespace {
+
+constexpr int Module_Types[4] = {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C};
+constexpr uint8_t Inverters[3] = {Addr_Inverter_A, Addr_Inverter_B, Addr_Inverter_C};
+// The box list is read again when another program has changed the database, which the check
+// every few seconds sees, and once a minute in any case.
+constexpr int List_Check_Ms = 5000;
+constexpr qint64 List_Read_Ms = 60000;
+constexpr int Connect_Check_Ms = 1000;
+constexpr int Link_Handles = 256;
+constexpr int History_Check_Ms = 5000;
+// quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
+constexpr qint64 Lock_Retry_Ms = 60000;
+const std::vector<uint8_t> All_Resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
+
+CanMessage PowerRequest(uint8_t inverter) {
+    return MakeCanRequest(inverter, Obj_Actual_Power, Act_Read, 2, 0);
+}
+
+bool SameLink(const TKestRow& a, const TKestRow& b) {
+    return a.Ip == b.Ip && a.Port == b.Port && a.UserName == b.UserName && a.Password == b.Password;
+}
+
+QString Kwh(double value) {
+    return QString::number(value, 'f', 3) + QStringLiteral(" kWh");
+}
+
+QString ModuleName(int type) {
+    switch (type) {
+        case Module_Type_A:
+            return QStringLiteral("inverter A");
+        case Module_Type_B:
+            return QStringLiteral("inverter B");
+        case Module_Type_C:
+            return QStringLiteral("inverter C");
+        default:
+            return QStringLiteral("total");
+    }
+}
+
+}  // namespace
+
+int NextRetryPause(int pauseMs) {
+    return pauseMs <= 0 ? First_Retry_Pause_Ms : std::min(pauseMs * 2, Last_Retry_Pause_Ms);
+}
+
+TServiceModule* TServiceBox::Module(int type) {
+    for (TServiceModule& module : Modules) {
+        if (module.Type == type) {
+            return &module;
+        }
+    }
+    return nullptr;
+}
+
+bool TServiceBox::Present(int type) const {
+    return std::any_of(Modules.begin(), Modules.end(),
+                       [type](const TServiceModule& m) { return m.Type == type && m.Present; });
+}
+
+TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessions& sessions,
+                   TAcquisition& acquisition, TConsole& console, TMqttLink* mqtt,
+                   const QString& dataFolder, int requestDelayMs)
+    : Config(config),
+      UserData(userData),
+      Sessions(sessions),
+      Acquisition(acquisition),
+      Console(console),
+      Mqtt(mqtt),
+      DataFolder(dataFolder),
+      RequestDelayMs(requestDelayMs) {
+    ListTimer.setObjectName(QStringLiteral("ListTimer"));
+    ConnectTimer.setObjectName(QStringLiteral("ConnectTimer"));
+    LiveTimer.setObjectName(QStringLiteral("LiveTimer"));
+    HistoryTimer.setObjectName(QStringLiteral("HistoryTimer"));
+    ListTimer.setInterval(List_Check_Ms);
+    ConnectTimer.setInterval(Connect_Check_Ms);
+    LiveTimer.setInterval(Config.LiveIntervalS * 1000);
+    LiveTimer.setTimerType(Qt::PreciseTimer);
+    HistoryTimer.setInterval(History_Check_Ms);
+    connect(&ListTimer, &QTimer::timeout, this, &TService::CheckBoxList);
+    connect(&ConnectTimer, &QTimer::timeout, this, &TService::ConnectDue);
+    connect(&LiveTimer, &QTimer::timeout, this, &TService::PollPower);
+    connect(&HistoryTimer, &QTimer::timeout, this, &TService::StartDueDownloads);
+    Opener.OnOpened = [this](int32_t kestId, uint8_t handle, const TLinkOpening& opening) {
+        Opened(kestId, handle, opening);
+    };
+    if (Mqtt != nullptr) {
+        connect(Mqtt, &TMqttLink::Connected, this, &TService::MqttConnected);
+        connect(Mqtt, &TMqttLink::Disconnected, this, &TService::MqttDisconnected);
+        connect(Mqtt, &TMqttLink::MessageReceived, this, &TService::MqttMessage);
+        Mqtt->Subscribe(HomeAssistantStatusTopic(Config.Mqtt));
+    }
+}
+
+TService::~TService() {
+    Stop();
+}
+
+void TService::Start() {
+    Clock.start();
+    ReadBoxList();
+    ListTimer.start();
+    ConnectTimer.start();
+    LiveTimer.start();
+    HistoryTimer.start();
+    ConnectDue();
+}
+
+void TService::Stop() {
+    if (Stopping) {
+        return;
+    }
+    Stopping = true;
+    ListTimer.stop();
+    ConnectTimer.stop();
+    LiveTimer.stop();
+    HistoryTimer.stop();
+    Acquisition.CancelDownloads();
+    for (const auto& box : ServiceBoxes) {
+        box->Run.reset();
+    }
+    Sessions.StopAllChannels();
+    RunLock.reset();
+}
+
+// The box list ------------------------------------------------------------------------------
+
+void TService::CheckBoxList() {
+    QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
+    qint64 version = -1;
+    if (query.exec(QStringLiteral("PRAGMA data_version")) && query.next()) {
+        version = query.value(0).toLongLong();
+    }
+    if (version != DataVersion || Clock.elapsed() - ListReadMs >= List_Read_Ms) {
+        DataVersion = version;
+        ReadBoxList();
+    }
+}
+
+void TService::ReadBoxList() {
+    ListReadMs = Clock.elapsed();
+    QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT kest_id, kest_name, kest_ip, kest_port, "
+                                   "kest_username, kest_password, kest_online FROM kests"))) {
+        Line("The box list cannot be read from " + UserData.DatabasePath + ": " +
+             query.lastError().text());
+        return;
+    }
+    std::vector<TKestRow> rows;
+    while (query.next()) {
+        TKestRow row;
+        row.Id = query.value(0).toInt();
+        row.Name = query.value(1).toString();
+        row.Ip = query.value(2).toString();
+        row.Port = query.value(3).toInt();
+        row.UserName = query.value(4).toString();
+        row.Password = query.value(5).toString();
+        row.Online = query.value(6).toInt() != 0;
+        // A replay file plays one box to one program at a time: not the service's to take.
+        if (row.Online && !row.Ip.startsWith(QLatin1String(Replay_Prefix))) {
+            rows.push_back(row);
+        }
+    }
+    const std::vector<TModuleRow> modules = UserData.AllModules();
+
+    for (size_t i = ServiceBoxes.size(); i-- > 0;) {
+        TServiceBox& box = *ServiceBoxes[i];
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&box](const TKestRow& r) { return r.Id == box.Row.Id; });
+        if (row == rows.end()) {
+            DropBox(i);
+        }
+    }
+    for (const TKestRow& row : rows) {
+        TServiceBox* box = BoxOf(row.Id);
+        if (box == nullptr) {
+            ServiceBoxes.push_back(std::make_unique<TServiceBox>());
+            box = ServiceBoxes.back().get();
+            box->Row = row;
+            for (size_t m = 0; m < 4; ++m) {
+                box->Modules[m].Type = Module_Types[m];
+            }
+        }
+        bool changed = false;
+        if (!SameLink(box->Row, row) && box->State != TBoxState::Waiting) {
+            Line(Name(*box) + ": its address or account has changed; connecting again");
+            Reconnect(*box);
+        }
+        if (box->Row.Name != row.Name) {
+            box->Identity.Name = row.Name;
+            changed = true;
+        }
+        box->Row = row;
+        for (TServiceModule& module : box->Modules) {
+            const auto found = std::find_if(modules.begin(), modules.end(), [&](const auto& m) {
+                return m.Kest == row.Id && m.Type == module.Type;
+            });
+            const bool present = found != modules.end() && found->IsPresent;
+            changed = changed || present != module.Present;
+            module.Present = present;
+            module.ModuleId = found != modules.end() ? found->Id : 0;
+        }
+        if (changed && box->Identified) {
+            Announce(*box);
+        }
+    }
+}
+
+void TService::Reconnect(TServiceBox& box) {
+    box.Run.reset();
+    Sessions.CloseKest(box.Row.Id);
+    if (box.OpeningHandle >= 0) {
+        Orphans.push_back(box.OpeningHandle);
+        box.OpeningHandle = -1;
+    }
+    box.State = TBoxState::Waiting;
+    box.PendingPower.clear();
+    box.NextAttemptMs = 0;
+    box.RetryPauseMs = 0;
+    box.FailureShown = false;
+}
+
+void TService::DropBox(size_t index) {
+    TServiceBox& box = *ServiceBoxes[index];
+    Line(Name(box) + ": no longer an on-line box in the box list; its session ends");
+    Reconnect(box);
+    if (box.Identified) {
+        Publish(BoxStatusTopic(Config.Mqtt, box.Identity.Serial), "offline", true, 1);
+        for (const TServiceModule& module : box.Modules) {
+            for (const TMqttMessage& m :
+                 DiscoveryRemovals(Config.Mqtt, box.Identity.Serial, module.Type)) {
+                Publish(m, 1);
+            }
+        }
+    }
+    // An opening still running comes back to a box that is no longer there: Opened frees it.
+    ServiceBoxes.erase(ServiceBoxes.begin() + std::ptrdiff_t(index));
+}
+
+// Sessions ----------------------------------------------------------------------------------
+
+bool TService::LinkHandleFree(uint8_t handle) const {
+    if (Sessions.LinkHandleInUse(handle)) {
+        return false;
+    }
+    return std::none_of(ServiceBoxes.begin(), ServiceBoxes.end(),
+                        [handle](const auto& box) { return box->OpeningHandle == handle; }) &&
+           std::find(Orphans.begin(), Orphans.end(), handle) == Orphans.end();
+}
+
+void TService::ConnectDue() {
+    const qint64 now = Clock.elapsed();
+    for (const auto& box : ServiceBoxes) {
+        if (box->State != TBoxState::Waiting || now < box->NextAttemptMs) {
+            continue;
+        }
+        int handle = 0;
+        while (handle < Link_Handles && !LinkHandleFree(uint8_t(handle))) {
+            ++handle;
+        }
+        if (handle == Link_Handles) {
+            return;  // every link is in use; one comes free when a session ends
+        }
+        box->State = TBoxState::Connecting;
+        box->OpeningHandle = handle;
+        Opener.Open(box->Row.Id, uint8_t(handle), box->Row);
+    }
+}
+
+void TService::Opened(int32_t kestId, uint8_t handle, const TLinkOpening& opening) {
+    TServiceBox* box = BoxOf(kestId);
+    if (box == nullptr || box->State != TBoxState::Connecting || box->OpeningHandle != handle ||
+        Stopping) {
+        Orphans.erase(std::remove(Orphans.begin(), Orphans.end(), int(handle)), Orphans.end());
+        if (opening.Handle >= 0) {
+            Pc2Lan_Disconnect(opening.Handle);
+            Pc2Lan_Delete(opening.Handle);
+        }
+        return;
+    }
+    box->OpeningHandle = -1;
+    TCANMessages* channel = opening.Handle >= 0 ? Sessions.AdoptLink(kestId, opening) : nullptr;
+    if (channel == nullptr) {
+        if (opening.Handle >= 0) {
+            Pc2Lan_Disconnect(opening.Handle);
+            Pc2Lan_Delete(opening.Handle);
+        }
+        box->State = TBoxState::Waiting;
+        box->RetryPauseMs = NextRetryPause(box->RetryPauseMs);
+        box->NextAttemptMs = Clock.elapsed() + box->RetryPauseMs;
+        if (!box->FailureShown) {
+            box->FailureShown = true;
+            const QString why =
+                opening.Handle == Open_Login_Refused
+                    ? QStringLiteral("the box refused the login of ") + box->Row.UserName
+                    : "no answer at " + box->Row.Ip + ':' + QString::number(box->Row.Port);
+            Line(Name(*box) + ": cannot connect (" + why +
+                 "); trying again after a pause that grows from 10 s to 5 minutes");
+        }
+        return;
+    }
+    channel->RequestDelay = uint32_t(RequestDelayMs);
+    channel->OnPower = [this](TCANMessages* sender, uint8_t address) {
+        PowerDecoded(sender, address);
+    };
+    box->State = TBoxState::Online;
+    box->RetryPauseMs = 0;
+    box->FailureShown = false;
+    box->PendingPower.clear();
+    box->Identity.Serial = opening.Serial;
+    box->Identity.Version = opening.Version;
+    box->Identity.Name = box->Row.Name;
+    box->Identified = true;
+    box->NextHistoryMs = 0;
+    Line(Name(*box) + ": connected (serial " + opening.Serial + ", software " + opening.Version +
+         ")");
+    Announce(*box);
+    PublishEnergies(*box);
+}
+
+void TService::ChannelEnded(TCANMessages* channel) {
+    if (TServiceBox* box = BoxOf(channel->KestId()); box != nullptr) {
+        LoseBox(*box, QStringLiteral("its link has ended"));
+    } else {
+        Sessions.CloseKest(channel->KestId());
+    }
+}
+
+void TService::LoseBox(TServiceBox& box, const QString& why) {
+    box.Run.reset();
+    Sessions.CloseKest(box.Row.Id);
+    box.State = TBoxState::Waiting;
+    box.PendingPower.clear();
+    box.RetryPauseMs = NextRetryPause(0);
+    box.NextAttemptMs = Clock.elapsed() + box.RetryPauseMs;
+    box.FailureShown = true;
+    for (TServiceModule& module : box.Modules) {
+        module.HasPower = false;
+    }
+    Line(Name(box) + ": lost (" + why + "); connecting again in " +
+         QString::number(box.RetryPauseMs / 1000) + " s");
+    if (box.Identified) {
+        Publish(BoxStatusTopic(Config.Mqtt, box.Identity.Serial), "offline", true, 1);
+    }
+}
+
+// Live power --------------------------------------------------------------------------------
+
+void TService::PollPower() {
+    for (size_t i = 0; i < ServiceBoxes.size(); ++i) {
+        TServiceBox& box = *ServiceBoxes[i];
+        if (box.State != TBoxState::Online) {
+            continue;
+        }
+        TCANMessages* channel = Sessions.ChannelOfKest(box.Row.Id);
+        if (channel == nullptr || channel->LinkError.load()) {
+            LoseBox(box, QStringLiteral("the box stopped answering"));
+            continue;
+        }
+        // A box still busy with the last round is not asked again: its requests would pile up.
+        if (!box.PendingPower.empty()) {
+            continue;
+        }
+        for (size_t m = 1; m < 4; ++m) {
+            if (box.Modules[m].Present) {
+                channel->Enqueue(PowerRequest(Inverters[m - 1]));
+                box.PendingPower.insert(Inverters[m - 1]);
+            }
+        }
+        if (box.PendingPower.empty() && box.Modules[0].Present) {
+            box.Modules[0].HasPower = true;
+            box.Modules[0].PowerW = 0;
+            PublishPower(box, box.Modules[0]);
+        }
+    }
+}
+
+void TService::PowerDecoded(TCANMessages* channel, uint8_t address) {
+    TServiceBox* box = BoxOf(channel->KestId());
+    if (box == nullptr || box->State != TBoxState::Online) {
+        return;
+    }
+    if (TServiceModule* module = box->Module(address); module != nullptr && module->Present) {
+        const uint16_t power = address == Addr_Inverter_A   ? channel->PowerA
+                               : address == Addr_Inverter_B ? channel->PowerB
+                                                            : channel->PowerC;
+        module->HasPower = true;
+        module->PowerW = double(power) / 10;
+        PublishPower(*box, *module);
+    }
+    if (box->PendingPower.erase(address) == 1 && box->PendingPower.empty() &&
+        box->Modules[0].Present) {
+        // The total is the sum of the present inverters, as the live view shows it.
+        double total = 0;
+        for (size_t m = 1; m < 4; ++m) {
+            total += box->Modules[m].Present ? box->Modules[m].PowerW : 0;
+        }
+        box->Modules[0].HasPower = true;
+        box->Modules[0].PowerW = total;
+        PublishPower(*box, box->Modules[0]);
+    }
+}
+
+// History -----------------------------------------------------------------------------------
+
+void TService::StartDueDownloads() {
+    const qint64 now = Clock.elapsed();
+    for (const auto& box : ServiceBoxes) {
+        if (box->State != TBoxState::Online || box->Run != nullptr || now < box->NextHistoryMs) {
+            continue;
+        }
+        if (RunLock == nullptr) {
+            auto lock =
+                std::make_unique<QLockFile>(DataFolder + QStringLiteral("quarnel-fetch.lock"));
+            lock->setStaleLockTime(0);  // only a lock whose process has gone is stale
+            if (!lock->tryLock(0)) {
+                qint64 pid = 0;
+                QString host, application;
+                lock->getLockInfo(&pid, &host, &application);
+                if (!LockRefusalShown) {
+                    LockRefusalShown = true;
+                    Line("quarnel-fetch (process " + QString::number(pid) +
+                         ") is downloading into " + UserData.DatabasePath +
+                         "; the service's downloads wait for it");
+                }
+                for (const auto& waiting : ServiceBoxes) {
+                    waiting->NextHistoryMs = std::max(waiting->NextHistoryMs, now + Lock_Retry_Ms);
+                }
+                return;
+            }
+            LockRefusalShown = false;
+            RunLock = std::move(lock);
+        }
+        TFetchBox fetch;
+        fetch.KestId = box->Row.Id;
+        fetch.Name = box->Row.Name;
+        fetch.Total = box->Present(Module_Type_Total);
+        fetch.A = box->Present(Module_Type_A);
+        fetch.B = box->Present(Module_Type_B);
+        fetch.C = box->Present(Module_Type_C);
+        for (uint8_t resolution : All_Resolutions) {
+            TResolutionResult result;
+            result.Resolution = resolution;
+            fetch.Results.push_back(result);
+        }
+        box->NextHistoryMs = now + qint64(Config.HistoryIntervalMin) * 60000;
+        box->Run = std::make_unique<TFetchRun>(UserData, Sessions, Acquisition, Console,
+                                               std::vector<TFetchBox>{fetch}, RequestDelayMs);
+        box->Run->ConnectBoxes = false;
+        const int32_t kestId = box->Row.Id;
+        // Not inside the run's own poll: the run is freed once it has ended.
+        box->Run->OnFinished = [this, kestId] {
+            QTimer::singleShot(0, this, [this, kestId] { DownloadEnded(kestId); });
+        };
+        box->Run->Start();
+    }
+}
+
+void TService::DownloadEnded(int32_t kestId) {
+    TServiceBox* box = BoxOf(kestId);
+    if (box != nullptr && box->Run != nullptr && box->Run->Finished()) {
+        const TFetchBox& fetch = box->Run->Boxes().front();
+        int64_t written = 0;
+        QStringList parts;
+        for (const TResolutionResult& result : fetch.Results) {
+            written += result.Written;
+            parts << ResolutionText(result.Resolution) + ' ' + QString::number(result.Received);
+        }
+        const QString state = fetch.State == TFetchState::Complete ? QStringLiteral("complete")
+                                                                   : QStringLiteral("failed");
+        Line(Name(*box) + ": history download " + state + " in " +
+             QString::number(double(fetch.ElapsedMs) / 1000, 'f', 1) + " s, samples " +
+             parts.join(QStringLiteral(", ")) + "; " + QString::number(written) +
+             " rows added or changed");
+        box->Run.reset();
+        PublishEnergies(*box);
+    }
+    if (std::none_of(ServiceBoxes.begin(), ServiceBoxes.end(),
+                     [](const auto& b) { return b->Run != nullptr; })) {
+        RunLock.reset();
+    }
+}
+
+// Publishing --------------------------------------------------------------------------------
+
+void TService::PublishEnergies(TServiceBox& box) {
+    if (!box.Identified) {
+        return;
+    }
+    const QSqlDatabase db = QSqlDatabase::database(UserData.ConnectionName(), false);
+    for (TServiceModule& module : box.Modules) {
+        if (!module.Present || module.ModuleId == 0) {
+            continue;
+        }
+        TModuleEnergy energy;
+        QString error;
+        if (!ReadModuleEnergy(db, module.ModuleId, &energy, &error)) {
+            Line(Name(box) + ": the energies cannot be read from " + UserData.DatabasePath + ": " +
+                 error);
+            return;
+        }
+        TPublishedEnergy& published = module.Published;
+        if (TodayMayGoOut(published, energy)) {
+            published.HasToday = true;
+            published.TodayDate = energy.TodayDate;
+            published.TodayKWh = energy.TodayKWh;
+        }
+        if (TotalMayGoOut(published, energy)) {
+            published.HasTotal = true;
+            published.TotalKWh = energy.TotalKWh;
+            module.TotalHeldBack = false;
+        } else if (energy.HasTotal && !module.TotalHeldBack) {
+            module.TotalHeldBack = true;
+            Line(Name(box) + ", " + ModuleName(module.Type) + ": the lifetime energy of " +
+                 Kwh(energy.TotalKWh) + " in the database is below the " + Kwh(published.TotalKWh) +
+                 " published before (its year samples are incomplete); it stays at that");
+        }
+        const QString& serial = box.Identity.Serial;
+        if (published.HasToday) {
+            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
+                    StateValue(TStateKind::EnergyToday, published.TodayKWh), true, 0);
+        }
+        if (published.HasTotal) {
+            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
+                    StateValue(TStateKind::EnergyTotal, published.TotalKWh), true, 0);
+        }
+    }
+}
+
+void TService::PublishPower(TServiceBox& box, TServiceModule& module) {
+    if (box.Identified && module.HasPower) {
+        Publish(StateTopic(Config.Mqtt, box.Identity.Serial, module.Type, TStateKind::Power),
+                StateValue(TStateKind::Power, module.PowerW), true, 0);
+    }
+}
+
+void TService::Announce(TServiceBox& box) {
+    if (!box.Identified || !BrokerUp) {
+        return;
+    }
+    for (TServiceModule& module : box.Modules) {
+        const std::vector<TMqttMessage> messages =
+            module.Present ? DiscoveryConfigs(Config.Mqtt, box.Identity, module.Type)
+                           : DiscoveryRemovals(Config.Mqtt, box.Identity.Serial, module.Type);
+        for (const TMqttMessage& m : messages) {
+            Publish(m, 1);
+        }
+    }
+    Publish(BoxStatusTopic(Config.Mqtt, box.Identity.Serial),
+            box.State == TBoxState::Online ? "online" : "offline", true, 1);
+}
+
+void TService::AnnounceAll() {
+    for (const auto& box : ServiceBoxes) {
+        Announce(*box);
+        if (!box->Identified) {
+            continue;
+        }
+        for (TServiceModule& module : box->Modules) {
+            if (module.Present && box->State == TBoxState::Online) {
+                PublishPower(*box, module);
+            }
+        }
+        const QString& serial = box->Identity.Serial;
+        for (const TServiceModule& module : box->Modules) {
+            if (!module.Present) {
+                continue;
+            }
+            if (module.Published.HasToday) {
+                Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
+                        StateValue(TStateKind::EnergyToday, module.Published.TodayKWh), true, 0);
+            }
+            if (module.Published.HasTotal) {
+                Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
+                        StateValue(TStateKind::EnergyTotal, module.Published.TotalKWh), true, 0);
+            }
+        }
+    }
+}
+
+void TService::Publish(const TMqttMessage& message, int qos) {
+    Publish(message.Topic, message.Payload, message.Retain, qos);
+}
+
+void TService::Publish(const QString& topic, const QByteArray& payload, bool retain, int qos) {
+    if (Mqtt != nullptr && BrokerUp) {
+        Mqtt->Publish(topic, payload, retain, qos);
+    }
+}
+
+void TService::MqttConnected() {
+    BrokerUp = true;
+    Line("Broker " + Config.Mqtt.Host + ':' + QString::number(Config.Mqtt.Port) + " connected");
+    AnnounceAll();
+}
+
+void TService::MqttDisconnected(const QString& reason) {
+    if (BrokerUp) {
+        Line("Broker " + Config.Mqtt.Host + ':' + QString::number(Config.Mqtt.Port) + " lost (" +
+             reason + "); connecting again with a growing pause");
+    }
+    BrokerUp = false;
+}
+
+void TService::MqttMessage(const QString& topic, const QByteArray& payload) {
+    // Home Assistant has started again and knows only the retained configurations.
+    if (topic == HomeAssistantStatusTopic(Config.Mqtt) && payload == "online") {
+        AnnounceAll();
+    }
+}
+
+// Helpers -----------------------------------------------------------------------------------
+
+TServiceBox* TService::BoxOf(int32_t kestId) {
+    for (const auto& box : ServiceBoxes) {
+        if (box->Row.Id == kestId) {
+            return box.get();
+        }
+    }
+    return nullptr;
+}
+
+QString TService::Name(const TServiceBox& box) const {
+    return box.Row.Name.isEmpty() ? "Box " + QString::number(box.Row.Id) : box.Row.Name;
+}
+
+void TService::Line(const QString& text) {
+    Console.Problem(text);
+}

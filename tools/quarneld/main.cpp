@@ -1,0 +1,180 @@
+// quarneld: the always-on service. It runs until SIGTERM or SIGINT.
+#include <sys/socket.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "Acquisition.h"
+#include "ConsoleView.h"
+#include "DataFolder.h"
+#include "MessageFrm.h"
+#include "MqttLink.h"
+#include "Service.h"
+#include "ServiceConfig.h"
+#include "ServiceView.h"
+#include "Sessions.h"
+#include "dmUser.h"
+
+namespace {
+
+constexpr int Exit_Stopped = 0;
+constexpr int Exit_Refused = 2;
+// The broker gets this long to take the last offline before the service ends.
+constexpr int Last_Publish_Ms = 1000;
+
+// SIGINT and SIGTERM reach the event loop through a socket pair: the handler only writes a byte.
+int Signal_Pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(Signal_Pipe[1], &byte, 1);
+}
+
+bool CatchSignals() {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Signal_Pipe) != 0) {
+        return false;
+    }
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void Say(const QString& text) {
+    const QByteArray bytes = (text + '\n').toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+QString DataFolderOf(const TServiceOptions& options) {
+    return DataFolderFrom(
+        options.DataDir.isEmpty() ? qEnvironmentVariable("QUARNEL_DATA_DIR") : options.DataDir,
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+        QCoreApplication::applicationDirPath());
+}
+
+// Feeds systemd's watchdog from the event loop, at half its time: a service whose loop hangs
+// is restarted.
+void StartWatchdog(QTimer* timer) {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
+        return;
+    }
+    timer->setObjectName(QStringLiteral("WatchdogTimer"));
+    timer->setInterval(int(std::max<uint64_t>(usec / 2000, 100)));
+    QObject::connect(timer, &QTimer::timeout, [] { sd_notify(0, "WATCHDOG=1"); });
+    timer->start();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quarneld"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUARNEL_VERSION));
+    QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug.debug=false"));
+
+    TServiceOptions options;
+    QString message;
+    switch (ParseServiceOptions(QCoreApplication::arguments(), &options, &message)) {
+        case TServiceParse::Help:
+            std::fputs(ServiceUsage().toLocal8Bit().constData(), stdout);
+            return Exit_Stopped;
+        case TServiceParse::Version:
+            std::printf("quarneld %s\n", QUARNEL_VERSION);
+            return Exit_Stopped;
+        case TServiceParse::Error:
+            Say("quarneld: " + message + "\nTry quarneld --help.");
+            return Exit_Refused;
+        case TServiceParse::Run:
+            break;
+    }
+
+    const bool named = !options.ConfigFile.isEmpty();
+    const QString configPath = named ? options.ConfigFile : DefaultConfigPath();
+    TServiceConfig config;
+    QStringList warnings;
+    if (!ReadServiceConfig(configPath, named, &config, &message, &warnings)) {
+        Say("quarneld: " + message);
+        return Exit_Refused;
+    }
+    for (const QString& warning : warnings) {
+        Say("quarneld: " + warning);
+    }
+    if (!CatchSignals()) {
+        std::perror("quarneld: signals");
+        return Exit_Refused;
+    }
+
+    const QString folder = DataFolderOf(options);
+    const QString path = folder + QStringLiteral("KestUser.sqlite");
+    if (!QFileInfo::exists(path)) {
+        Say(MissingFileMessage(path));
+        return Exit_Refused;
+    }
+    TConsole console(false, true);
+    TServiceView view(console);
+    TUserData data(view, path);
+    if (!data.IsOpen()) {
+        return Exit_Refused;  // the reason is shown already
+    }
+    const TMsgForm texts;
+    TKestSessions sessions(data, view, texts);
+    sessions.InitSessions();
+    if (view.QuitRequested) {
+        return Exit_Refused;
+    }
+    TAcquisition acquisition(sessions, data);
+
+    std::unique_ptr<TMqttLink> mqtt;
+    if (config.Mqtt.Enabled()) {
+        mqtt = std::make_unique<TMqttLink>(config.Mqtt);
+        if (!mqtt->Start(&message)) {
+            Say("quarneld: " + message);
+            return Exit_Refused;
+        }
+    }
+    TService service(config, data, sessions, acquisition, console, mqtt.get(), folder,
+                     options.RequestDelay);
+    view.OnChannelEnded = [&service](TCANMessages* channel) { service.ChannelEnded(channel); };
+
+    Say("quarneld " QUARNEL_VERSION ": " + path + ", live power every " +
+        QString::number(config.LiveIntervalS) + " s, history every " +
+        QString::number(config.HistoryIntervalMin) + " min, " +
+        (mqtt ? "broker " + config.Mqtt.Host + ':' + QString::number(config.Mqtt.Port)
+              : QStringLiteral("no broker (nothing is published)")));
+    service.Start();
+    sd_notify(0, "READY=1");
+    QTimer watchdog;
+    StartWatchdog(&watchdog);
+
+    QSocketNotifier interrupts(Signal_Pipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, [] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = read(Signal_Pipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    QCoreApplication::exec();
+
+    sd_notify(0, "STOPPING=1");
+    Say(QStringLiteral("quarneld: stopping"));
+    service.Stop();
+    if (mqtt) {
+        mqtt->Stop(Last_Publish_Ms);
+    }
+    // What was downloaded is committed. A worker in the middle of a request to a box that does
+    // not answer, or a link still being opened, would hold the end up for the link's time-outs;
+    // the process ends without waiting for them.
+    std::fflush(nullptr);
+    _exit(Exit_Stopped);
+}
