@@ -1,0 +1,548 @@
+// quarneld as a program of its own, against emulated boxes in this process and a real broker:
+// what it publishes, how it follows boxes and the broker going away, and how it ends.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <map>
+#include <set>
+
+#include "monitor/can/CanObjects.h"
+#include "tests/data/DataHarness.h"
+#include "tests/quarneld/Broker.h"
+
+namespace datatest {
+namespace {
+
+using quarneldtest::TBroker;
+using quarneldtest::TSubscriber;
+using Message = TSubscriber::TMessage;
+
+// quarneld started in the background, its standard error in a file of its own.
+class ServiceProcess {
+public:
+    explicit ServiceProcess(const QStringList& arguments) {
+        EXPECT_TRUE(Log.open());
+        Pid = StartProgram(QUARNELD_PROGRAM, arguments, Log.handle());
+    }
+    ~ServiceProcess() {
+        if (Pid > 0 && ExitCode == -2) {
+            kill(Pid, SIGKILL);
+            WaitForProgram(Pid);
+        }
+    }
+    void Signal(int signal) const { kill(Pid, signal); }
+    // The exit code once it has ended within the time, else -2.
+    int WaitAtMost(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (ExitCode == -2 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(Pid, &status, WNOHANG) == Pid) {
+                ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            usleep(5000);
+        }
+        return ExitCode;
+    }
+    QString Output() {
+        Log.seek(0);
+        return QString::fromLocal8Bit(Log.readAll());
+    }
+    // Resident memory in kB.
+    long Rss() const {
+        QFile status(QStringLiteral("/proc/%1/status").arg(Pid));
+        if (!status.open(QIODevice::ReadOnly)) {
+            return -1;
+        }
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:")) {
+                return line.mid(6).trimmed().split(' ').front().toLong();
+            }
+        }
+        return -1;
+    }
+
+private:
+    QTemporaryFile Log;
+    pid_t Pid = -1;
+    int ExitCode = -2;
+};
+
+const QString Roof_Serial = QStringLiteral("KEST-0001-1111");
+const QString Shed_Serial = QStringLiteral("KEST-0002-2222");
+
+double Number(const QByteArray& payload) {
+    bool ok = false;
+    const double value = payload.toDouble(&ok);
+    return ok ? value : -1;
+}
+
+class ServiceTest : public MonitorTest {
+protected:
+    // Two boxes: Roof with inverters A, B and C, Shed with A and C only.
+    void StartBoxes(const std::string& clock = "2024-06-20 12:00") {
+        kestemu::Config roof = BoxConfig(clock);
+        roof.serial = Roof_Serial.toStdString();
+        KestSpec roofSpec;
+        roofSpec.Port = StartBox(roof).port();
+        RoofKest = AddKest(roofSpec);
+        kestemu::Config shed = roof;
+        shed.serial = Shed_Serial.toStdString();
+        shed.inverters = "AC";
+        shed.seed = 7;
+        KestSpec shedSpec;
+        shedSpec.Name = "Shed";
+        shedSpec.Port = StartBox(shed).port();
+        shedSpec.Present = {Module_Type_Total, Module_Type_A, Module_Type_C};
+        ShedKest = AddKest(shedSpec);
+    }
+
+    QString WriteConfig(const TBroker& broker, const QString& more = {}) {
+        const QString path = ConfigDir.filePath("quarneld.conf");
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QString text = QStringLiteral("[mqtt]\nhost = 127.0.0.1\nport = %1\nkeepalive = 5\n")
+                           .arg(broker.Port());
+        if (!broker.UserName().isEmpty()) {
+            text += "username = " + broker.UserName() + "\npassword = " + broker.Password() + "\n";
+        }
+        text += "[service]\nlive_interval = 2\nhistory_interval = 1\n" + more;
+        file.write(text.toUtf8());
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        return path;
+    }
+
+    QStringList Arguments(const QString& config) const {
+        return {"--config", config, "--data-dir", Folder->Folder(), "--request-delay", "0"};
+    }
+
+    static QString State(const QString& serial, const QString& module, const QString& state) {
+        return "quarnel/" + serial + '/' + module + '/' + state;
+    }
+
+    // Every present module of both boxes has its lifetime energy out: the first downloads are
+    // over.
+    bool EnergiesOut(const TSubscriber& subscriber) const {
+        for (const QString& m : {"total", "a", "b", "c"}) {
+            if (!subscriber.Latest(State(Roof_Serial, m, "energy_total"))) {
+                return false;
+            }
+        }
+        for (const QString& m : {"total", "a", "c"}) {
+            if (!subscriber.Latest(State(Shed_Serial, m, "energy_total"))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The module's energies as the database gives them: newest day and sum of the years, kWh.
+    std::pair<double, double> StoredEnergies(int32_t kestId, int type) {
+        const int32_t module = ModuleId(kestId, type);
+        QSqlQuery day(QSqlDatabase::database(UserData->ConnectionName()));
+        day.exec(QStringLiteral("SELECT sample_yield FROM samples WHERE sample_module = %1 AND "
+                                "sample_resolution = 71 ORDER BY sample_timestamp DESC LIMIT 1")
+                     .arg(module));
+        const double today = day.next() ? day.value(0).toDouble() * 0.0005 : -1;
+        QSqlQuery year(QSqlDatabase::database(UserData->ConnectionName()));
+        year.exec(QStringLiteral("SELECT SUM(sample_yield) FROM samples WHERE sample_module = %1 "
+                                 "AND sample_resolution = 125")
+                      .arg(module));
+        const double total = year.next() ? year.value(0).toDouble() * 0.5 : -1;
+        return {today, total};
+    }
+
+    void ExpectEnergiesAsStored(const TSubscriber& subscriber) {
+        for (const auto& [kest, serial, types] :
+             {std::tuple{RoofKest, Roof_Serial, std::vector<int>{128, 4, 8, 12}},
+              std::tuple{ShedKest, Shed_Serial, std::vector<int>{128, 4, 12}}}) {
+            for (int type : types) {
+                const QString slug = type == 128 ? "total" : type == 4 ? "a" : type == 8 ? "b" : "c";
+                const auto [today, total] = StoredEnergies(kest, type);
+                const auto publishedToday = subscriber.Latest(State(serial, slug, "energy_today"));
+                const auto publishedTotal = subscriber.Latest(State(serial, slug, "energy_total"));
+                ASSERT_TRUE(publishedToday && publishedTotal) << serial.toStdString() << slug.toStdString();
+                EXPECT_NEAR(Number(publishedToday->Payload), today, 0.0006) << slug.toStdString();
+                EXPECT_NEAR(Number(publishedTotal->Payload), total, 0.0006) << slug.toStdString();
+            }
+        }
+    }
+
+    QTemporaryDir ConfigDir;
+    int32_t RoofKest = 0;
+    int32_t ShedKest = 0;
+};
+
+TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
+    TBroker broker(true);
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes();
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    TSubscriber live;
+    ASSERT_TRUE(live.Connect(broker.Port(), broker.UserName(), broker.Password()));
+    ASSERT_TRUE(live.WaitFor([&] { return EnergiesOut(live); }, 60000)) << service.Output().toStdString();
+
+    // A consumer that knows only the discovery rules: the retained configurations lead it to
+    // every state.
+    TSubscriber late;
+    ASSERT_TRUE(late.Connect(broker.Port(), broker.UserName(), broker.Password()));
+    ASSERT_TRUE(late.WaitFor([&] { return late.Latest("quarnel/status").has_value(); }, 5000));
+    const QRegularExpression configTopic(
+        QStringLiteral("^homeassistant/(sensor|binary_sensor)/([A-Za-z0-9_-]+)/([A-Za-z0-9_-]+)/config$"));
+    std::map<QString, QJsonObject> devices;  // first identifier -> device block
+    std::set<QString> uniqueIds;
+    std::map<QString, int> perDevice;
+    int configs = 0;
+    for (const Message& m : late.Messages()) {
+        if (!configTopic.match(m.Topic).hasMatch() || m.Payload.isEmpty()) {
+            continue;
+        }
+        ++configs;
+        EXPECT_TRUE(m.Retained) << m.Topic.toStdString();
+        const QJsonObject config = QJsonDocument::fromJson(m.Payload).object();
+        for (const char* key : {"name", "unique_id", "state_topic", "device_class", "state_class",
+                                "unit_of_measurement", "availability", "device"}) {
+            EXPECT_TRUE(config.contains(key)) << m.Topic.toStdString() << " lacks " << key;
+        }
+        for (const char* abbreviation : {"stat_t", "dev", "uniq_id", "avty", "unit_of_meas"}) {
+            EXPECT_FALSE(config.contains(abbreviation)) << m.Topic.toStdString();
+        }
+        EXPECT_TRUE(uniqueIds.insert(config["unique_id"].toString()).second);
+        const QJsonObject device = config["device"].toObject();
+        const QString id = device["identifiers"].toArray().first().toString();
+        devices[id] = device;
+        ++perDevice[id];
+        const bool power = config["device_class"] == "power";
+        EXPECT_EQ(config["state_class"], power ? "measurement" : "total_increasing");
+        EXPECT_EQ(config["unit_of_measurement"], power ? "W" : "kWh");
+        const auto state = late.Latest(config["state_topic"].toString());
+        ASSERT_TRUE(state) << config["state_topic"].toString().toStdString();
+        EXPECT_GE(Number(state->Payload), 0) << state->Payload.toStdString();
+        for (const QJsonValue& availability : config["availability"].toArray()) {
+            const auto status = late.Latest(availability["topic"].toString());
+            ASSERT_TRUE(status);
+            EXPECT_EQ(status->Payload, "online");
+        }
+    }
+    EXPECT_EQ(configs, 12 + 9);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(perDevice[Roof_Serial], 12);
+    EXPECT_EQ(perDevice[Shed_Serial], 9);
+    EXPECT_EQ(devices[Roof_Serial]["name"], "Roof");
+    EXPECT_EQ(devices[Shed_Serial]["name"], "Shed");
+    EXPECT_FALSE(devices[Shed_Serial]["sw_version"].toString().isEmpty());
+    // Shed has no inverter B: its configurations are removed.
+    const auto removed = live.Latest("homeassistant/sensor/quarnel_" + Shed_Serial + "/b_power/config");
+    ASSERT_TRUE(removed);
+    EXPECT_TRUE(removed->Payload.isEmpty());
+
+    ExpectEnergiesAsStored(live);
+
+    // The power against what kestctl reads from the box at the same moment.
+    for (const auto& [box, serial] : {std::pair{Boxes[0].get(), Roof_Serial},
+                                      std::pair{Boxes[1].get(), Shed_Serial}}) {
+        ASSERT_TRUE(live.WaitFor(
+            [&, serial = serial] { return live.Latest(State(serial, "a", "power")).has_value(); },
+            10000));
+        QByteArray output;
+        RunProgram(KESTCTL_PROGRAM, {"--port", QString::number(box->port()), "power"}, &output);
+        const QRegularExpression line(QStringLiteral("^(?:inverter )?(A|B|C|total): ([0-9.]+) W"),
+                                      QRegularExpression::MultilineOption);
+        int compared = 0;
+        for (auto it = line.globalMatch(QString::fromLocal8Bit(output)); it.hasNext();) {
+            const auto match = it.next();
+            const QString module = match.captured(1).toLower();
+            const auto published = live.Latest(State(serial, module, "power"));
+            if (!published) {
+                continue;
+            }
+            const double read = match.captured(2).toDouble();
+            EXPECT_NEAR(Number(published->Payload), read, 25 + read * 0.05)
+                << serial.toStdString() << ' ' << module.toStdString();
+            ++compared;
+        }
+        EXPECT_GE(compared, 2) << output.toStdString();
+    }
+    EXPECT_FALSE(service.Output().contains(broker.Password())) << service.Output().toStdString();
+}
+
+TEST_F(ServiceTest, ABoxThatStopsGoesOfflineAndComesBackWhileTheOthersGoOn) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes();
+    // A third box takes connections but never answers: every attempt to log in to it waits for
+    // the link's time-out.
+    kestemu::Config silent = BoxConfig("2024-06-20 12:00");
+    silent.faults.silent_after = 0;
+    KestSpec silentSpec;
+    silentSpec.Name = "Silent";
+    silentSpec.Port = StartBox(silent).port();
+    AddKest(silentSpec);
+
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    TSubscriber subscriber;
+    ASSERT_TRUE(subscriber.Connect(broker.Port()));
+    const QString roofStatus = "quarnel/" + Roof_Serial + "/status";
+    const QString shedPower = State(Shed_Serial, "a", "power");
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] {
+            const auto status = subscriber.Latest(roofStatus);
+            return status && status->Payload == "online" && subscriber.Latest(shedPower);
+        },
+        30000))
+        << service.Output().toStdString();
+
+    const int port = Boxes[0]->port();
+    Boxes[0]->stop();
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] { return subscriber.Latest(roofStatus)->Payload == "offline"; }, 15000))
+        << service.Output().toStdString();
+    kestemu::Config again = BoxConfig("2024-06-20 12:00");
+    again.serial = Roof_Serial.toStdString();
+    again.port = port;
+    Boxes[0] = std::make_unique<kestemu::Emulator>(again);
+    ASSERT_TRUE(Boxes[0]->start(&error)) << error;
+    const int64_t back = subscriber.Latest(roofStatus)->ReceivedNs;
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] {
+            const auto status = subscriber.Latest(roofStatus);
+            const auto power = subscriber.Latest(State(Roof_Serial, "a", "power"));
+            return status->Payload == "online" && power && power->ReceivedNs > status->ReceivedNs;
+        },
+        30000))
+        << service.Output().toStdString();
+    EXPECT_GT(subscriber.Latest(roofStatus)->ReceivedNs, back);
+
+    // Shed's power came every interval throughout, the silent box and Roof's outage aside.
+    std::vector<int64_t> times;
+    for (const Message& m : subscriber.Messages()) {
+        if (m.Topic == shedPower) {
+            times.push_back(m.ReceivedNs);
+        }
+    }
+    ASSERT_GE(times.size(), 5u);
+    int64_t longest = 0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        longest = std::max(longest, times[i] - times[i - 1]);
+    }
+    EXPECT_LT(longest, int64_t(4000) * 1000 * 1000) << "ms: " << longest / 1000000;
+    EXPECT_TRUE(service.Output().contains("Silent: cannot connect")) << service.Output().toStdString();
+}
+
+TEST_F(ServiceTest, TheBrokerKilledAndStartedAgainGetsEverythingBackWithFlatMemory) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes();
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    auto complete = [&](const TSubscriber& s) {
+        const auto status = s.Latest("quarnel/status");
+        return status && status->Payload == "online" && EnergiesOut(s) &&
+               s.Latest("quarnel/" + Shed_Serial + "/status") &&
+               s.Latest("homeassistant/sensor/quarnel_" + Roof_Serial + "/c_energy_total/config") &&
+               s.Latest(State(Roof_Serial, "total", "power"));
+    };
+    {
+        TSubscriber first;
+        ASSERT_TRUE(first.Connect(broker.Port()));
+        ASSERT_TRUE(first.WaitFor([&] { return complete(first); }, 60000))
+            << service.Output().toStdString();
+    }
+    long rssAfterFirst = 0;
+    for (int restart = 1; restart <= 20; ++restart) {
+        broker.Kill();
+        ASSERT_TRUE(broker.Restart(&error)) << error.toStdString();
+        // The broker kept nothing: whatever a new subscriber finds, the service sent again.
+        TSubscriber subscriber;
+        ASSERT_TRUE(subscriber.Connect(broker.Port()));
+        ASSERT_TRUE(subscriber.WaitFor([&] { return complete(subscriber); }, 30000))
+            << "restart " << restart << '\n'
+            << service.Output().toStdString();
+        if (restart == 1) {
+            rssAfterFirst = service.Rss();
+        }
+    }
+    const long rssAfterLast = service.Rss();
+    EXPECT_LT(rssAfterLast - rssAfterFirst, 1024) << rssAfterFirst << " kB, then " << rssAfterLast;
+}
+
+TEST_F(ServiceTest, HomeAssistantStartingAgainGetsTheConfigurationsAgain) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes();
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    TSubscriber subscriber;
+    ASSERT_TRUE(subscriber.Connect(broker.Port()));
+    const QString config = "homeassistant/sensor/quarnel_" + Shed_Serial + "/total_power/config";
+    ASSERT_TRUE(subscriber.WaitFor([&] { return subscriber.Latest(config).has_value(); }, 30000));
+    subscriber.Clear();
+    subscriber.Publish("homeassistant/status", "online", false);
+    ASSERT_TRUE(subscriber.WaitFor([&] { return subscriber.Latest(config).has_value(); }, 10000));
+    EXPECT_FALSE(subscriber.Latest(config)->Payload.isEmpty());
+}
+
+TEST_F(ServiceTest, AtNightThePowerIsZeroAndTheEnergiesStay) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes("2024-06-20 23:30");
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    TSubscriber subscriber;
+    ASSERT_TRUE(subscriber.Connect(broker.Port()));
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] { return EnergiesOut(subscriber) && subscriber.Latest(State(Shed_Serial, "total", "power")); },
+        60000))
+        << service.Output().toStdString();
+    for (const QString& serial : {Roof_Serial, Shed_Serial}) {
+        for (const QString& m : {"total", "a", "c"}) {
+            const auto power = subscriber.Latest(State(serial, m, "power"));
+            ASSERT_TRUE(power);
+            EXPECT_EQ(Number(power->Payload), 0) << serial.toStdString() << m.toStdString();
+            EXPECT_GT(Number(subscriber.Latest(State(serial, m, "energy_total"))->Payload), 0);
+        }
+    }
+    ExpectEnergiesAsStored(subscriber);
+}
+
+// systemd's side of the notify socket: what the service reports, datagram by datagram.
+class NotifySocket {
+public:
+    NotifySocket() {
+        Path = Dir.filePath("notify").toStdString();
+        Fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", Path.c_str());
+        EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~NotifySocket() { close(Fd); }
+    const std::string& Name() const { return Path; }
+    // Everything received so far, one datagram after the other.
+    QByteArray Received() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = recv(Fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return All;
+            }
+            All += QByteArray(buffer, int(n)) + '\n';
+        }
+    }
+
+private:
+    QTemporaryDir Dir;
+    std::string Path;
+    int Fd = -1;
+    QByteArray All;
+};
+
+TEST_F(ServiceTest, ItTellsSystemdAndEndsOnSigtermWithinTwoSeconds) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    StartBoxes();
+    NotifySocket notify;
+    qputenv("NOTIFY_SOCKET", QByteArray::fromStdString(notify.Name()));
+    qputenv("WATCHDOG_USEC", "400000");
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    qunsetenv("NOTIFY_SOCKET");
+    qunsetenv("WATCHDOG_USEC");
+    TSubscriber subscriber;
+    ASSERT_TRUE(subscriber.Connect(broker.Port()));
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] { return subscriber.Latest(State(Roof_Serial, "a", "power")).has_value(); }, 30000));
+    ASSERT_TRUE(subscriber.WaitFor([&] { return notify.Received().count("WATCHDOG=1") >= 3; }, 5000))
+        << notify.Received().toStdString();
+    EXPECT_TRUE(notify.Received().startsWith("READY=1")) << notify.Received().toStdString();
+
+    const auto start = std::chrono::steady_clock::now();
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitAtMost(std::chrono::seconds(2)), 0) << service.Output().toStdString();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(notify.Received().contains("STOPPING=1"));
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] { return subscriber.Latest("quarnel/status")->Payload == "offline"; }, 2000));
+}
+
+TEST_F(ServiceTest, ABadValueAndAFileOthersCanReadAreRefused) {
+    TBroker broker;  // not started: the configuration is refused before any broker is needed
+    const QString path = WriteConfig(broker, QStringLiteral("[service]\nlive_interval = 1\n"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[service]\nlive_interval = 1\n");
+    file.close();
+    QByteArray output;
+    EXPECT_EQ(RunProgram(QUARNELD_PROGRAM, Arguments(path), &output), 2);
+    EXPECT_TRUE(output.contains("live_interval")) << output.toStdString();
+
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[mqtt]\nhost = 127.0.0.1\npassword = secret\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    EXPECT_EQ(RunProgram(QUARNELD_PROGRAM, Arguments(path), &output), 2);
+    EXPECT_TRUE(output.contains(path.toUtf8())) << output.toStdString();
+    EXPECT_TRUE(output.contains("chmod")) << output.toStdString();
+}
+
+TEST_F(ServiceTest, ADesktopSessionWritesBesideTheServicesDownload) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    KestSpec roof;
+    roof.Port = StartBox(BoxConfig("2024-06-20 12:00")).port();
+    const int32_t kestRoof = AddKest(roof);
+    KestSpec desk;  // the desktop's own box, which the service leaves alone
+    desk.Name = "Desk";
+    desk.Online = false;
+    const int32_t kestDesk = AddKest(desk);
+
+    ServiceProcess service(Arguments(WriteConfig(broker)));
+    ASSERT_TRUE(WaitFor([&] { return Count("SELECT 1 FROM samples") > 0; }, 30s))
+        << service.Output().toStdString();
+    int written = 0;
+    for (int i = 0; i < 1000; ++i) {
+        written += UserData->SaveYield(kestDesk, Module_Type_Total, Res_Ten_Minutes,
+                                       At(2024, 1, 1).addSecs(600 * i), i) == TSaveResult::Written;
+    }
+    ASSERT_TRUE(WaitFor([&] { return service.Output().contains("Roof: history download"); }, 60s))
+        << service.Output().toStdString();
+    EXPECT_TRUE(service.Output().contains("Roof: history download complete"))
+        << service.Output().toStdString();
+    EXPECT_EQ(written, 1000);
+    EXPECT_EQ(SamplesOfKest(*UserData, kestDesk).size(), 1000u);
+    const StoredSamples stored = SamplesOfKest(*UserData, kestRoof);
+    size_t expected = 0;
+    for (int module : {128, 4, 8, 12}) {
+        for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year}) {
+            for (const auto& [period, value] :
+                 ModelDownload(*Boxes[0], Boxes[0]->now(), module, resolution)) {
+                const auto found = stored.find(
+                    {module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")});
+                if (found != stored.end() && SameYield(found->second, value)) {
+                    ++expected;
+                }
+            }
+        }
+    }
+    // Every period the box holds is stored with its value; the newest may have grown since.
+    EXPECT_GE(expected + 16, stored.size());
+    EXPECT_GT(stored.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace datatest
