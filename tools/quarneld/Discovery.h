@@ -41,6 +41,7 @@ QString StateSlug(TStateKind kind);
 
 QString ServiceStatusTopic(const TMqttConfig& mqtt);
 QString BoxStatusTopic(const TMqttConfig& mqtt, const QString& serial);
+// Empty for a module type ModuleSlug does not know, as DiscoveryTopic.
 QString StateTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType, TStateKind kind);
 // <prefix>/status, where Home Assistant announces online when it starts.
 QString HomeAssistantStatusTopic(const TMqttConfig& mqtt);
@@ -48,12 +49,17 @@ QString DiscoveryTopic(const TMqttConfig& mqtt, const QString& serial, int modul
                        TStateKind kind);
 
 // The three sensors of one module: retained configurations in full key names, with the box as
-// device (identifiers: its serial), availability on the service's and the box's status topics.
+// device (identifiers: its serial; its name, else "Kest <serial>"), availability on the
+// service's and the box's status topics (both must be online). The entity id is given twice:
+// object_id for older versions of Home Assistant, default_entity_id ("sensor.<id>", which
+// replaced it in 2025 and alone counts from 2026.4) for newer ones.
+// None for an unknown module type.
 std::vector<TMqttMessage> DiscoveryConfigs(const TMqttConfig& mqtt, const TBoxIdentity& box,
                                            int moduleType);
 // The same topics with empty retained payloads: Home Assistant removes the entities.
 std::vector<TMqttMessage> DiscoveryRemovals(const TMqttConfig& mqtt, const QString& serial,
                                             int moduleType);
 
-// A state's payload: watts with one decimal, kWh with three, '.' as separator, no exponent.
+// A state's payload: watts with one decimal, kWh with three, '.' as separator whatever the
+// locale, no exponent, no "-0.0"; empty (nothing to publish) for NaN or infinity.
 QByteArray StateValue(TStateKind kind, double value);

@@ -1,5 +1,8 @@
 // The quarneld configuration file and command line. The file is INI text read with QSettings;
-// its keys keep their names from version to version.
+// its keys keep their names from version to version. QSettings ends a value at its first ';'
+// outside double quotes (so "port = 1883   ; comment" reads 1883) and splits it at its commas,
+// which are joined again with ','. The password alone is taken whole from its line (see
+// ReadServiceConfig).
 #pragma once
 
 #include <QString>
@@ -10,11 +13,11 @@ struct TMqttConfig {
     QString Host = QStringLiteral("localhost");
     int Port = 1883;
     QString UserName;
-    QString Password;
-    QString TlsCaFile;    // set: TLS, checking the broker against this CA
-    QString TlsCertFile;  // the client certificate and its key, both or neither
+    QString Password;     // never in a message
+    QString TlsCaFile;    // set: TLS, checking the broker against this CA; an absolute path
+    QString TlsCertFile;  // the client certificate and its key, both or neither, only with a CA
     QString TlsKeyFile;
-    QString ClientId;    // empty in the file: "quarneld-" and the host name
+    QString ClientId;    // empty in the file: "quarneld-" and the host name, filled in by the read
     int KeepAlive = 60;  // seconds
     QString BaseTopic = QStringLiteral("quarnel");
     QString DiscoveryPrefix = QStringLiteral("homeassistant");
@@ -31,10 +34,18 @@ struct TServiceConfig {
 // $XDG_CONFIG_HOME/quarnel/quarneld.conf, or ~/.config/quarnel/quarneld.conf.
 QString DefaultConfigPath();
 
-// Reads the file into config, over its defaults. A missing file gives the defaults when
-// mustExist is false (the default path). False with a one-line message that names the file,
-// and the key where a value is bad, when the file cannot be used; warnings (an unknown key)
-// go to *warnings and do not refuse the file.
+// Reads the file into config: the values it sets, the defaults for the others. A missing file
+// gives the defaults when mustExist is false (the default path). False with a one-line message
+// that names the file, and the key where a value is bad, when the file cannot be used, config
+// then untouched: a file group or others can read or change (it holds the broker's password),
+// no regular file, an unreadable one, INI it cannot make sense of, a bad value. Warnings (an
+// unknown key or section, a line without '=', a password without user name) are appended to
+// *warnings, one line each, and do not refuse the file. message and warnings may be null.
+//
+// An empty value means the default, except "host =", which turns MQTT off. The password is
+// everything after the '=' of its line, blanks at both ends dropped and one pair of double
+// quotes around it taken off: ';', ',', '"' and '\' are part of it. Relative TLS file names are
+// taken from the folder of the file.
 bool ReadServiceConfig(const QString& path, bool mustExist, TServiceConfig* config,
                        QString* message, QStringList* warnings);
 
