@@ -7,12 +7,14 @@ set -euo pipefail
 
 [ $# -gt 0 ] || { echo "usage: $0 LOG..." >&2; exit 2; }
 
-# The emulator's two default accounts and every password the tests set or change to, and the
-# broker password of quarneld's configuration tests.
+# The emulator's two default accounts, every password the tests set or change to, and the
+# test MQTT broker's password with the wrong one its tests try, and the broker password of the
+# configuration tests.
 passwords=(
     admin1234 basic1234 admin12345 changed99 changed2 fresh123 fresh567 fresh5678 fresh5679
     guest1234 guest99 kept1234 later123 lost1234 newpass99 nope1234 only1234 oper5678
-    other5678 renewed1 second12 secret12 wrong1234 secret-password-too-long TopSecret-7319
+    other5678 renewed1 second12 secret12 wrong1234 secret-password-too-long mqttpass77 mqttwrong77
+    TopSecret-7319
 )
 
 patterns=$(mktemp)

@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n
     libqcustomplot-dev libqcustomplot2.1-qt6
-    libmosquitto-dev mosquitto mosquitto-clients libsystemd-dev
+    libmosquitto-dev mosquitto mosquitto-clients libsystemd-dev openssl
     sqlite3 xvfb xauth
     "$@"
 )
