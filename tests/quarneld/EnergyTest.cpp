@@ -9,16 +9,19 @@
 namespace {
 
 TEST(EnergyTest, TodayAndLifetimeComeFromTheNewestDayAndTheSumOfTheYears) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("energy"));
+    QSqlDatabase db =
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("energy"));
     db.setDatabaseName(QStringLiteral(":memory:"));
     ASSERT_TRUE(db.open());
     QSqlQuery q(db);
-    ASSERT_TRUE(q.exec("CREATE TABLE samples (sample_module INTEGER, sample_timestamp TEXT, "
-                       "sample_resolution INTEGER, sample_yield INTEGER)"));
-    ASSERT_TRUE(q.exec("INSERT INTO samples VALUES (1, '2024-06-19 00:00:00', 71, 30000), "
-                       "(1, '2024-06-20 00:00:00', 71, 8000), (1, '2023-01-01 00:00:00', 125, "
-                       "9000), (1, '2024-01-01 00:00:00', 125, 4001), (2, '2024-06-21 00:00:00', "
-                       "71, 5), (1, '2024-06-20 12:00:00', 36, 77)"));
+    ASSERT_TRUE(
+        q.exec("CREATE TABLE samples (sample_module INTEGER, sample_timestamp TEXT, "
+               "sample_resolution INTEGER, sample_yield INTEGER)"));
+    ASSERT_TRUE(
+        q.exec("INSERT INTO samples VALUES (1, '2024-06-19 00:00:00', 71, 30000), "
+               "(1, '2024-06-20 00:00:00', 71, 8000), (1, '2023-01-01 00:00:00', 125, "
+               "9000), (1, '2024-01-01 00:00:00', 125, 4001), (2, '2024-06-21 00:00:00', "
+               "71, 5), (1, '2024-06-20 12:00:00', 36, 77)"));
     TModuleEnergy energy;
     QString error;
     ASSERT_TRUE(ReadModuleEnergy(db, 1, &energy, &error)) << error.toStdString();
