@@ -264,10 +264,11 @@ TLinkOpening OpenLink(uint8_t handle, const TKestRow& row) {
     if (Pc2Lan_Get_Serial(handle, serial) == 0) {
         opening.Serial = QString::fromLatin1(serial, int(qstrnlen(serial, sizeof serial - 1)));
     }
-    int32_t major = 0;
-    int32_t minor = 0;
-    if (Pc2Lan_Get_Version(handle, &major, &minor) == 0) {
-        opening.Version = QString::number(major) + '.' + QString::number(minor);
+    // The firmware's version, 0x0203 for 2.03; the hardware's is not asked for.
+    int32_t firmware = 0;
+    if (Pc2Lan_Get_Version(handle, &firmware, nullptr) == 0) {
+        opening.Version = QString::number((firmware >> 8) & 0xFF, 16) + '.' +
+                          QString::number(firmware & 0xFF, 16).rightJustified(2, QChar('0'));
     }
     const CanMessage request = MakeCanRequest(Addr_Monitor, Obj_Monitor_Clock, Act_Read, 0);
     if (Pc2Lan_Can_Request(handle, &request, &opening.ProbeReply) != Can_Result_Ok) {

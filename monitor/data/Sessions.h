@@ -44,7 +44,7 @@ struct TLinkOpening {
     int32_t SessionMinutes = -1;  // the box's idle limit; -1 when it did not say
     CanMessage ProbeReply = {};
     QString Serial;
-    QString Version;  // "first.second"
+    QString Version;  // the firmware's, "2.03"
 };
 
 // Opens link handle to the box of row, which must not be a replay box. It blocks for as long as

@@ -298,6 +298,9 @@ void TFetchRun::Poll() {
                              " samples, " + QString::number(result.Written) +
                              " rows added or changed, " + Elapsed(box.ElapsedMs));
             }
+            if (OnResolutionEnded) {
+                OnResolutionEnded(box);
+            }
             if (++box.Current < box.Results.size()) {
                 StartResolution(box);
             } else {

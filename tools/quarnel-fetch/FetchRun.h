@@ -76,6 +76,8 @@ public:
     const std::vector<TFetchBox>& Boxes() const { return FetchBoxes; }
 
     std::function<void()> OnFinished;
+    // A box has ended one resolution (called from the run's poll: the run must live on).
+    std::function<void(const TFetchBox&)> OnResolutionEnded;
     // A download that has not moved for this long has failed (a box that answers the link but
     // whose monitor never answers the history requests).
     qint64 StallTimeoutMs = 60000;

@@ -24,7 +24,7 @@ enum class TStateKind { Power, EnergyToday, EnergyTotal };
 struct TBoxIdentity {
     QString Serial;   // as the box gives it
     QString Name;     // from the box list
-    QString Version;  // the box's software version, "first.second"
+    QString Version;  // the firmware version the box gives, "2.03"
 };
 
 struct TMqttMessage {

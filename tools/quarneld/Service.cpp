@@ -26,7 +26,9 @@ constexpr int Link_Handles = 256;
 constexpr int History_Check_Ms = 5000;
 // quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
 constexpr qint64 Lock_Retry_Ms = 60000;
-const std::vector<uint8_t> All_Resolutions = {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year};
+// The years first and the days next: they hold the two energies, which a box's first download
+// thus publishes within seconds, not at the end of its ten-minute slots.
+const std::vector<uint8_t> Download_Order = {Res_Year, Res_Day, Res_Month, Res_Ten_Minutes};
 
 CanMessage PowerRequest(uint8_t inverter) {
     return MakeCanRequest(inverter, Obj_Actual_Power, Act_Read, 2, 0);
@@ -455,7 +457,7 @@ void TService::StartDueDownloads() {
         fetch.A = box->Present(Module_Type_A);
         fetch.B = box->Present(Module_Type_B);
         fetch.C = box->Present(Module_Type_C);
-        for (uint8_t resolution : All_Resolutions) {
+        for (uint8_t resolution : Download_Order) {
             TResolutionResult result;
             result.Resolution = resolution;
             fetch.Results.push_back(result);
@@ -468,6 +470,11 @@ void TService::StartDueDownloads() {
         // Not inside the run's own poll: the run is freed once it has ended.
         box->Run->OnFinished = [this, kestId] {
             QTimer::singleShot(0, this, [this, kestId] { DownloadEnded(kestId); });
+        };
+        box->Run->OnResolutionEnded = [this, kestId](const TFetchBox&) {
+            if (TServiceBox* b = BoxOf(kestId); b != nullptr) {
+                PublishEnergies(*b);
+            }
         };
         box->Run->Start();
     }
