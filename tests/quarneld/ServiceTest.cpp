@@ -148,6 +148,10 @@ protected:
         return true;
     }
 
+    static bool DownloadsDone(ServiceProcess& service, int boxes) {
+        return service.Output().count(QStringLiteral("history download complete")) >= boxes;
+    }
+
     // The module's energies as the database gives them: newest day and sum of the years, kWh.
     std::pair<double, double> StoredEnergies(int32_t kestId, int type) {
         const int32_t module = ModuleId(kestId, type);
@@ -197,7 +201,7 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
     ServiceProcess service(Arguments(WriteConfig(broker)));
     TSubscriber live;
     ASSERT_TRUE(live.Connect(broker.Port(), broker.UserName(), broker.Password()));
-    ASSERT_TRUE(live.WaitFor([&] { return EnergiesOut(live); }, 60000))
+    ASSERT_TRUE(live.WaitFor([&] { return EnergiesOut(live) && DownloadsDone(service, 2); }, 60000))
         << service.Output().toStdString();
 
     // A consumer that knows only the discovery rules: the retained configurations lead it to
@@ -414,7 +418,7 @@ TEST_F(ServiceTest, AtNightThePowerIsZeroAndTheEnergiesStay) {
     ASSERT_TRUE(subscriber.Connect(broker.Port()));
     ASSERT_TRUE(subscriber.WaitFor(
         [&] {
-            return EnergiesOut(subscriber) &&
+            return EnergiesOut(subscriber) && DownloadsDone(service, 2) &&
                    subscriber.Latest(State(Shed_Serial, "total", "power"));
         },
         60000))

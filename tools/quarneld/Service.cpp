@@ -334,7 +334,7 @@ void TService::Opened(int32_t kestId, uint8_t handle, const TLinkOpening& openin
     Line(Name(*box) + ": connected (serial " + opening.Serial + ", software " + opening.Version +
          ")");
     Announce(*box);
-    PublishEnergies(*box);
+    PublishEnergies(*box, true);
 }
 
 void TService::ChannelEnded(TCANMessages* channel) {
@@ -375,6 +375,9 @@ void TService::PollPower() {
         if (channel == nullptr || channel->LinkError.load()) {
             LoseBox(box, QStringLiteral("the box stopped answering"));
             continue;
+        }
+        if (box.Run != nullptr) {
+            PublishEnergies(box, false);
         }
         // A box still busy with the last round is not asked again: its requests would pile up.
         if (!box.PendingPower.empty()) {
@@ -471,9 +474,13 @@ void TService::StartDueDownloads() {
         box->Run->OnFinished = [this, kestId] {
             QTimer::singleShot(0, this, [this, kestId] { DownloadEnded(kestId); });
         };
-        box->Run->OnResolutionEnded = [this, kestId](const TFetchBox&) {
+        box->Run->OnResolutionEnded = [this, kestId](const TFetchBox& fetch) {
+            // A lifetime summed over part of the years would count the rest as produced once
+            // they arrive: it goes out only after a complete download of the years.
+            const TResolutionResult& result = fetch.Results[fetch.Current];
             if (TServiceBox* b = BoxOf(kestId); b != nullptr) {
-                PublishEnergies(*b);
+                PublishEnergies(
+                    *b, result.Resolution == Res_Year && result.State == TFetchState::Complete);
             }
         };
         box->Run->Start();
@@ -497,7 +504,7 @@ void TService::DownloadEnded(int32_t kestId) {
              parts.join(QStringLiteral(", ")) + "; " + QString::number(written) +
              " rows added or changed");
         box->Run.reset();
-        PublishEnergies(*box);
+        PublishEnergies(*box, false);
     }
     if (std::none_of(ServiceBoxes.begin(), ServiceBoxes.end(),
                      [](const auto& b) { return b->Run != nullptr; })) {
@@ -507,7 +514,7 @@ void TService::DownloadEnded(int32_t kestId) {
 
 // Publishing --------------------------------------------------------------------------------
 
-void TService::PublishEnergies(TServiceBox& box) {
+void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
     if (!box.Identified) {
         return;
     }
@@ -524,29 +531,30 @@ void TService::PublishEnergies(TServiceBox& box) {
             return;
         }
         TPublishedEnergy& published = module.Published;
-        if (TodayMayGoOut(published, energy)) {
+        const QString& serial = box.Identity.Serial;
+        if (TodayMayGoOut(published, energy) &&
+            (!published.HasToday || published.TodayDate != energy.TodayDate ||
+             published.TodayKWh != energy.TodayKWh)) {
             published.HasToday = true;
             published.TodayDate = energy.TodayDate;
             published.TodayKWh = energy.TodayKWh;
+            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
+                    StateValue(TStateKind::EnergyToday, published.TodayKWh), true, 0);
+        }
+        if (!withLifetime) {
+            continue;
         }
         if (TotalMayGoOut(published, energy)) {
             published.HasTotal = true;
             published.TotalKWh = energy.TotalKWh;
             module.TotalHeldBack = false;
+            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
+                    StateValue(TStateKind::EnergyTotal, published.TotalKWh), true, 0);
         } else if (energy.HasTotal && !module.TotalHeldBack) {
             module.TotalHeldBack = true;
             Line(Name(box) + ", " + ModuleName(module.Type) + ": the lifetime energy of " +
                  Kwh(energy.TotalKWh) + " in the database is below the " + Kwh(published.TotalKWh) +
                  " published before (its year samples are incomplete); it stays at that");
-        }
-        const QString& serial = box.Identity.Serial;
-        if (published.HasToday) {
-            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
-                    StateValue(TStateKind::EnergyToday, published.TodayKWh), true, 0);
-        }
-        if (published.HasTotal) {
-            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
-                    StateValue(TStateKind::EnergyTotal, published.TotalKWh), true, 0);
         }
     }
 }

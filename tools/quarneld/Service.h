@@ -102,7 +102,8 @@ private:
     void DropBox(size_t index);
     bool LinkHandleFree(uint8_t handle) const;
 
-    void PublishEnergies(TServiceBox& box);
+    // Today's energy from the database, and with withLifetime the lifetime energy too.
+    void PublishEnergies(TServiceBox& box, bool withLifetime);
     void PublishPower(TServiceBox& box, TServiceModule& module);
     void Announce(TServiceBox& box);
     void AnnounceAll();
