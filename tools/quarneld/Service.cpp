@@ -23,6 +23,7 @@ constexpr int List_Check_Ms = 5000;
 constexpr qint64 List_Read_Ms = 60000;
 constexpr int Connect_Check_Ms = 1000;
 constexpr int Link_Handles = 256;
+constexpr int Retry_Opened_Ms = 20;
 constexpr int History_Check_Ms = 5000;
 // quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
 constexpr qint64 Lock_Retry_Ms = 60000;
@@ -144,6 +145,9 @@ void TService::Stop() {
 // The box list ------------------------------------------------------------------------------
 
 void TService::CheckBoxList() {
+    if (Sessions.TearingDown()) {
+        return;  // a session being freed runs the event loop; the next tick comes soon
+    }
     QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
     qint64 version = -1;
     if (query.exec(QStringLiteral("PRAGMA data_version")) && query.next()) {
@@ -268,6 +272,9 @@ bool TService::LinkHandleFree(uint8_t handle) const {
 }
 
 void TService::ConnectDue() {
+    if (Sessions.TearingDown()) {
+        return;  // a session being freed runs the event loop; the next tick comes soon
+    }
     const qint64 now = Clock.elapsed();
     for (const auto& box : ServiceBoxes) {
         if (box->State != TBoxState::Waiting || now < box->NextAttemptMs) {
@@ -287,6 +294,12 @@ void TService::ConnectDue() {
 }
 
 void TService::Opened(int32_t kestId, uint8_t handle, const TLinkOpening& opening) {
+    if (Sessions.TearingDown()) {
+        // No session may start while another is being freed: a moment later.
+        QTimer::singleShot(Retry_Opened_Ms, this,
+                           [this, kestId, handle, opening] { Opened(kestId, handle, opening); });
+        return;
+    }
     TServiceBox* box = BoxOf(kestId);
     if (box == nullptr || box->State != TBoxState::Connecting || box->OpeningHandle != handle ||
         Stopping) {
@@ -366,6 +379,9 @@ void TService::LoseBox(TServiceBox& box, const QString& why) {
 // Live power --------------------------------------------------------------------------------
 
 void TService::PollPower() {
+    if (Sessions.TearingDown()) {
+        return;  // a session being freed runs the event loop; the next tick comes soon
+    }
     for (size_t i = 0; i < ServiceBoxes.size(); ++i) {
         TServiceBox& box = *ServiceBoxes[i];
         if (box.State != TBoxState::Online) {
@@ -402,6 +418,20 @@ void TService::PowerDecoded(TCANMessages* channel, uint8_t address) {
     if (box == nullptr || box->State != TBoxState::Online) {
         return;
     }
+    if (channel->LinkError.load()) {
+        // Not an answer of the box but the link's failure: no 0 W goes out for it. The session
+        // ends outside the channel's own step.
+        const int32_t kestId = channel->KestId();
+        QTimer::singleShot(0, this, [this, kestId] {
+            TServiceBox* lost = BoxOf(kestId);
+            TCANMessages* failed = Sessions.ChannelOfKest(kestId);
+            if (lost != nullptr && lost->State == TBoxState::Online && failed != nullptr &&
+                failed->LinkError.load() && !Sessions.TearingDown()) {
+                LoseBox(*lost, QStringLiteral("the box stopped answering"));
+            }
+        });
+        return;
+    }
     if (TServiceModule* module = box->Module(address); module != nullptr && module->Present) {
         const uint16_t power = address == Addr_Inverter_A   ? channel->PowerA
                                : address == Addr_Inverter_B ? channel->PowerB
@@ -426,6 +456,9 @@ void TService::PowerDecoded(TCANMessages* channel, uint8_t address) {
 // History -----------------------------------------------------------------------------------
 
 void TService::StartDueDownloads() {
+    if (Sessions.TearingDown()) {
+        return;  // a session being freed runs the event loop; the next tick comes soon
+    }
     const qint64 now = Clock.elapsed();
     for (const auto& box : ServiceBoxes) {
         if (box->State != TBoxState::Online || box->Run != nullptr || now < box->NextHistoryMs) {
