@@ -29,6 +29,9 @@ public:
     std::function<void(int32_t kestId, uint8_t handle, const TLinkOpening& opening)> OnOpened;
 
 private:
+    // Runs OnOpened for every opening that has ended (queued by the opening threads).
+    Q_INVOKABLE void Deliver();
+
     struct TMailbox;
     std::shared_ptr<TMailbox> Mailbox;
     int Running = 0;
