@@ -419,17 +419,10 @@ void TService::PowerDecoded(TCANMessages* channel, uint8_t address) {
         return;
     }
     if (channel->LinkError.load()) {
-        // Not an answer of the box but the link's failure: no 0 W goes out for it. The session
-        // ends outside the channel's own step.
-        const int32_t kestId = channel->KestId();
-        QTimer::singleShot(0, this, [this, kestId] {
-            TServiceBox* lost = BoxOf(kestId);
-            TCANMessages* failed = Sessions.ChannelOfKest(kestId);
-            if (lost != nullptr && lost->State == TBoxState::Online && failed != nullptr &&
-                failed->LinkError.load() && !Sessions.TearingDown()) {
-                LoseBox(*lost, QStringLiteral("the box stopped answering"));
-            }
-        });
+        // Not an answer of the box but the link's failure: no 0 W goes out for it. The next
+        // live tick ends the session; not from here, inside the channel's own step, nor from a
+        // posted call: freeing a channel runs an event loop that must still deliver the
+        // workers' posted steps, which it cannot while a posted call is being delivered.
         return;
     }
     if (TServiceModule* module = box->Module(address); module != nullptr && module->Present) {
