@@ -1,6 +1,5 @@
 // quarnel-fetch: the boxes' yield history into the user database, without the window; or, with
 // --coverage, what the database holds and what it misses.
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -9,7 +8,6 @@
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QStandardPaths>
-#include <csignal>
 #include <cstdio>
 
 #include "Acquisition.h"
@@ -19,37 +17,10 @@
 #include "FetchRun.h"
 #include "MessageFrm.h"
 #include "Sessions.h"
+#include "StopSignals.h"
 #include "dmUser.h"
 
 namespace {
-
-// SIGINT and SIGTERM reach the event loop through a socket pair: the handler only writes a byte.
-// A second one ends the program at once, for a box that holds up the orderly end; what was
-// stored is committed already.
-int Signal_Pipe[2] = {-1, -1};
-volatile sig_atomic_t Signalled = 0;
-
-void OnSignal(int signal) {
-    if (Signalled != 0) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        return;
-    }
-    Signalled = 1;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(Signal_Pipe[1], &byte, 1);
-}
-
-bool CatchSignals() {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Signal_Pipe) != 0) {
-        return false;
-    }
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 QString DataFolderOf(const TFetchOptions& options) {
     return DataFolderFrom(
@@ -107,10 +78,9 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
     run.Full = options.Full;
     run.OnFinished = [] { QCoreApplication::quit(); };
 
-    QSocketNotifier interrupts(Signal_Pipe[0], QSocketNotifier::Read);
+    QSocketNotifier interrupts(tools::stop_signal_fd(), QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, [&run, &console] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = read(Signal_Pipe[0], &byte, 1);
+        tools::take_stop_signal();
         if (!run.Finished()) {
             console.Problem(QStringLiteral(
                 "Interrupted: the downloads are cancelled (once more ends at once)."));
@@ -158,7 +128,7 @@ int main(int argc, char** argv) {
         case TParseResult::Run:
             break;
     }
-    if (!CatchSignals()) {
+    if (!tools::catch_stop_signals()) {
         std::perror("quarnel-fetch: signals");
         return Exit_Usage;
     }

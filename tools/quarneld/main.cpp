@@ -1,5 +1,4 @@
 // quarneld: the always-on service. It runs until SIGTERM or SIGINT.
-#include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -22,6 +20,7 @@
 #include "ServiceConfig.h"
 #include "ServiceView.h"
 #include "Sessions.h"
+#include "StopSignals.h"
 #include "dmUser.h"
 
 namespace {
@@ -30,25 +29,6 @@ constexpr int Exit_Stopped = 0;
 constexpr int Exit_Refused = 2;
 // The broker gets this long to take the last offline before the service ends.
 constexpr int Last_Publish_Ms = 1000;
-
-// SIGINT and SIGTERM reach the event loop through a socket pair: the handler only writes a byte.
-int Signal_Pipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(Signal_Pipe[1], &byte, 1);
-}
-
-bool CatchSignals() {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Signal_Pipe) != 0) {
-        return false;
-    }
-    struct sigaction action = {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 void Say(const QString& text) {
     const QByteArray bytes = (text + '\n').toLocal8Bit();
@@ -111,7 +91,7 @@ int main(int argc, char** argv) {
     for (const QString& warning : warnings) {
         Say("quarneld: " + warning);
     }
-    if (!CatchSignals()) {
+    if (!tools::catch_stop_signals()) {
         std::perror("quarneld: signals");
         return Exit_Refused;
     }
@@ -158,10 +138,9 @@ int main(int argc, char** argv) {
     QTimer watchdog;
     StartWatchdog(&watchdog);
 
-    QSocketNotifier interrupts(Signal_Pipe[0], QSocketNotifier::Read);
+    QSocketNotifier interrupts(tools::stop_signal_fd(), QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, [] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = read(Signal_Pipe[0], &byte, 1);
+        tools::take_stop_signal();
         QCoreApplication::quit();
     });
     QCoreApplication::exec();
