@@ -13,7 +13,7 @@
 //    The other boxes' poll intervals must not suffer: no gap above two intervals.
 //
 // A figure that misses its target is printed as such; the exit code is non-zero only when the
-// run itself could not be made.
+// run itself could not be made. BENCH_QUARNELD_LOG names a file to keep the service's output in.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -190,7 +190,18 @@ QString ReadLog(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
+// With BENCH_QUARNELD_LOG set, the service's output is kept there.
+void KeepLog(const QString& path) {
+    const QString keep = qEnvironmentVariable("BENCH_QUARNELD_LOG");
+    if (!keep.isEmpty() && (!QFile::exists(keep) || QFile::remove(keep)) &&
+        !QFile::copy(path, keep)) {
+        std::fprintf(stderr, "bench_quarneld: the service's output cannot be kept in %s\n",
+                     qPrintable(keep));
+    }
+}
+
 void PrintLogTail(const QString& path) {
+    KeepLog(path);
     const QStringList lines = ReadLog(path).split('\n');
     std::fprintf(stderr, "bench_quarneld: the service's last output:\n");
     for (qsizetype i = std::max<qsizetype>(0, lines.size() - 30); i < lines.size(); ++i) {
@@ -306,6 +317,8 @@ bool Measure(TServiceChild& service, int seconds, TWindow* window) {
 
 struct TFigures {
     std::vector<double> DelaysMs;
+    // The total follows the reply of the box's last inverter of the round.
+    std::vector<double> TotalDelaysMs;
     int Unmatched = 0;  // power messages with no power reply of their inverter before them
     std::vector<double> GapsS;
     int LateGaps = 0;
@@ -333,9 +346,11 @@ TFigures Analyse(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, i
                 replies[bytes[3]].push_back(frame.replied_ns);
             }
         }
+        std::vector<int64_t> anyReplied;
         for (const auto& [address, topic] : Inverter_Topics) {
             std::vector<int64_t>& replied = replies[address];
             std::sort(replied.begin(), replied.end());
+            anyReplied.insert(anyReplied.end(), replied.begin(), replied.end());
             for (int64_t arrived : arrivals[PowerTopic(b, topic)]) {
                 if (!inWindow(arrived)) {
                     continue;
@@ -348,6 +363,7 @@ TFigures Analyse(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, i
                 figures.DelaysMs.push_back(double(arrived - *(after - 1)) / 1e6);
             }
         }
+        std::sort(anyReplied.begin(), anyReplied.end());
         // The last total before the window counts: a gap may start before it.
         int64_t previous = 0;
         for (int64_t arrived : arrivals[PowerTopic(b, "total")]) {
@@ -356,6 +372,10 @@ TFigures Analyse(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, i
             }
             if (arrived >= window.StartNs) {
                 ++figures.Polls;
+                const auto after = std::upper_bound(anyReplied.begin(), anyReplied.end(), arrived);
+                if (after != anyReplied.begin()) {
+                    figures.TotalDelaysMs.push_back(double(arrived - *(after - 1)) / 1e6);
+                }
                 if (previous > 0) {
                     figures.GapsS.push_back(double(arrived - previous) / 1e9);
                     figures.LateGaps += arrived - previous > Late_Gap_Ns ? 1 : 0;
@@ -389,6 +409,11 @@ void Print(const char* title, const TWindow& window, const TFigures& figures, in
     }
     std::printf(")\n%38s target: median under %.0f ms: %s\n", "", Delay_Target_Ms,
                 Met(median < Delay_Target_Ms));
+    std::printf(
+        "    the totals           median %7.2f ms, p99 %7.2f ms, max %7.2f ms (%zu messages)\n",
+        figures.TotalDelaysMs.empty() ? NAN : bench::median(figures.TotalDelaysMs),
+        Percentile(figures.TotalDelaysMs, 0.99), Percentile(figures.TotalDelaysMs, 1.0),
+        figures.TotalDelaysMs.size());
     std::printf("    service CPU          %7.2f %% of one core   (target: under %.0f %%): %s\n",
                 window.CpuPercent, Cpu_Target_Percent, Met(window.CpuPercent < Cpu_Target_Percent));
     std::printf(
@@ -495,8 +520,14 @@ int main(int argc, char** argv) {
         "bench_quarneld: quarneld, %d emulated boxes of three inverters, live power every %d s, "
         "%d ms pause, broker and subscriber on loopback, %d s windows\n",
         Box_Count, Live_Interval_S, Request_Delay_Ms, seconds);
+    std::vector<double> historyRequests;
+    for (const auto& box : boxes) {
+        historyRequests.push_back(double(box->history_requests().size()));
+    }
     std::printf("  ready after          %7.1f s   (every box's power out, first downloads done)\n",
                 readyS);
+    std::printf("  first download       %7.0f history requests per box (median), %.0f at most\n",
+                bench::median(historyRequests), Percentile(historyRequests, 1.0));
     std::fflush(stdout);
 
     TWindow answering;
@@ -538,5 +569,6 @@ int main(int argc, char** argv) {
         std::printf("    silent box offline   not published within the window\n");
     }
     std::printf("  service on SIGTERM   %s\n", service.Stop().c_str());
+    KeepLog(logPath);
     return 0;
 }
