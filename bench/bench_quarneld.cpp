@@ -60,6 +60,7 @@ constexpr int Ready_Timeout_S = 300;
 constexpr double Delay_Target_Ms = 20;
 constexpr double Cpu_Target_Percent = 2;
 constexpr long Flat_Rss_Kb = 1024;
+constexpr int64_t Clock_Lag_Ns = 5000000;
 constexpr int64_t Late_Gap_Ns = int64_t(2) * Live_Interval_S * 1000000000;
 const char* const Box_Clock = "2024-06-20 12:00";
 const char* const Installed = "2024-06-20";
@@ -357,13 +358,17 @@ TFigures Analyse(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, i
                 if (!inWindow(arrived)) {
                     continue;
                 }
-                const auto after = std::upper_bound(replied.begin(), replied.end(), arrived);
+                // The box's thread reads the clock once send() has returned: the message may
+                // be out first.
+                const auto after =
+                    std::upper_bound(replied.begin(), replied.end(), arrived + Clock_Lag_Ns);
                 if (after == replied.begin()) {
                     ++figures.Unmatched;
                     continue;
                 }
-                figures.DelaysMs.push_back(double(arrived - *(after - 1)) / 1e6);
-                figures.Slow += arrived - *(after - 1) > int64_t(Delay_Target_Ms * 1e6) ? 1 : 0;
+                const int64_t delay = std::max<int64_t>(0, arrived - *(after - 1));
+                figures.DelaysMs.push_back(double(delay) / 1e6);
+                figures.Slow += delay > int64_t(Delay_Target_Ms * 1e6) ? 1 : 0;
             }
         }
         std::sort(anyReplied.begin(), anyReplied.end());
