@@ -8,10 +8,10 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-"$repo/build/release"}
 
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_BENCH=ON
-cmake --build "$build" -j2 --target bench_exchange bench_scale bench_channel bench_saveyield bench_wchart bench_history bench_ui bench_coverage bench_fetch
+cmake --build "$build" -j2 --target bench_exchange bench_scale bench_channel bench_saveyield bench_wchart bench_history bench_ui bench_coverage bench_fetch bench_quarneld
 
 status=0
-for bench in bench_exchange bench_scale bench_channel bench_saveyield bench_wchart bench_history bench_ui bench_coverage bench_fetch; do
+for bench in bench_exchange bench_scale bench_channel bench_saveyield bench_wchart bench_history bench_ui bench_coverage bench_fetch bench_quarneld; do
     echo
     if ! "$build/bench/$bench"; then
         echo "$bench failed" >&2

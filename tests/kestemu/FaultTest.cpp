@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "RawClient.h"
 
@@ -12,6 +13,12 @@ namespace {
 // Long enough for a reply that is coming on loopback to arrive; used only where the test
 // checks that nothing comes.
 constexpr int kQuietMs = 300;
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 std::unique_ptr<Emulator> box_with(const Faults& faults, uint32_t seed = 1) {
     Config config = test_config();
@@ -26,11 +33,19 @@ TEST(Faults, SilentAfterAnswersNothingMore) {
     auto box = box_with(f);
     RawClient client(box->port());
     EXPECT_EQ(client.login_basic().status(), 1);
+    const int64_t asked = monotonic_ns();
     EXPECT_EQ(client.request(0x80).status(), 1);
+    const int64_t answered = monotonic_ns();
     client.send_bytes(client.next_frame(0x80));
     ASSERT_TRUE(wait_until([&] { return box->received().size() == 3; }));
     EXPECT_FALSE(client.read_frame(kQuietMs));
     EXPECT_EQ(box->open_connections(), 1);
+    // Only the frames answered carry the time of their reply.
+    const auto log = box->received();
+    EXPECT_GT(log[0].replied_ns, 0);
+    EXPECT_GE(log[1].replied_ns, asked);
+    EXPECT_LE(log[1].replied_ns, answered);
+    EXPECT_EQ(log[2].replied_ns, 0);
 }
 
 TEST(Faults, CloseAfterClosesOnceThatManyWereAnswered) {

@@ -369,16 +369,25 @@ uint32_t Box::box_ms() const {
                                      .count());
 }
 
-Faults Box::note_frame(const Connection& c, const uint8_t* frame, int size) {
+Faults Box::note_frame(const Connection& c, const uint8_t* frame, int size, uint64_t* logged) {
     {
         std::lock_guard lock(log_mutex_);
         if (received_.size() >= kFrameLogCapacity) {
             received_.pop_front();
         }
-        received_.push_back({c.number, std::vector<uint8_t>(frame, frame + size)});
+        received_.push_back({c.number, std::vector<uint8_t>(frame, frame + size), 0});
+        *logged = logged_++;
     }
     std::lock_guard lock(mutex_);
     return faults_;
+}
+
+void Box::note_reply(uint64_t logged, int64_t replied_ns) {
+    std::lock_guard lock(log_mutex_);
+    const uint64_t first = logged_ - received_.size();
+    if (logged >= first) {
+        received_[logged - first].replied_ns = replied_ns;
+    }
 }
 
 void Box::set_faults(const Faults& faults) {

@@ -73,7 +73,10 @@ public:
     std::vector<uint8_t> flash(uint32_t address, uint32_t count) const;
 
     // Called by connections on their own threads.
-    Faults note_frame(const Connection& connection, const uint8_t* frame, int size);
+    // Logs the frame; *logged is its number in the log for note_reply.
+    Faults note_frame(const Connection& connection, const uint8_t* frame, int size,
+                      uint64_t* logged);
+    void note_reply(uint64_t logged, int64_t replied_ns);
     void handle(Connection& connection, const uint8_t* frame, const Faults& faults, Reply& reply);
     void connection_ended(Connection& connection, const std::string& reason);
     void wake_listener();       // a connection thread has finished and may be joined
@@ -132,6 +135,7 @@ private:
 
     mutable std::mutex log_mutex_;
     std::deque<ReceivedFrame> received_;
+    uint64_t logged_ = 0;  // frames logged since the start, those dropped or cleared included
 
     int listen_fd_ = -1;
     int wake_fd_ = -1;  // eventfd: stop requested or a connection ended

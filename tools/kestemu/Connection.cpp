@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 #include "Box.h"
@@ -164,7 +165,8 @@ bool Connection::read_frames() {
 bool Connection::process(const uint8_t* frame, int size) {
     const uint32_t frame_number = frames.fetch_add(1) + 1;
     last_frame_ = Clock::now();
-    const Faults faults = box_.note_frame(*this, frame, size);
+    uint64_t logged = 0;
+    const Faults faults = box_.note_frame(*this, frame, size, &logged);
     if (faults.close_after >= 0 && answered_ >= faults.close_after) {
         reason_ = "closed after " + std::to_string(answered_) + " replies (fault)";
         return false;
@@ -182,6 +184,9 @@ bool Connection::process(const uint8_t* frame, int size) {
     if (!send_reply(reply, faults, shaped)) {
         return false;
     }
+    timespec sent{};
+    clock_gettime(CLOCK_MONOTONIC, &sent);
+    box_.note_reply(logged, int64_t(sent.tv_sec) * 1000000000 + sent.tv_nsec);
     ++answered_;
     if (faults.close_after >= 0 && answered_ >= faults.close_after) {
         reason_ = "closed after " + std::to_string(answered_) + " replies (fault)";

@@ -58,6 +58,9 @@ struct Config {
 struct ReceivedFrame {
     int connection = 0;  // 1, 2, ... in the order connections were accepted
     std::vector<uint8_t> bytes;
+    // CLOCK_MONOTONIC when the box had written the whole reply to the socket; 0 while none is
+    // written (not yet, or never: a silent box, a closing fault).
+    int64_t replied_ns = 0;
 };
 
 // One yield history request (monitor module, object 0x41) as the box received it. A request
