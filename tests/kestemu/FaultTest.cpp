@@ -35,16 +35,15 @@ TEST(Faults, SilentAfterAnswersNothingMore) {
     EXPECT_EQ(client.login_basic().status(), 1);
     const int64_t asked = monotonic_ns();
     EXPECT_EQ(client.request(0x80).status(), 1);
-    const int64_t answered = monotonic_ns();
     client.send_bytes(client.next_frame(0x80));
     ASSERT_TRUE(wait_until([&] { return box->received().size() == 3; }));
     EXPECT_FALSE(client.read_frame(kQuietMs));
     EXPECT_EQ(box->open_connections(), 1);
-    // Only the frames answered carry the time of their reply.
+    // Only the frames answered carry the time of their reply. (The box notes it once the write
+    // has returned, which may be after the client has read the reply.)
     const auto log = box->received();
     EXPECT_GT(log[0].replied_ns, 0);
     EXPECT_GE(log[1].replied_ns, asked);
-    EXPECT_LE(log[1].replied_ns, answered);
     EXPECT_EQ(log[2].replied_ns, 0);
 }
 
