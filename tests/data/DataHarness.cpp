@@ -18,36 +18,6 @@
 
 namespace datatest {
 
-pid_t StartProgram(const QString& program, const QStringList& arguments, int outputFd) {
-    std::vector<QByteArray> texts{program.toLocal8Bit()};
-    for (const QString& argument : arguments) {
-        texts.push_back(argument.toLocal8Bit());
-    }
-    std::vector<char*> argv;
-    for (QByteArray& text : texts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(outputFd, STDOUT_FILENO);
-        dup2(outputFd, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int WaitForProgram(pid_t child) {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output) {
     QTemporaryFile log;
     if (!log.open()) {

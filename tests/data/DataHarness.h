@@ -23,6 +23,7 @@
 #include "monitor/data/dmUser.h"
 #include "monitor/ui/texts/MessageFrm.h"
 #include "tests/can/ChannelHarness.h"
+#include "tests/support/ChildProcess.h"
 #include "tools/kestemu/Emulator.h"
 
 namespace datatest {
@@ -35,8 +36,8 @@ using namespace cantest;
 // every later lock looks like a race.
 int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output);
 // The same in two steps: the program started with its output into outputFd, and its exit code.
-pid_t StartProgram(const QString& program, const QStringList& arguments, int outputFd);
-int WaitForProgram(pid_t child);
+using testsupport::StartProgram;
+using testsupport::WaitForProgram;
 
 // A temporary data folder holding a fresh KestUser.sqlite from the install step, and
 // QUARNEL_DATA_DIR pointing at it while it lives.

@@ -8,7 +8,6 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -23,6 +22,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+
+#include "tests/support/ChildProcess.h"
 
 namespace quarneldtest {
 
@@ -65,65 +66,19 @@ private:
     int Previous = PTHREAD_CANCEL_ENABLE;
 };
 
-// fork and exec with the output into outputFd, as the data tests do (QProcess upsets
-// ThreadSanitizer). Everything the child needs is made before the fork; the child only makes
-// system calls. It closes every other descriptor, so that a restarted broker holds no copy of a
-// test's client socket, and dies with the test program.
-pid_t StartProgram(const QString& program, const QStringList& arguments, int outputFd,
-                   bool searchPath = false) {
-    std::vector<QByteArray> texts{QFile::encodeName(program)};
-    for (const QString& argument : arguments) {
-        texts.push_back(argument.toLocal8Bit());
-    }
-    std::vector<char*> argv;
-    for (QByteArray& text : texts) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    const long openMax = sysconf(_SC_OPEN_MAX);
-    const int lastFd = int(openMax > 0 && openMax < 65536 ? openMax : 65536);
-    const pid_t child = fork();
-    if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(outputFd, STDOUT_FILENO);
-        dup2(outputFd, STDERR_FILENO);
-        for (int fd = STDERR_FILENO + 1; fd < lastFd; ++fd) {
-            close(fd);
-        }
-        if (searchPath) {
-            execvp(argv[0], argv.data());
-        } else {
-            execv(argv[0], argv.data());
-        }
-        _exit(127);
-    }
-    return child;
-}
-
-int WaitForExit(pid_t child) {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 int OpenLog(const QString& path) {
     return open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                 0600);
 }
 
-int RunProgram(const QString& program, const QStringList& arguments, const QString& logPath,
-               bool searchPath = false) {
+int RunProgram(const QString& program, const QStringList& arguments, const QString& logPath) {
     const int fd = OpenLog(logPath);
     if (fd < 0) {
         return -1;
     }
-    const pid_t child = StartProgram(program, arguments, fd, searchPath);
+    const pid_t child = testsupport::StartProgram(program, arguments, fd);
     close(fd);
-    return child < 0 ? -1 : WaitForExit(child);
+    return child < 0 ? -1 : testsupport::WaitForProgram(child);
 }
 
 sockaddr_in Loopback(int port) {
@@ -280,7 +235,7 @@ bool TBroker::MakeCertificates(QString* error) {
                     path("server.crt")},
     };
     for (const QStringList& step : steps) {
-        const int status = RunProgram(openssl, step, log, true);
+        const int status = RunProgram(openssl, step, log);
         if (status != 0) {
             *error = QStringLiteral("openssl %1 ended with %2: %3")
                          .arg(step.front())
@@ -376,9 +331,9 @@ bool TBroker::Launch(QString* error) {
         *error = QStringLiteral("cannot open the broker's log");
         return false;
     }
-    Child =
-        StartProgram(QString::fromLatin1(MosquittoProgram),
-                     {QStringLiteral("-c"), Dir->filePath(QStringLiteral("mosquitto.conf"))}, fd);
+    Child = testsupport::StartProgram(
+        QString::fromLatin1(MosquittoProgram),
+        {QStringLiteral("-c"), Dir->filePath(QStringLiteral("mosquitto.conf"))}, fd);
     close(fd);
     if (Child < 0) {
         *error = QStringLiteral("cannot start mosquitto");
@@ -412,7 +367,7 @@ void TBroker::Kill() {
         return;
     }
     kill(Child, SIGKILL);
-    WaitForExit(Child);
+    testsupport::WaitForProgram(Child);
     Child = -1;
 }
 
