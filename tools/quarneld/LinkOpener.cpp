@@ -35,7 +35,6 @@ TLinkOpener::~TLinkOpener() {
 }
 
 void TLinkOpener::Open(int32_t kestId, uint8_t handle, const TKestRow& row) {
-    ++Running;
     std::thread([mailbox = Mailbox, kestId, handle, row] {
         const TLinkOpening opening = OpenLink(handle, row);
         const std::lock_guard<std::mutex> lock(mailbox->Lock);
@@ -60,7 +59,6 @@ void TLinkOpener::Deliver() {
         results.swap(Mailbox->Results);
     }
     for (const TMailbox::TResult& result : results) {
-        --Running;
         if (OnOpened) {
             OnOpened(result.KestId, result.Handle, result.Opening);
         }

@@ -24,7 +24,6 @@ public:
     // Opens handle to the box of row; OnOpened runs on the main thread once it has ended, the
     // link then belonging to the receiver.
     void Open(int32_t kestId, uint8_t handle, const TKestRow& row);
-    int Pending() const { return Running; }
 
     std::function<void(int32_t kestId, uint8_t handle, const TLinkOpening& opening)> OnOpened;
 
@@ -34,5 +33,4 @@ private:
 
     struct TMailbox;
     std::shared_ptr<TMailbox> Mailbox;
-    int Running = 0;
 };

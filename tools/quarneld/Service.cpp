@@ -564,8 +564,7 @@ void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
             published.HasToday = true;
             published.TodayDate = energy.TodayDate;
             published.TodayKWh = energy.TodayKWh;
-            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
-                    StateValue(TStateKind::EnergyToday, published.TodayKWh), true, 0);
+            PublishState(serial, module.Type, TStateKind::EnergyToday, published.TodayKWh);
         }
         if (!withLifetime) {
             continue;
@@ -574,8 +573,7 @@ void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
             published.HasTotal = true;
             published.TotalKWh = energy.TotalKWh;
             module.TotalHeldBack = false;
-            Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
-                    StateValue(TStateKind::EnergyTotal, published.TotalKWh), true, 0);
+            PublishState(serial, module.Type, TStateKind::EnergyTotal, published.TotalKWh);
         } else if (energy.HasTotal && !module.TotalHeldBack) {
             module.TotalHeldBack = true;
             Line(Name(box) + ", " + ModuleName(module.Type) + ": the lifetime energy of " +
@@ -587,8 +585,7 @@ void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
 
 void TService::PublishPower(TServiceBox& box, TServiceModule& module) {
     if (box.Identified && module.HasPower) {
-        Publish(StateTopic(Config.Mqtt, box.Identity.Serial, module.Type, TStateKind::Power),
-                StateValue(TStateKind::Power, module.PowerW), true, 0);
+        PublishState(box.Identity.Serial, module.Type, TStateKind::Power, module.PowerW);
     }
 }
 
@@ -614,26 +611,28 @@ void TService::AnnounceAll() {
         if (!box->Identified) {
             continue;
         }
-        for (TServiceModule& module : box->Modules) {
-            if (module.Present && box->State == TBoxState::Online) {
-                PublishPower(*box, module);
-            }
-        }
         const QString& serial = box->Identity.Serial;
-        for (const TServiceModule& module : box->Modules) {
+        for (TServiceModule& module : box->Modules) {
             if (!module.Present) {
                 continue;
             }
+            if (box->State == TBoxState::Online) {
+                PublishPower(*box, module);
+            }
             if (module.Published.HasToday) {
-                Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyToday),
-                        StateValue(TStateKind::EnergyToday, module.Published.TodayKWh), true, 0);
+                PublishState(serial, module.Type, TStateKind::EnergyToday,
+                             module.Published.TodayKWh);
             }
             if (module.Published.HasTotal) {
-                Publish(StateTopic(Config.Mqtt, serial, module.Type, TStateKind::EnergyTotal),
-                        StateValue(TStateKind::EnergyTotal, module.Published.TotalKWh), true, 0);
+                PublishState(serial, module.Type, TStateKind::EnergyTotal,
+                             module.Published.TotalKWh);
             }
         }
     }
+}
+
+void TService::PublishState(const QString& serial, int moduleType, TStateKind kind, double value) {
+    Publish(StateTopic(Config.Mqtt, serial, moduleType, kind), StateValue(kind, value), true, 0);
 }
 
 void TService::Publish(const TMqttMessage& message, int qos) {

@@ -54,7 +54,6 @@ struct TServiceBox {
     int RetryPauseMs = 0;  // 0 until a connect has failed
     bool FailureShown = false;
     int OpeningHandle = -1;  // the link handle of the opening under way
-    bool Listed = true;      // in the box list and on line
     bool Identified = false;
     TBoxIdentity Identity;
     std::array<TServiceModule, 4> Modules;  // total, A, B, C
@@ -107,6 +106,8 @@ private:
     void PublishPower(TServiceBox& box, TServiceModule& module);
     void Announce(TServiceBox& box);
     void AnnounceAll();
+    // A state, retained: a restarted consumer has the last value at once.
+    void PublishState(const QString& serial, int moduleType, TStateKind kind, double value);
     void Publish(const TMqttMessage& message, int qos);
     void Publish(const QString& topic, const QByteArray& payload, bool retain, int qos);
     void MqttConnected();
