@@ -165,7 +165,8 @@ TEST(YieldModel, AnOutageStopsOneInverterAndTheTotalFollows) {
     EXPECT_EQ(stopped(71, {2024, 6, 15, 0, 0, 0}), *m.yield(4, 71, {2024, 6, 15, 0, 0, 0}, from));
     EXPECT_EQ(stopped(106, {2024, 6, 1, 0, 0, 0}), *m.yield(4, 106, {2024, 6, 1, 0, 0, 0}, from));
     EXPECT_EQ(stopped(125, {2024, 1, 1, 0, 0, 0}), *m.yield(4, 125, {2024, 1, 1, 0, 0, 0}, from));
-    EXPECT_EQ(stopped(36, {2024, 6, 15, 11, 50, 0}), *m.yield(4, 36, {2024, 6, 15, 11, 50, 0}, now));
+    EXPECT_EQ(stopped(36, {2024, 6, 15, 11, 50, 0}),
+              *m.yield(4, 36, {2024, 6, 15, 11, 50, 0}, now));
     // Later slots and days are 0, and the slots still add up to their day.
     double slots = 0;
     for (int slot = 0; slot < 144; ++slot) {

@@ -175,10 +175,10 @@ TEST(Options, BadOptionsNameTheProblem) {
 TEST(Options, FaultInvertersTakeALetterOfAFittedInverter) {
     Config c;
     std::string message;
-    ASSERT_EQ(parse({"--inverters", "BC", "--fault-inverter-zero", "b",
-                     "--fault-inverter-silent=C"},
-                    &c, &message),
-              ParseResult::run)
+    ASSERT_EQ(
+        parse({"--inverters", "BC", "--fault-inverter-zero", "b", "--fault-inverter-silent=C"}, &c,
+              &message),
+        ParseResult::run)
         << message;
     EXPECT_EQ(c.faults.zero_inverter, 'B');
     EXPECT_EQ(c.faults.silent_inverter, 'C');

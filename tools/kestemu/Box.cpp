@@ -73,16 +73,14 @@ std::string check_config(const Config& config) {
     }
     for (const char letter : {config.faults.zero_inverter, config.faults.silent_inverter}) {
         const uint8_t address = inverter_address(letter);
-        if (letter != 0 &&
-            (address == 0 || config.inverters.find(static_cast<char>('A' + address / 4 - 1)) ==
-                                 std::string::npos)) {
+        const char upper = address == 0 ? '?' : static_cast<char>('A' + address / 4 - 1);
+        if (letter != 0 && config.inverters.find(upper) == std::string::npos) {
             return "fault inverter '" + std::string(1, letter) +
                    "' is not one of the fitted inverters '" + config.inverters + "'";
         }
     }
-    if (config.faults.zero_inverter != 0 &&
-        inverter_address(config.faults.zero_inverter) ==
-            inverter_address(config.faults.silent_inverter)) {
+    if (config.faults.zero_inverter != 0 && inverter_address(config.faults.zero_inverter) ==
+                                                inverter_address(config.faults.silent_inverter)) {
         return "the zero and the silent fault need different inverters";
     }
     if (config.max_connections < 1 || config.max_connections > 65535) {

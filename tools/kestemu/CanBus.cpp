@@ -154,8 +154,8 @@ int Box::history(const uint8_t* q, int length, uint8_t* out, const Outage& outag
     std::optional<uint32_t> values[kMaxSamples];
     bool fours = false;
     for (int i = 0; i < count; ++i) {
-        values[i] =
-            model_.yield(module, resolution, periods_before(resolution, newest, i), now_time, outage);
+        values[i] = model_.yield(module, resolution, periods_before(resolution, newest, i),
+                                 now_time, outage);
         fours = fours || (values[i] && *values[i] > 65534);
     }
     out[0] = module;

@@ -311,7 +311,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
         handler->second(option);
     }
     for (const auto& [option, letter] : {std::pair{"--fault-inverter-zero", f.zero_inverter},
-                                          std::pair{"--fault-inverter-silent", f.silent_inverter}}) {
+                                         std::pair{"--fault-inverter-silent", f.silent_inverter}}) {
         if (!bad && letter != 0 && config->inverters.find(letter) == std::string::npos) {
             fail(option, std::string(1, letter) + " is not one of the fitted inverters " +
                              shown(config->inverters));
