@@ -3,12 +3,10 @@
 // without inventing values for them.
 #include <gtest/gtest.h>
 
-#include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
 #include <map>
 
 #include "Metrics.h"
+#include "tests/quarneld/Broker.h"
 
 namespace {
 
@@ -66,19 +64,11 @@ TEST(MetricsTest, PromtoolFindsNothingToSayAndEveryFamilyIsDescribedOnce) {
             << name.toStdString();
     }
 
-    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
-    if (promtool.isEmpty()) {
+    const std::optional<QByteArray> said = quarneldtest::PromtoolSays(page);
+    if (!said) {
         GTEST_SKIP() << "promtool is not installed (Debian package prometheus)";
     }
-    QProcess check;
-    check.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
-    ASSERT_TRUE(check.waitForStarted());
-    check.write(page);
-    check.closeWriteChannel();
-    ASSERT_TRUE(check.waitForFinished(30000));
-    EXPECT_EQ(check.exitCode(), 0);
-    EXPECT_EQ(check.readAllStandardOutput() + check.readAllStandardError(), QByteArray())
-        << page.toStdString();
+    EXPECT_EQ(*said, QByteArray()) << page.toStdString();
 }
 
 TEST(MetricsTest, ValuesInBaseUnitsAndLabelsEscaped) {
