@@ -31,11 +31,6 @@ protected:
     }
     QString LanguagePath() const { return Folder.Folder() + "language.sqlite"; }
 
-    // Starts the server; the tests without the private bus skip.
-    void StartServer() {
-        QUARNELD_REQUIRE_TEST_BUS();
-        ASSERT_TRUE(Server.Start());
-    }
     TNotification Next() {
         const size_t seen = Seen++;
         EXPECT_TRUE(Server.WaitForCount(Seen));
@@ -93,7 +88,8 @@ TEST_F(NotifierTest, TheMessageTextsAreReadFromTheLanguageDatabaseAndNeverWritte
 }
 
 TEST_F(NotifierTest, BusProducingAgainReplacesTheNotProducingOfTheSameInverter) {
-    StartServer();
+    QUARNELD_REQUIRE_TEST_BUS();
+    ASSERT_TRUE(Server.Start());
     ASSERT_TRUE(Notifier->Available());
     UserData->SetLanguage(Language_English);
     Notifier->NotProducing("Roof", Module_Type_A);
@@ -121,7 +117,8 @@ TEST_F(NotifierTest, BusProducingAgainReplacesTheNotProducingOfTheSameInverter) 
 }
 
 TEST_F(NotifierTest, BusTheWordsFollowTheLanguageStoredAtEachNotification) {
-    StartServer();
+    QUARNELD_REQUIRE_TEST_BUS();
+    ASSERT_TRUE(Server.Start());
     UserData->SetLanguage(Language_German);
     Notifier->NotProducing("Shed", Module_Type_C);
     const TNotification german = Next();
