@@ -18,8 +18,10 @@
 #include <set>
 
 #include "monitor/can/CanObjects.h"
+#include "monitor/ui/texts/Translation.h"
 #include "tests/data/DataHarness.h"
 #include "tests/quarneld/Broker.h"
+#include "tests/quarneld/NotificationServer.h"
 
 namespace datatest {
 namespace {
@@ -90,6 +92,15 @@ double Number(const QByteArray& payload) {
 
 class ServiceTest : public MonitorTest {
 protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        // The services the tests start show their notifications on the private bus of a Bus
+        // run only, never on the desktop of whoever runs the tests.
+        if (!quarneldtest::TestBusRunning()) {
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quarneld-tests");
+        }
+    }
+
     // Two boxes: Roof with inverters A, B and C, Shed with A and C only.
     void StartBoxes(const std::string& clock = "2024-06-20 12:00",
                     const kestemu::Faults& roofFaults = {},
@@ -240,7 +251,8 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
                                         : QStringList{"state_class", "unit_of_measurement"};
         for (const QString& key : keys + QStringList{"name", "unique_id", "state_topic",
                                                      "device_class", "availability", "device"}) {
-            EXPECT_TRUE(config.contains(key)) << m.Topic.toStdString() << " lacks " << key.toStdString();
+            EXPECT_TRUE(config.contains(key))
+                << m.Topic.toStdString() << " lacks " << key.toStdString();
         }
         for (const char* abbreviation : {"stat_t", "dev", "uniq_id", "avty", "unit_of_meas"}) {
             EXPECT_FALSE(config.contains(abbreviation)) << m.Topic.toStdString();
@@ -509,6 +521,37 @@ TEST_F(ServiceTest, AnInverterThatStopsBesideProducingOnesIsAProblemAndClearsWhe
             EXPECT_EQ(m.Payload, "OFF") << serial.toStdString() << module;
         }
     }
+}
+
+TEST_F(ServiceTest, BusAStoppedInverterIsShownOnTheDesktopInTheStoredLanguage) {
+    QUARNELD_REQUIRE_TEST_BUS();
+    quarneldtest::TNotificationServer desktop;
+    ASSERT_TRUE(desktop.Start());
+    UserData->SetLanguage(Language_German);
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    kestemu::Faults zeroB;
+    zeroB.zero_inverter = 'B';
+    StartBoxes("2024-06-20 12:00", zeroB);
+    ServiceProcess service(Arguments(WriteConfig(
+        broker, QStringLiteral("[alerts]\nafter_minutes = 0.05\nclear_minutes = 0.05\n"))));
+    ASSERT_TRUE(desktop.WaitForCount(1, std::chrono::seconds(60)))
+        << service.Output().toStdString();
+    const quarneldtest::TNotification shown = desktop.Received().front();
+    EXPECT_EQ(shown.AppName, "quarneld");
+    EXPECT_EQ(shown.Summary, "Wechselrichter produziert nicht");
+    EXPECT_EQ(shown.Body,
+              "Roof (B) produziert nicht, während die anderen Wechselrichter produzieren");
+    EXPECT_EQ(shown.Urgency, 2);
+
+    Boxes[0]->set_faults({});
+    ASSERT_TRUE(desktop.WaitForCount(2, std::chrono::seconds(30)))
+        << service.Output().toStdString();
+    const quarneldtest::TNotification again = desktop.Received().back();
+    EXPECT_EQ(again.Body, "Roof (B) produziert wieder");
+    EXPECT_EQ(again.ReplacesId, shown.Id);
+    EXPECT_EQ(desktop.Received().size(), 2u) << "only Roof's B stopped";
 }
 
 TEST_F(ServiceTest, AtNightThePowerIsZeroAndTheEnergiesStay) {

@@ -18,6 +18,7 @@
 #include "Metrics.h"
 #include "MetricsServer.h"
 #include "MqttLink.h"
+#include "Notifier.h"
 #include "Service.h"
 #include "ServiceConfig.h"
 #include "ServiceView.h"
@@ -126,7 +127,9 @@ int main(int argc, char** argv) {
             return Exit_Refused;
         }
     }
-    TService service(config, data, sessions, acquisition, console, mqtt.get(), nullptr, folder,
+    // Where there is no desktop session bus, the notifier does nothing.
+    TNotifier notifier(data, folder + QStringLiteral("language.sqlite"));
+    TService service(config, data, sessions, acquisition, console, mqtt.get(), &notifier, folder,
                      options.RequestDelay);
     view.OnChannelEnded = [&service](TCANMessages* channel) { service.ChannelEnded(channel); };
 
