@@ -5,10 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QMetaType>
-#include <QTimer>
 
 namespace quarneldtest {
 
@@ -37,19 +34,6 @@ bool FlushNotifications() {
     bool done = false;
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&done] { done = true; });
     return WaitFor([&done] { return done; });
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const QDeadlineTimer deadline(timeout);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return condition();
-        }
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
 }
 
 TNotificationServer::TNotificationServer()

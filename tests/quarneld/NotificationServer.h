@@ -18,6 +18,8 @@
 #include <functional>
 #include <vector>
 
+#include "tests/quarneld/Broker.h"
+
 namespace quarneldtest {
 
 struct TNotification {
@@ -42,9 +44,11 @@ bool TestBusRunning();
         }                                                                                \
     } while (false)
 
-// Runs the event loop until condition holds or timeout passes; the condition's last answer.
-bool WaitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// quarneldtest::WaitFor of Broker.h, with the time as a duration.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return WaitFor(condition, int(timeout.count()));
+}
 
 // Waits until the notification server (or the bus, when none is there) has answered every call
 // this process made to it on its session bus connection, and the replies have been handled.

@@ -6,6 +6,7 @@
 #include <QDBusPendingReply>
 #include <QVariantMap>
 
+#include "Acquisition.h"
 #include "DebugLog.h"
 #include "MessageFrm.h"
 #include "Translation.h"
@@ -16,19 +17,6 @@ namespace {
 const char* const Service_Name = "org.freedesktop.Notifications";
 const char* const Object_Path = "/org/freedesktop/Notifications";
 const char* const Interface_Name = "org.freedesktop.Notifications";
-
-const char* LabelOf(int moduleType) {
-    switch (moduleType) {
-        case Module_Type_A:
-            return "InverterALabel";
-        case Module_Type_B:
-            return "InverterBLabel";
-        case Module_Type_C:
-            return "InverterCLabel";
-        default:
-            return nullptr;
-    }
-}
 
 }  // namespace
 
@@ -57,7 +45,7 @@ void TNotifier::Notify(const QString& boxName, int moduleType, bool producing) {
     TMsgForm texts;
     TranslateMsgForm(texts, LanguagePath, UserData.GetLanguage());
     QString body = boxName;
-    if (const char* label = LabelOf(moduleType)) {
+    if (const char* label = ModuleLabel(moduleType)) {
         body += ' ' + texts.Text(QLatin1String(label));
     }
     body += ' ' + texts.Text(producing ? QStringLiteral("Alert_ProducingAgain")
