@@ -133,6 +133,10 @@ protected:
             text += "username = " + broker.UserName() + "\npassword = " + broker.Password() + "\n";
         }
         text += "[service]\nlive_interval = 2\nhistory_interval = 1\n" + more;
+        // The tests run side by side: none takes the endpoint's default port.
+        if (!more.contains(QLatin1String("[metrics]"))) {
+            text += "[metrics]\nport = 0\n";
+        }
         file.write(text.toUtf8());
         file.close();
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
