@@ -13,8 +13,39 @@
 //    every frame but answers none, so the service's requests to it time out and its logins hang.
 //    The other boxes' poll intervals must not suffer: no gap above two intervals.
 //
+// With --scale (or BENCH_QUARNELD_SCALE=1) it measures instead what a box costs the service, at
+// 64, 128 and 256 boxes (BENCH_QUARNELD_SCALE_SIZES, e.g. "64,256"), live power every 10 s,
+// history every 15 minutes, the 80 ms pause. A first download of every box would take minutes
+// of SQLite writes on the service's main thread and is not what a plant that has run for a while
+// sees, so the history is made once: one box's full first download with no pause, whose samples
+// and history_reach rows are copied by SQL to every module of the same type in each size's
+// database. All boxes share the emulator's seed, clock and installation date, so that copy is
+// their history, and the service's downloads at its start are incremental (a few requests per
+// box). Then the service with no box at all, 20 s: its resident memory is the baseline. Then per
+// size a fresh data folder and the service's launch, and a window of
+// BENCH_QUARNELD_SCALE_SECONDS (240 by default) from that launch, which holds the connects, the
+// first incremental downloads and the steady part after them:
+//
+// - the service's CPU (utime + stime of /proc/PID/stat) over the window and over the steady part
+//   (from one interval after every box was polled and every first download ended), in per cent
+//   of one core, in all and per box;
+// - its resident memory at the window's end, and the growth over the baseline per box;
+// - late polls from the emulated boxes' frame logs: a box's interval between two replies to the
+//   power request of inverter A over 1.5 intervals, or no reply for that long before the
+//   window's end;
+// - the publish rate at a subscriber on '#' in the steady part;
+// - 20 GETs of /metrics spread over the window (the config's [metrics] port; a service without
+//   the endpoint is shown as "no endpoint"), median and longest;
+// - its open files, beside the default soft limit of 1024: the service gets the open-file limit
+//   the bench was started with, while the bench raises its own for the emulated boxes.
+//
+// The emulated boxes run in the bench's process on their own threads; the bench's own CPU is
+// printed beside the service's. Each size prints its figures, and the end a table of them, also
+// as markdown.
+//
 // A figure that misses its target is printed as such; the exit code is non-zero only when the
-// run itself could not be made. BENCH_QUARNELD_LOG names a file to keep the service's output in.
+// run itself could not be made. BENCH_QUARNELD_LOG names a file to keep the service's output in
+// (in the scale run, of the last size).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -645,7 +676,8 @@ struct TScaleRow {
     TScrapes Scrapes;
     int OpenFiles = -1;
     long SoftFiles = -1;
-    int Losses = 0;  // "lost" and "cannot connect" lines
+    int Losses = 0;                 // "lost" and "cannot connect" lines
+    double DownloadRequests = NAN;  // median history requests per box in the window
     std::string Ended;
 };
 
@@ -725,7 +757,7 @@ void PrintScaleRow(const TScaleRow& row) {
     if (row.FailedDownloads > 0) {
         std::printf(", %d failed", row.FailedDownloads);
     }
-    std::printf("\n");
+    std::printf(", %.0f history requests per box (median)\n", row.DownloadRequests);
     std::printf(
         "    publish rate         %6.1f messages/s at the subscriber in the steady part "
         "(%d in the window)\n",
@@ -1008,6 +1040,10 @@ bool RunSize(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, int c
     }
     subscriber.Clear();
     row->Boxes = count;
+    std::vector<size_t> requestsBefore;
+    for (int b = 0; b < count; ++b) {
+        requestsBefore.push_back(boxes[size_t(b)]->history_requests().size());
+    }
     TServiceChild service;
     const double benchCpuStart = OwnCpuSeconds();
     const int64_t start = NowNs();
@@ -1069,6 +1105,12 @@ bool RunSize(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, int c
     row->KbPerBox =
         row->RssKb < 0 || baselineKb < 0 ? NAN : double(row->RssKb - baselineKb) / double(count);
     AnalysePolls(boxes, size_t(count), start, stopped, row);
+    std::vector<double> requests;
+    for (int b = 0; b < count; ++b) {
+        requests.push_back(
+            double(boxes[size_t(b)]->history_requests().size() - requestsBefore[size_t(b)]));
+    }
+    row->DownloadRequests = bench::median(requests);
     if (!ticks.empty() && ticks.front().second >= 0 && ticksEnd >= 0 && ticksPerSecond > 0) {
         row->CpuPercent = 100.0 * double(ticksEnd - ticks.front().second) / double(ticksPerSecond) /
                           (double(stopped - ticks.front().first) / 1e9);
