@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n
     libqcustomplot-dev libqcustomplot2.1-qt6
     libmosquitto-dev mosquitto mosquitto-clients libsystemd-dev openssl
-    qt6-httpserver-dev prometheus dbus-daemon curl
+    qt6-httpserver-dev qt6-websockets-dev prometheus dbus-daemon curl
     sqlite3 xvfb xauth
     "$@"
 )

@@ -353,7 +353,7 @@ bool TCANMessages::ReplyIsStale() const {
 }
 
 void TCANMessages::HandOver(uint8_t address, uint8_t object, uint8_t length, const uint8_t* data,
-                            bool valid, int64_t generation) {
+                            bool valid, int64_t generation, int32_t result) {
     std::lock_guard guard(Lock);
     ReplyAddress = address;
     ReplyObject = object;
@@ -361,6 +361,7 @@ void TCANMessages::HandOver(uint8_t address, uint8_t object, uint8_t length, con
     std::memcpy(ReplyData, data, sizeof ReplyData);
     ReplyValid = valid;
     ReplyGeneration = generation;
+    ReplyResult = result;
 }
 
 CanMessage TCANMessages::TakeHistoryRequest(uint32_t* generation) const {

@@ -92,9 +92,10 @@ public:
     Q_INVOKABLE void ThreadTerminated();
 
     // Worker side of a hand-over: the reply the next ReplyReceived decodes. A reply to a history
-    // request names the download it was asked for; -1 marks a plain request.
+    // request names the download it was asked for; -1 marks a plain request. result is the
+    // link library's answer to the request: a CAN time-out hands over an invalid reply too.
     void HandOver(uint8_t address, uint8_t object, uint8_t length, const uint8_t* data, bool valid,
-                  int64_t generation = -1);
+                  int64_t generation = -1, int32_t result = Can_Result_Ok);
     // A copy of the pending history request, and the download it belongs to.
     CanMessage TakeHistoryRequest(uint32_t* generation) const;
     // The box has ended the history request of that download: clears HistoryPending. False
@@ -132,6 +133,7 @@ public:
     uint8_t ReplyLength = 0;
     uint8_t ReplyData[Can_Data_Bytes] = {};
     bool ReplyValid = false;
+    int32_t ReplyResult = 0;
 
     uint8_t SampleModule = 0;
     uint8_t SampleResolution = 0;

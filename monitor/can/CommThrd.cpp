@@ -116,7 +116,7 @@ void TCommThread::ServePlain() {
     const uint8_t object = request.Header[Hdr_Object];
     LastResult = Send(request);
     if (LastResult == Can_Result_Timeout) {
-        Channel->HandOver(address, object, 0, Reply.Data, false);
+        Channel->HandOver(address, object, 0, Reply.Data, false, -1, LastResult);
         Step(ReplyReceivedStep());
         Step(AdvanceRingStep());
     } else if (LastResult != Can_Result_Ok) {
@@ -124,7 +124,7 @@ void TCommThread::ServePlain() {
         // tells the session code that the box has gone, so that it ends this session and
         // connects the box again, instead of showing 0 W for ever.
         Channel->LinkError.store(true);
-        Channel->HandOver(address, object, 0, Reply.Data, false);
+        Channel->HandOver(address, object, 0, Reply.Data, false, -1, LastResult);
         Step(ReplyReceivedStep());
     } else if (IsValidReply(Reply)) {
         Step(AdvanceRingStep());

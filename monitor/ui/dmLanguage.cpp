@@ -212,17 +212,13 @@ QString TTranslator::Translate(const QString& key, const QString& defaultText) {
         return defaultText;
     }
     const QSqlDatabase db = QSqlDatabase::database(Connection, false);
-    QSqlQuery lookup(db);
-    lookup.prepare(QStringLiteral("SELECT * FROM Languages WHERE Key = ? LIMIT 1"));
-    lookup.addBindValue(key);
-    if (!lookup.exec()) {
-        DebugLine("***Translation of " + key + " failed: " + lookup.lastError().text());
+    const TTranslationLookup found = LookupTranslation(db, key, Language);
+    if (found.Result == TTranslationLookup::Failed) {
+        DebugLine("***Translation of " + key + " failed: " + found.Error);
         return defaultText;
     }
-    if (lookup.next()) {
-        // The language columns follow Key and Default in the order of the language numbers.
-        const QString text = lookup.value(Language + 2).toString();
-        return text.isEmpty() ? defaultText : text;
+    if (found.Result == TTranslationLookup::Found) {
+        return found.Text.isEmpty() ? defaultText : found.Text;
     }
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral("INSERT INTO Languages (Key, \"Default\") VALUES (?, ?)"));

@@ -15,18 +15,12 @@
 #include <memory>
 #include <vector>
 
+#include "Translation.h"
+
 class QTranslator;
 class QWidget;
 class TMainView;
 class TMsgForm;
-
-// Language numbers; each is the position of its column in Languages minus two.
-constexpr uint8_t Language_English = 0;
-constexpr uint8_t Language_Dutch = 1;
-constexpr uint8_t Language_German = 2;
-constexpr uint8_t Language_Spanish = 3;
-constexpr uint8_t Language_Italian = 4;
-constexpr uint8_t Language_French = 5;
 
 // The design's component kinds that one Qt widget class stands for more than one of. A widget
 // gets its kind once, where it is created; the translator reads it.

@@ -2,8 +2,10 @@
 // replies, delays, CAN time-outs and refused logins, set at start and at run time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <tuple>
 
 #include "RawClient.h"
 
@@ -204,6 +206,117 @@ TEST(Faults, CanTimeOutsAreSeeded) {
     EXPECT_EQ(a, can_outcomes(3));
     EXPECT_GT(std::count(a.begin(), a.end(), -21), 5);
     EXPECT_GT(std::count(a.begin(), a.end(), 0), 5);
+}
+
+// A CAN request through the box; the reply frame.
+Frame can(RawClient& client, uint8_t address, uint8_t object, const Bytes& data = {}) {
+    return client.request(0x10, can_payload(address, object, address == 0 ? 7 : 8, 2, data));
+}
+
+// One sample of the monitor's history of module for the current period, as the box sends it.
+uint16_t current_sample(RawClient& client, uint8_t module, uint8_t resolution) {
+    const Frame f = can(client, 0, 0x41, {module, resolution, 0, 0, 0, 0, 0, 0, 1});
+    EXPECT_EQ(f.at(5), 1);
+    return f.u16(16);
+}
+
+// What the box sends for one sample of value v in a block of one.
+uint16_t word_of(uint32_t v) {
+    return static_cast<uint16_t>(v > 65534 ? std::min<uint32_t>((v + 2) / 4, 65534) : v);
+}
+
+TEST(Faults, ZeroInverterAnswersNoughtWattsAndStopsProducing) {
+    Config config = test_config();  // 2024-06-15 12:00: midday
+    config.faults.zero_inverter = 'a';
+    auto box = start_box(config);
+    RawClient client(box->port());
+    ASSERT_EQ(client.login_basic().status(), 1);
+    const Frame zero = can(client, 4, 0x31);
+    ASSERT_EQ(zero.status(), 1);
+    EXPECT_EQ(zero.at(5), 1);  // confirm
+    EXPECT_EQ(zero.at(7), 4);
+    EXPECT_EQ(zero.u16(10), 0);
+    for (uint8_t address : {8, 12}) {
+        EXPECT_GT(can(client, address, 0x31).u16(10), 0) << int(address);
+    }
+    const CivilTime start = {2024, 6, 15, 12, 0, 0};
+    EXPECT_EQ(box->outage().address, 4);
+    EXPECT_EQ(box->outage().from, start);
+    // The current slot began at the start: A's stays 0 while B's grows with the clock.
+    const CivilTime first = box->now();
+    const uint16_t b_before = current_sample(client, 8, 36);
+    ASSERT_TRUE(wait_until([&] { return box->now() != first; }));
+    EXPECT_GT(current_sample(client, 8, 36), b_before);
+    EXPECT_EQ(current_sample(client, 4, 36), 0);
+    // A's day is what it made before the start; the total is the sum of the three, whose
+    // samples are read within one second of the box clock.
+    const uint16_t a_day = current_sample(client, 4, 71);
+    EXPECT_EQ(a_day, word_of(*box->model().yield(4, 71, start, start)));
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const CivilTime now = box->now();
+        const uint16_t total = current_sample(client, 128, 36);
+        const uint16_t b = current_sample(client, 8, 36);
+        const uint16_t c = current_sample(client, 12, 36);
+        if (box->now() != now) {
+            continue;
+        }
+        EXPECT_EQ(total, word_of(*box->model().yield(128, 36, start, now, box->outage())));
+        EXPECT_NEAR(total, b + c, 1);
+        EXPECT_GT(b, 0);
+        break;
+    }
+}
+
+TEST(Faults, SilentInverterTimesOutOnTheBusAndTheOthersAnswer) {
+    Config config = test_config();
+    config.faults.silent_inverter = 'B';
+    auto box = start_box(config);
+    RawClient client(box->port());
+    ASSERT_EQ(client.login_basic().status(), 1);
+    for (uint8_t object : {0x31, 0x41, 0x20, 0x00}) {
+        EXPECT_EQ(can(client, 8, object).refusal(), -21) << int(object);
+    }
+    for (uint8_t address : {4, 12}) {
+        const Frame f = can(client, address, 0x31);
+        ASSERT_EQ(f.status(), 1);
+        EXPECT_GT(f.u16(10), 0) << int(address);
+    }
+    EXPECT_EQ(can(client, 0, 0x20).status(), 1);
+    // Mute, not idle: it is still fitted, the monitor keeps its yield and the total counts it.
+    EXPECT_TRUE(box->model().fitted(8));
+    const CivilTime day = {2024, 6, 14, 0, 0, 0};
+    const Bytes asked = {0, 71, 24, 6, 14, 5, 0, 0, 1};
+    uint32_t sum = 0;
+    for (uint8_t module : {4, 8, 12}) {
+        Bytes q = asked;
+        q[0] = module;
+        sum += can(client, 0, 0x41, q).u16(16);
+    }
+    Bytes q = asked;
+    q[0] = 128;
+    const Frame total = can(client, 0, 0x41, q);
+    EXPECT_EQ(total.u16(16), word_of(*box->model().yield(128, 71, day, box->now())));
+    EXPECT_GT(sum, 0u);
+    if ((total.at(9) & 0x80) == 0) {
+        EXPECT_NEAR(total.u16(16), sum, 2);
+    }
+    // Off at run time: it answers again.
+    box->set_faults(Faults{});
+    EXPECT_EQ(can(client, 8, 0x31).status(), 1);
+}
+
+TEST(Faults, InverterFaultsNeedFittedAndDifferentInverters) {
+    for (const auto& [inverters, zero, silent] :
+         {std::tuple{"AC", 'B', '\0'}, std::tuple{"ABC", '\0', 'D'}, std::tuple{"ABC", 'C', 'c'}}) {
+        Config config = test_config();
+        config.inverters = inverters;
+        config.faults.zero_inverter = zero;
+        config.faults.silent_inverter = silent;
+        Emulator box(config);
+        std::string error;
+        EXPECT_FALSE(box.start(&error));
+        EXPECT_NE(error.find("inverter"), std::string::npos) << error;
+    }
 }
 
 TEST(Faults, RefusedLogins) {

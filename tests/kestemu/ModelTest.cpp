@@ -151,6 +151,62 @@ TEST(YieldModel, TotalIsTheSumOfTheFittedInverters) {
     }
 }
 
+TEST(YieldModel, AnOutageStopsOneInverterAndTheTotalFollows) {
+    const YieldModel m = model();
+    const CivilTime from = {2024, 6, 15, 12, 5, 30};  // in the middle of a slot
+    const Outage outage{4, from};
+    const CivilTime now = {2024, 7, 2, 12, 0, 0};
+    auto stopped = [&](uint8_t resolution, const CivilTime& period) {
+        return *m.yield(4, resolution, period, now, outage);
+    };
+    // What A made before the stop counts, in the slot, day, month and year that hold it.
+    EXPECT_EQ(stopped(36, {2024, 6, 15, 12, 0, 0}), *m.yield(4, 36, {2024, 6, 15, 12, 0, 0}, from));
+    EXPECT_GT(stopped(36, {2024, 6, 15, 12, 0, 0}), 0u);
+    EXPECT_EQ(stopped(71, {2024, 6, 15, 0, 0, 0}), *m.yield(4, 71, {2024, 6, 15, 0, 0, 0}, from));
+    EXPECT_EQ(stopped(106, {2024, 6, 1, 0, 0, 0}), *m.yield(4, 106, {2024, 6, 1, 0, 0, 0}, from));
+    EXPECT_EQ(stopped(125, {2024, 1, 1, 0, 0, 0}), *m.yield(4, 125, {2024, 1, 1, 0, 0, 0}, from));
+    EXPECT_EQ(stopped(36, {2024, 6, 15, 11, 50, 0}),
+              *m.yield(4, 36, {2024, 6, 15, 11, 50, 0}, now));
+    // Later slots and days are 0, and the slots still add up to their day.
+    double slots = 0;
+    for (int slot = 0; slot < 144; ++slot) {
+        const CivilTime t = {2024, 6, 15, slot / 6, slot % 6 * 10, 0};
+        slots += stopped(36, t);
+        if (slot > 72) {
+            EXPECT_EQ(stopped(36, t), 0u) << slot;
+            EXPECT_GT(*m.yield(8, 36, t, now, outage), 0u) << slot;  // B goes on in daylight
+            if (slot > 125) {
+                break;
+            }
+        }
+    }
+    EXPECT_NEAR(slots / 50.0, stopped(71, {2024, 6, 15, 0, 0, 0}), 2.0);
+    EXPECT_EQ(stopped(71, {2024, 6, 20, 0, 0, 0}), 0u);
+    EXPECT_EQ(stopped(106, {2024, 7, 1, 0, 0, 0}), 0u);
+    EXPECT_EQ(*m.yield(8, 71, {2024, 6, 20, 0, 0, 0}, now, outage),
+              *m.yield(8, 71, {2024, 6, 20, 0, 0, 0}, now));
+    // The total is the sum of what the inverters really made.
+    for (const CivilTime& period :
+         {CivilTime{2024, 6, 15, 12, 0, 0}, CivilTime{2024, 6, 15, 0, 0, 0},
+          CivilTime{2024, 6, 1, 0, 0, 0}}) {
+        for (uint8_t resolution : {36, 71, 106}) {
+            double sum = 0;
+            for (uint8_t module : {4, 8, 12}) {
+                sum += *m.yield(module, resolution, period, now, outage);
+            }
+            EXPECT_NEAR(*m.yield(128, resolution, period, now, outage), sum, 2.0)
+                << int(resolution);
+        }
+    }
+    EXPECT_LT(*m.yield(128, 71, {2024, 6, 20, 0, 0, 0}, now, outage),
+              *m.yield(128, 71, {2024, 6, 20, 0, 0, 0}, now));
+    // No power from the stop on; the others keep theirs.
+    EXPECT_GT(m.power(4, {2024, 6, 15, 12, 5, 0}, outage), 0);
+    EXPECT_EQ(m.power(4, from, outage), 0);
+    EXPECT_EQ(m.power(4, {2024, 6, 20, 12, 0, 0}, outage), 0);
+    EXPECT_EQ(m.power(8, {2024, 6, 20, 12, 0, 0}, outage), m.power(8, {2024, 6, 20, 12, 0, 0}));
+}
+
 TEST(YieldModel, NotFittedInverterHasNoValueAndNoPower) {
     const YieldModel m = model(1, "AC");
     const CivilTime noon = {2024, 6, 1, 12, 0, 0};

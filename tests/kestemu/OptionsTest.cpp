@@ -149,6 +149,12 @@ TEST(Options, BadOptionsNameTheProblem) {
         {"--can-timeout-probability", "0x0.8"},
         {"--state", std::string(5000, 's')},
         {"--port", "--quiet"},
+        {"--fault-inverter-zero", "D"},
+        {"--fault-inverter-zero", "AB"},
+        {"--fault-inverter-silent="},
+        {"--fault-inverter-zero", "C", "--inverters", "AB"},
+        {"--fault-inverter-silent", "A", "--fault-inverter-zero", "a"},
+        {"--fault-inverter-zero", "A", "--fault-inverter-zero", "B"},
     };
     for (const auto& args : cases) {
         Config c;
@@ -166,6 +172,21 @@ TEST(Options, BadOptionsNameTheProblem) {
     EXPECT_EQ(parse(many, &c, &message), ParseResult::error);
 }
 
+TEST(Options, FaultInvertersTakeALetterOfAFittedInverter) {
+    Config c;
+    std::string message;
+    ASSERT_EQ(
+        parse({"--inverters", "BC", "--fault-inverter-zero", "b", "--fault-inverter-silent=C"}, &c,
+              &message),
+        ParseResult::run)
+        << message;
+    EXPECT_EQ(c.faults.zero_inverter, 'B');
+    EXPECT_EQ(c.faults.silent_inverter, 'C');
+    EXPECT_EQ(parse({"--inverters", "BC", "--fault-inverter-silent", "A"}, &c, &message),
+              ParseResult::error);
+    EXPECT_EQ(message, "option --fault-inverter-silent: A is not one of the fitted inverters 'BC'");
+}
+
 TEST(Options, LoopbackAddresses) {
     EXPECT_TRUE(is_loopback("127.0.0.1"));
     EXPECT_TRUE(is_loopback("127.1.2.3"));
@@ -179,6 +200,8 @@ TEST(Options, Help) {
     std::string message;
     EXPECT_EQ(parse({"--port", "1", "--help"}, &c, &message), ParseResult::help);
     EXPECT_NE(usage().find("--fault-garbage"), std::string::npos);
+    EXPECT_NE(usage().find("--fault-inverter-zero LETTER"), std::string::npos);
+    EXPECT_NE(usage().find("--fault-inverter-silent LETTER"), std::string::npos);
 }
 
 struct Child {

@@ -17,6 +17,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QThread>
 #include <atomic>
@@ -89,23 +91,6 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
-// A port the kernel has just handed out: bound to port 0, read back and closed.
-int FreePort() {
-    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        return 0;
-    }
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(sock);
-    return port;
-}
-
 bool Accepts(int port) {
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -124,6 +109,51 @@ QString CurrentUser() {
 }
 
 }  // namespace
+
+int FreePort() {
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return 0;
+    }
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(sock);
+    return port;
+}
+
+std::optional<QByteArray> Scrape(int port) {
+    QProcess curl;
+    curl.start(QStringLiteral("curl"), {"-s", "-S", "-f", "--max-time", "10",
+                                        QStringLiteral("http://127.0.0.1:%1/metrics").arg(port)});
+    if (!curl.waitForFinished(15000) || curl.exitStatus() != QProcess::NormalExit ||
+        curl.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return curl.readAllStandardOutput();
+}
+
+std::optional<QByteArray> PromtoolSays(const QByteArray& page) {
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (promtool.isEmpty()) {
+        return std::nullopt;
+    }
+    QProcess check;
+    check.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
+    check.waitForStarted();
+    check.write(page);
+    check.closeWriteChannel();
+    check.waitForFinished(30000);
+    QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
+    if (check.exitStatus() != QProcess::NormalExit || check.exitCode() != 0) {
+        said += "\n(exit code " + QByteArray::number(check.exitCode()) + ")";
+    }
+    return said;
+}
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
     QElapsedTimer clock;

@@ -1,5 +1,5 @@
-// What the quarneld tests share: a real mosquitto broker of their own on a loopback port, and a
-// subscriber that records what the broker hands out.
+// What the quarneld tests share: a real mosquitto broker of their own on a loopback port, a
+// subscriber that records what the broker hands out, and a scrape of the service's metrics.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +27,14 @@ namespace quarneldtest {
 // Processes Qt's events (the link's queued calls) until condition holds or timeoutMs has passed;
 // false at the deadline.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+// A loopback port the kernel has just handed out: bound to port 0, read back and closed.
+int FreePort();
+// GET http://127.0.0.1:port/metrics with curl; nullopt when it fails or does not answer 200.
+std::optional<QByteArray> Scrape(int port);
+// What `promtool check metrics` says about the page (empty: nothing to say), with its exit code
+// when that is not 0; nullopt when promtool is not installed.
+std::optional<QByteArray> PromtoolSays(const QByteArray& page);
 
 // A mosquitto broker of a test's own: /usr/sbin/mosquitto as a child process, on a free
 // loopback port, with no persistence and its configuration and log in a temporary folder. A
@@ -141,6 +149,14 @@ public:
     std::optional<TMessage> Latest(const QString& topic) const;
     // As quarneldtest::WaitFor.
     static bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+
+    // A loopback port the kernel has just handed out: bound to port 0, read back and closed.
+    int FreePort();
+    // GET http://127.0.0.1:port/metrics with curl; nullopt when it fails or does not answer 200.
+    std::optional<QByteArray> Scrape(int port);
+    // What `promtool check metrics` says about the page (empty: nothing to say), with its exit code
+    // when that is not 0; nullopt when promtool is not installed.
+    std::optional<QByteArray> PromtoolSays(const QByteArray& page);
     // QoS 1.
     void Publish(const QString& topic, const QByteArray& payload, bool retain);
     void Clear();

@@ -37,7 +37,16 @@ const char* const kExampleBlock =
     "\n"
     "[service]\n"
     "live_interval = 10        ; seconds between live power readings, 2 .. 3600\n"
-    "history_interval = 15     ; minutes between history downloads, 1 .. 1440\n";
+    "history_interval = 15     ; minutes between history downloads, 1 .. 1440\n"
+    "\n"
+    "[metrics]\n"
+    "listen = 127.0.0.1        ; 0.0.0.0 or :: serves every network\n"
+    "port = 10942              ; 0: no endpoint\n"
+    "\n"
+    "[alerts]\n"
+    "after_minutes = 15        ; 0 W or no answer this long beside a producing inverter\n"
+    "sibling_watts = 100       ; what the other inverter must produce, W\n"
+    "clear_minutes = 10        ; producing again this long ends it\n";
 
 QString DefaultClientId() {
     const QString host = QSysInfo::machineHostName();
@@ -60,6 +69,11 @@ void ExpectDefaults(const TServiceConfig& config) {
     EXPECT_EQ(mqtt.DiscoveryPrefix, "homeassistant");
     EXPECT_EQ(config.LiveIntervalS, 10);
     EXPECT_EQ(config.HistoryIntervalMin, 15);
+    EXPECT_EQ(config.Metrics.Listen, "127.0.0.1");
+    EXPECT_EQ(config.Metrics.Port, 10942);
+    EXPECT_EQ(config.Alerts.AfterMinutes, 15);
+    EXPECT_EQ(config.Alerts.SiblingWatts, 100);
+    EXPECT_EQ(config.Alerts.ClearMinutes, 10);
 }
 
 class ConfigTest : public ::testing::Test {
@@ -296,6 +310,20 @@ TEST_F(ConfigTest, EveryBadValueIsRefusedNamingItsKeyAndTheFile) {
     for (const QByteArray& bad : {QByteArray("\"a b\""), QByteArray(300, 'h'), control}) {
         rows.push_back({"mqtt", "host", bad});
     }
+    for (const char* bad : {"localhost", "127.0.0.256", "1.2.3", "::g", "10942"}) {
+        rows.push_back({"metrics", "listen", bad});
+    }
+    for (const char* bad : {"-1", "65536", "port"}) {
+        rows.push_back({"metrics", "port", bad});
+    }
+    for (const char* key : {"after_minutes", "clear_minutes"}) {
+        for (const char* bad : {"0", "0.01", "-5", "1e3", ",5", "1,5", "1441", "15min", "1.2.3"}) {
+            rows.push_back({"alerts", key, bad});
+        }
+    }
+    for (const char* bad : {"-1", "100001", "100 W", "nan", "inf"}) {
+        rows.push_back({"alerts", "sibling_watts", bad});
+    }
     rows.push_back({"mqtt", "username", control});
     rows.push_back({"mqtt", "client_id", control});
     rows.push_back({"mqtt", "tls_ca_file", "missing.pem"});
@@ -310,6 +338,21 @@ TEST_F(ConfigTest, EveryBadValueIsRefusedNamingItsKeyAndTheFile) {
         EXPECT_FALSE(Message.contains(QLatin1Char('\n')));
         EXPECT_FALSE(Message.contains(QChar(1))) << Message.toStdString();
     }
+}
+
+TEST_F(ConfigTest, MetricsAndAlertsTakeAddressesAndDecimalMinutes) {
+    ASSERT_TRUE(
+        Read("[metrics]\nlisten = ::\nport = 0\n[alerts]\nafter_minutes = 0.1\n"
+             "sibling_watts = 0\nclear_minutes = 2.5\n"))
+        << Message.toStdString();
+    EXPECT_EQ(Config.Metrics.Listen, "::");
+    EXPECT_FALSE(Config.Metrics.Enabled());
+    EXPECT_DOUBLE_EQ(Config.Alerts.AfterMinutes, 0.1);
+    EXPECT_DOUBLE_EQ(Config.Alerts.SiblingWatts, 0);
+    EXPECT_DOUBLE_EQ(Config.Alerts.ClearMinutes, 2.5);
+    ASSERT_TRUE(Read("[metrics]\nlisten = 0.0.0.0\nport = 9000\n")) << Message.toStdString();
+    EXPECT_EQ(Config.Metrics.Listen, "0.0.0.0");
+    EXPECT_EQ(Config.Metrics.Port, 9000);
 }
 
 TEST_F(ConfigTest, TheBaseTopicMustDifferFromTheDiscoveryPrefix) {
@@ -459,10 +502,14 @@ TEST_F(ConfigTest, UnknownKeysAndSectionsAreWarnedAbout) {
         << Message.toStdString();
     ExpectDefaults(Config);
     const QStringList expected = {
-        Path + ": the key 'stray' stands outside the sections [mqtt] and [service] and is ignored",
+        Path +
+            ": the key 'stray' stands outside the sections [mqtt], [service], [metrics] and "
+            "[alerts] and is ignored",
         Path + ": unknown key [mqtt] hots is ignored",
         Path + ": unknown key [mqtt] Port is ignored; the keys are written in lower case: port",
-        Path + ": unknown section [mqttt] is ignored; the sections are [mqtt] and [service]",
+        Path +
+            ": unknown section [mqttt] is ignored; the sections are [mqtt], [service], "
+            "[metrics] and [alerts]",
         Path + ": unknown key [service] live_intervall is ignored",
         Path + ": line 5 holds no key = value and is ignored",
     };

@@ -91,9 +91,12 @@ double Number(const QByteArray& payload) {
 class ServiceTest : public MonitorTest {
 protected:
     // Two boxes: Roof with inverters A, B and C, Shed with A and C only.
-    void StartBoxes(const std::string& clock = "2024-06-20 12:00") {
+    void StartBoxes(const std::string& clock = "2024-06-20 12:00",
+                    const kestemu::Faults& roofFaults = {},
+                    const kestemu::Faults& shedFaults = {}) {
         kestemu::Config roof = BoxConfig(clock);
         roof.serial = Roof_Serial.toStdString();
+        roof.faults = roofFaults;
         KestSpec roofSpec;
         roofSpec.Port = StartBox(roof).port();
         RoofKest = AddKest(roofSpec);
@@ -101,6 +104,7 @@ protected:
         shed.serial = Shed_Serial.toStdString();
         shed.inverters = "AC";
         shed.seed = 7;
+        shed.faults = shedFaults;
         KestSpec shedSpec;
         shedSpec.Name = "Shed";
         shedSpec.Port = StartBox(shed).port();
@@ -218,7 +222,8 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
         }
         return n;
     };
-    ASSERT_TRUE(late.WaitFor([&] { return configsIn() >= 12 + 9; }, 5000)) << configsIn();
+    // Roof: 4 modules x 3 sensors and 3 problem sensors; Shed: 3 x 3 and 2.
+    ASSERT_TRUE(late.WaitFor([&] { return configsIn() >= 15 + 11; }, 5000)) << configsIn();
     std::map<QString, QJsonObject> devices;  // first identifier -> device block
     std::set<QString> uniqueIds;
     std::map<QString, int> perDevice;
@@ -230,9 +235,12 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
         ++configs;
         EXPECT_TRUE(m.Retained) << m.Topic.toStdString();
         const QJsonObject config = QJsonDocument::fromJson(m.Payload).object();
-        for (const char* key : {"name", "unique_id", "state_topic", "device_class", "state_class",
-                                "unit_of_measurement", "availability", "device"}) {
-            EXPECT_TRUE(config.contains(key)) << m.Topic.toStdString() << " lacks " << key;
+        const bool binary = m.Topic.contains("/binary_sensor/");
+        const QStringList keys = binary ? QStringList{"payload_on", "payload_off"}
+                                        : QStringList{"state_class", "unit_of_measurement"};
+        for (const QString& key : keys + QStringList{"name", "unique_id", "state_topic",
+                                                     "device_class", "availability", "device"}) {
+            EXPECT_TRUE(config.contains(key)) << m.Topic.toStdString() << " lacks " << key.toStdString();
         }
         for (const char* abbreviation : {"stat_t", "dev", "uniq_id", "avty", "unit_of_meas"}) {
             EXPECT_FALSE(config.contains(abbreviation)) << m.Topic.toStdString();
@@ -243,13 +251,18 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
         devices[id] = device;
         ++perDevice[id];
         const bool power = config["device_class"] == "power";
-        EXPECT_EQ(config["state_class"], power ? "measurement" : "total_increasing");
-        EXPECT_EQ(config["unit_of_measurement"], power ? "W" : "kWh");
         const QString stateTopic = config["state_topic"].toString();
         ASSERT_TRUE(late.WaitFor([&] { return late.Latest(stateTopic).has_value(); }, 2000))
             << stateTopic.toStdString();
         const auto state = late.Latest(stateTopic);
-        EXPECT_GE(Number(state->Payload), 0) << state->Payload.toStdString();
+        if (binary) {
+            EXPECT_EQ(config["device_class"], "problem");
+            EXPECT_EQ(state->Payload, "OFF") << stateTopic.toStdString();
+        } else {
+            EXPECT_EQ(config["state_class"], power ? "measurement" : "total_increasing");
+            EXPECT_EQ(config["unit_of_measurement"], power ? "W" : "kWh");
+            EXPECT_GE(Number(state->Payload), 0) << state->Payload.toStdString();
+        }
         for (const QJsonValue& availability : config["availability"].toArray()) {
             const QString statusTopic = availability["topic"].toString();
             ASSERT_TRUE(late.WaitFor([&] { return late.Latest(statusTopic).has_value(); }, 2000));
@@ -257,10 +270,10 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
             EXPECT_EQ(status->Payload, "online");
         }
     }
-    EXPECT_EQ(configs, 12 + 9);
+    EXPECT_EQ(configs, 15 + 11);
     ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(perDevice[Roof_Serial], 12);
-    EXPECT_EQ(perDevice[Shed_Serial], 9);
+    EXPECT_EQ(perDevice[Roof_Serial], 15);
+    EXPECT_EQ(perDevice[Shed_Serial], 11);
     EXPECT_EQ(devices[Roof_Serial]["name"], "Roof");
     EXPECT_EQ(devices[Shed_Serial]["name"], "Shed");
     EXPECT_FALSE(devices[Shed_Serial]["sw_version"].toString().isEmpty());
@@ -269,6 +282,10 @@ TEST_F(ServiceTest, DiscoveryDescribesEveryStateAndTheStatesAreTheBoxes) {
         live.Latest("homeassistant/sensor/quarnel_" + Shed_Serial + "/b_power/config");
     ASSERT_TRUE(removed);
     EXPECT_TRUE(removed->Payload.isEmpty());
+    const auto noProblem =
+        live.Latest("homeassistant/binary_sensor/quarnel_" + Shed_Serial + "/b_problem/config");
+    ASSERT_TRUE(noProblem);
+    EXPECT_TRUE(noProblem->Payload.isEmpty());
 
     ExpectEnergiesAsStored(live);
 
@@ -422,12 +439,85 @@ TEST_F(ServiceTest, HomeAssistantStartingAgainGetsTheConfigurationsAgain) {
     EXPECT_FALSE(subscriber.Latest(config)->Payload.isEmpty());
 }
 
+// Roof's inverter B answers 0 W and Shed's inverter C does not answer at all, while their other
+// inverters produce at midday.
+TEST_F(ServiceTest, AnInverterThatStopsBesideProducingOnesIsAProblemAndClearsWhenItProducesAgain) {
+    TBroker broker;
+    QString error;
+    ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
+    kestemu::Faults zeroB;
+    zeroB.zero_inverter = 'B';
+    kestemu::Faults silentC;
+    silentC.silent_inverter = 'C';
+    StartBoxes("2024-06-20 12:00", zeroB, silentC);
+    const int metricsPort = quarneldtest::FreePort();
+    ServiceProcess service(Arguments(
+        WriteConfig(broker, QStringLiteral("[metrics]\nport = %1\n[alerts]\nafter_minutes = 0.1\n"
+                                           "clear_minutes = 0.1\n")
+                                .arg(metricsPort))));
+    TSubscriber subscriber;
+    ASSERT_TRUE(subscriber.Connect(broker.Port()));
+    auto problem = [&](const QString& serial, const char* module) {
+        const auto state = subscriber.Latest(State(serial, module, "problem"));
+        return state ? state->Payload : QByteArray();
+    };
+    ASSERT_TRUE(subscriber.WaitFor(
+        [&] { return problem(Roof_Serial, "b") == "ON" && problem(Shed_Serial, "c") == "ON"; },
+        60000))
+        << service.Output().toStdString();
+    const QString output = service.Output();
+    EXPECT_TRUE(
+        output.contains("Roof, inverter B: not producing (0 W or no answer for 0.1 min "
+                        "while inverter A at "))
+        << output.toStdString();
+    EXPECT_TRUE(output.contains("Shed, inverter C: not producing")) << output.toStdString();
+
+    const auto page = quarneldtest::Scrape(metricsPort);
+    ASSERT_TRUE(page) << output.toStdString();
+    const QString roof = "box=\"Roof\",serial=\"" + Roof_Serial + '"';
+    const QString shed = "box=\"Shed\",serial=\"" + Shed_Serial + '"';
+    for (const QString& line :
+         {"quarnel_inverter_not_producing{" + roof + ",module=\"B\"} 1",
+          "quarnel_inverter_not_producing{" + roof + ",module=\"A\"} 0",
+          "quarnel_inverter_not_producing{" + shed + ",module=\"C\"} 1",
+          "quarnel_power_watts{" + roof + ",module=\"B\"} 0", "quarnel_box_up{" + shed + "} 1"}) {
+        EXPECT_TRUE(page->contains(line.toUtf8())) << line.toStdString() << '\n'
+                                                   << page->toStdString();
+    }
+    const QRegularExpression noAnswer("quarnel_box_request_failures_total\\{" +
+                                      QRegularExpression::escape(shed) +
+                                      ",kind=\"no_answer\"\\} ([0-9]+)");
+    const auto failures = noAnswer.match(QString::fromUtf8(*page));
+    ASSERT_TRUE(failures.hasMatch()) << page->toStdString();
+    EXPECT_GE(failures.captured(1).toInt(), 3);
+    if (const auto said = quarneldtest::PromtoolSays(*page)) {
+        EXPECT_EQ(*said, QByteArray()) << page->toStdString();
+    }
+
+    // Roof's B produces again: after the clear time its problem ends.
+    Boxes[0]->set_faults({});
+    ASSERT_TRUE(subscriber.WaitFor([&] { return problem(Roof_Serial, "b") == "OFF"; }, 30000))
+        << service.Output().toStdString();
+    EXPECT_TRUE(service.Output().contains("Roof, inverter B: producing again (for 0.1 min, now "));
+    EXPECT_EQ(problem(Shed_Serial, "c"), "ON");
+    // The healthy inverters never turned on.
+    for (const auto& [serial, module] :
+         {std::pair{Roof_Serial, "a"}, std::pair{Roof_Serial, "c"}, std::pair{Shed_Serial, "a"}}) {
+        const auto states = subscriber.Messages(State(serial, module, "problem"));
+        EXPECT_FALSE(states.empty());
+        for (const Message& m : states) {
+            EXPECT_EQ(m.Payload, "OFF") << serial.toStdString() << module;
+        }
+    }
+}
+
 TEST_F(ServiceTest, AtNightThePowerIsZeroAndTheEnergiesStay) {
     TBroker broker;
     QString error;
     ASSERT_TRUE(broker.Start(&error)) << error.toStdString();
     StartBoxes("2024-06-20 23:30");
-    ServiceProcess service(Arguments(WriteConfig(broker)));
+    ServiceProcess service(
+        Arguments(WriteConfig(broker, QStringLiteral("[alerts]\nafter_minutes = 0.05\n"))));
     TSubscriber subscriber;
     ASSERT_TRUE(subscriber.Connect(broker.Port()));
     ASSERT_TRUE(subscriber.WaitFor(
@@ -445,6 +535,13 @@ TEST_F(ServiceTest, AtNightThePowerIsZeroAndTheEnergiesStay) {
             EXPECT_GT(Number(subscriber.Latest(State(serial, m, "energy_total"))->Payload), 0);
         }
     }
+    // Dark inverters beside dark ones: none is a problem, however long they stay at 0 W.
+    for (const Message& m : subscriber.Messages()) {
+        if (m.Topic.endsWith("/problem")) {
+            EXPECT_EQ(m.Payload, "OFF") << m.Topic.toStdString();
+        }
+    }
+    EXPECT_FALSE(service.Output().contains("not producing")) << service.Output().toStdString();
     ExpectEnergiesAsStored(subscriber);
 }
 

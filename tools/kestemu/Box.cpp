@@ -71,6 +71,18 @@ std::string check_config(const Config& config) {
             return "inverters '" + config.inverters + "' must be letters out of A, B, C";
         }
     }
+    for (const char letter : {config.faults.zero_inverter, config.faults.silent_inverter}) {
+        const uint8_t address = inverter_address(letter);
+        const char upper = address == 0 ? '?' : static_cast<char>('A' + address / 4 - 1);
+        if (letter != 0 && config.inverters.find(upper) == std::string::npos) {
+            return "fault inverter '" + std::string(1, letter) +
+                   "' is not one of the fitted inverters '" + config.inverters + "'";
+        }
+    }
+    if (config.faults.zero_inverter != 0 && inverter_address(config.faults.zero_inverter) ==
+                                                inverter_address(config.faults.silent_inverter)) {
+        return "the zero and the silent fault need different inverters";
+    }
     if (config.max_connections < 1 || config.max_connections > 65535) {
         return "max_connections must lie in 1..65535";
     }
@@ -355,6 +367,10 @@ void Box::log(const std::string& line) const {
     if (config_.log_connections) {
         std::fprintf(stderr, "kestemu: %s\n", line.c_str());
     }
+}
+
+Outage Box::outage(const Faults& faults) const {
+    return {inverter_address(faults.zero_inverter), calendar::from_seconds(clock_start_second_)};
 }
 
 CivilTime Box::now() const {

@@ -61,6 +61,7 @@ public:
     int port() const { return port_.load(); }
     std::string address() const { return config_.bind; }
     const YieldModel& model() const { return model_; }
+    Outage outage(const Faults& faults) const;
     CivilTime now() const;
 
     void set_faults(const Faults& faults);
@@ -107,8 +108,8 @@ private:
 
     // CanBus.cpp
     void can_request(const uint8_t* p, int n, Connection& c, const Faults& faults, Reply& r);
-    int monitor_module(const uint8_t* request, uint8_t* reply);
-    int history(const uint8_t* data, int length, uint8_t* out) const;
+    int monitor_module(const uint8_t* request, uint8_t* reply, const Outage& outage);
+    int history(const uint8_t* data, int length, uint8_t* out, const Outage& outage) const;
     void record_can(uint8_t direction, const uint8_t* header, int length, const uint8_t* data);
 
     Config config_;

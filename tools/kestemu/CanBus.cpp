@@ -69,16 +69,17 @@ void Box::can_request(const uint8_t* p, int n, Connection& c, const Faults& faul
     uint8_t* out = r.payload();
     int reply_length = -1;  // the module did not answer
     out[2] = kConfirm;
+    const Outage outage = this->outage(faults);
     if (address == 0) {
-        reply_length = monitor_module(p, out);
-    } else if (model_.fitted(address)) {
+        reply_length = monitor_module(p, out, outage);
+    } else if (model_.fitted(address) && address != inverter_address(faults.silent_inverter)) {
         const bool lost =
             faults.can_timeout_probability > 0.0 &&
             static_cast<double>(c.rng()) / 4294967296.0 < faults.can_timeout_probability;
         if (lost) {
             reply_length = -1;
         } else if (object == 0x31) {
-            const uint16_t power = model_.power(address, now());
+            const uint16_t power = model_.power(address, now(), outage);
             out[5] = 0;
             out[6] = 0;
             put16(out + 7, power);
@@ -101,7 +102,7 @@ void Box::can_request(const uint8_t* p, int n, Connection& c, const Faults& faul
 }
 
 // The monitor module: writes action and data into the reply payload, returns the data length.
-int Box::monitor_module(const uint8_t* request, uint8_t* reply) {
+int Box::monitor_module(const uint8_t* request, uint8_t* reply, const Outage& outage) {
     const uint8_t object = request[1];
     const uint8_t action = request[2];
     uint8_t* data = reply + 5;
@@ -119,7 +120,7 @@ int Box::monitor_module(const uint8_t* request, uint8_t* reply) {
         return 9;
     }
     if (object == 0x41 && action == 7) {
-        const int length = history(request + 5, request[4], data);
+        const int length = history(request + 5, request[4], data, outage);
         if (length > 0) {
             return length;
         }
@@ -134,7 +135,7 @@ int Box::monitor_module(const uint8_t* request, uint8_t* reply) {
 
 // One yield history block: up to 12 samples, newest first. Returns the data length, 0 when the
 // request names no module or resolution the monitor knows, -1 when its date is impossible.
-int Box::history(const uint8_t* q, int length, uint8_t* out) const {
+int Box::history(const uint8_t* q, int length, uint8_t* out, const Outage& outage) const {
     if (length < 9 || !known_module(q[0]) || !known_resolution(q[1])) {
         return 0;
     }
@@ -153,8 +154,8 @@ int Box::history(const uint8_t* q, int length, uint8_t* out) const {
     std::optional<uint32_t> values[kMaxSamples];
     bool fours = false;
     for (int i = 0; i < count; ++i) {
-        values[i] =
-            model_.yield(module, resolution, periods_before(resolution, newest, i), now_time);
+        values[i] = model_.yield(module, resolution, periods_before(resolution, newest, i),
+                                 now_time, outage);
         fours = fours || (values[i] && *values[i] > 65534);
     }
     out[0] = module;

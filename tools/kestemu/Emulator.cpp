@@ -6,6 +6,22 @@
 
 namespace kestemu {
 
+uint8_t inverter_address(char letter) {
+    switch (letter) {
+        case 'A':
+        case 'a':
+            return 4;
+        case 'B':
+        case 'b':
+            return 8;
+        case 'C':
+        case 'c':
+            return 12;
+        default:
+            return 0;
+    }
+}
+
 Emulator::Emulator(Config config) : box_(std::make_unique<Box>(std::move(config))) {}
 
 Emulator::~Emulator() {
@@ -34,6 +50,10 @@ void Emulator::set_faults(const Faults& faults) {
 
 Faults Emulator::faults() const {
     return box_->faults();
+}
+
+Outage Emulator::outage() const {
+    return box_->outage(box_->faults());
 }
 
 std::vector<ReceivedFrame> Emulator::received() const {

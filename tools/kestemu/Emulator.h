@@ -33,7 +33,13 @@ struct Faults {
     int delay_ms = 0;             // wait this long before every reply
     double can_timeout_probability = 0.0;  // inverter requests that time out on the CAN bus
     bool refuse_logins = false;            // every login is refused (box code -13)
+    // 'A', 'B' or 'C' (either case), 0 off; each a fitted inverter, not both the same.
+    char zero_inverter = 0;    // answers 0 W and produces nothing from the box clock's start
+    char silent_inverter = 0;  // never answers on the CAN bus: every request to it gets -21
 };
+
+// The CAN address of inverter 'A', 'B', 'C' (either case): 4, 8, 12; 0 for anything else.
+uint8_t inverter_address(char letter);
 
 struct Config {
     std::string bind = "127.0.0.1";
@@ -104,6 +110,9 @@ public:
     // The account table, slots 0..count-1; an empty slot reads as {"", "", 0, 0}.
     std::vector<Account> accounts() const;
     const YieldModel& model() const;
+    // The zero-power fault as the model takes it: its inverter stopped at the box clock's start
+    // (address 0 when the fault is off). The box's yields are model().yield(..., outage()).
+    Outage outage() const;
     CivilTime now() const;  // the box clock
     std::vector<uint8_t> flash(uint32_t address, uint32_t count) const;
 

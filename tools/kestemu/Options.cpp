@@ -120,6 +120,11 @@ faults:
   --delay-ms N                 wait N ms before each reply
   --can-timeout-probability P  inverter requests time out on the CAN bus with probability P
   --refuse-logins              refuse every login (code -13)
+  --fault-inverter-zero LETTER
+                               that inverter (A, B or C) answers 0 W and produces nothing
+                               from the clock's start on
+  --fault-inverter-silent LETTER
+                               CAN requests to that inverter are refused (code -21)
   --help                       this text
 Each option but --account is given at most once, as "--port 7777" or "--port=7777".
 )";
@@ -151,7 +156,7 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
     };
 
     Faults& f = config->faults;
-    const std::map<std::string, std::function<void(const std::string&)>> with_value = {
+    std::map<std::string, std::function<void(const std::string&)>> with_value = {
         {"--bind",
          [&](const std::string& o) {
              in_addr address{};
@@ -239,6 +244,17 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
              f.can_timeout_probability = p;
          }},
     };
+    auto inverter = [&](const std::string& option, char* target) {
+        if (value.size() != 1 || inverter_address(value[0]) == 0) {
+            fail(option, shown(value) + " is not an inverter letter A, B or C");
+            return;
+        }
+        *target = static_cast<char>('A' + inverter_address(value[0]) / 4 - 1);
+    };
+    with_value.emplace("--fault-inverter-zero",
+                       [&](const std::string& o) { inverter(o, &f.zero_inverter); });
+    with_value.emplace("--fault-inverter-silent",
+                       [&](const std::string& o) { inverter(o, &f.silent_inverter); });
     const std::map<std::string, bool*> flags = {
         {"--fault-stale-sequence", &f.stale_sequence},
         {"--fault-split", &f.split_reply},
@@ -293,6 +309,17 @@ ParseResult parse_command_line(int argc, const char* const* argv, Config* config
             value = argv[++i];
         }
         handler->second(option);
+    }
+    for (const auto& [option, letter] : {std::pair{"--fault-inverter-zero", f.zero_inverter},
+                                         std::pair{"--fault-inverter-silent", f.silent_inverter}}) {
+        if (!bad && letter != 0 && config->inverters.find(letter) == std::string::npos) {
+            fail(option, std::string(1, letter) + " is not one of the fitted inverters " +
+                             shown(config->inverters));
+        }
+    }
+    if (!bad && f.zero_inverter != 0 && f.zero_inverter == f.silent_inverter) {
+        fail("--fault-inverter-silent",
+             std::string(1, f.silent_inverter) + " is already the --fault-inverter-zero inverter");
     }
     if (!bad && !extra.empty()) {
         std::vector<Account> table = config->accounts;

@@ -221,7 +221,8 @@ double YieldModel::energy_wh(int inverter, int64_t from_second, int64_t to_secon
 }
 
 std::optional<uint32_t> YieldModel::yield(uint8_t module, uint8_t resolution,
-                                          const CivilTime& period, const CivilTime& now) const {
+                                          const CivilTime& period, const CivilTime& now,
+                                          const Outage& outage) const {
     int inverters[3];
     int count = 0;
     if (module == 128) {
@@ -273,9 +274,13 @@ std::optional<uint32_t> YieldModel::yield(uint8_t module, uint8_t resolution,
         return std::nullopt;
     }
     const int64_t to_second = std::min(end * 60, now_second);
+    const int stopped = inverter_of(outage.address);
     double wh = 0.0;
     for (int i = 0; i < count; ++i) {
-        wh += energy_wh(inverters[i], start * 60, to_second);
+        const int64_t until = inverters[i] == stopped
+                                  ? std::min(to_second, calendar::to_seconds(outage.from))
+                                  : to_second;
+        wh += energy_wh(inverters[i], start * 60, until);
     }
     const double units = std::round(wh * units_per_wh);
     if (units >= static_cast<double>(std::numeric_limits<uint32_t>::max())) {
@@ -284,8 +289,9 @@ std::optional<uint32_t> YieldModel::yield(uint8_t module, uint8_t resolution,
     return static_cast<uint32_t>(std::max(units, 0.0));
 }
 
-uint16_t YieldModel::power(uint8_t address, const CivilTime& now) const {
-    if (!fitted(address)) {
+uint16_t YieldModel::power(uint8_t address, const CivilTime& now, const Outage& outage) const {
+    if (!fitted(address) || (address == outage.address &&
+                             calendar::to_seconds(now) >= calendar::to_seconds(outage.from))) {
         return 0;
     }
     const int inverter = inverter_of(address);

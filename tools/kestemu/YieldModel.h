@@ -28,6 +28,13 @@ CivilTime from_minutes(int64_t minutes);
 int iso_weekday(const CivilTime& t);                        // Monday 1 .. Sunday 7
 bool parse_civil(const std::string& text, CivilTime* out);  // "YYYY-MM-DD" or "YYYY-MM-DD HH:MM"
 
+// An inverter that stops producing at a moment (the zero-power fault): from then on its yield
+// does not grow and its power is 0. address 0: none.
+struct Outage {
+    uint8_t address = 0;  // 4, 8, 12
+    CivilTime from;
+};
+
 class YieldModel {
 public:
     YieldModel(uint32_t seed, std::string inverters, CivilTime installed);
@@ -38,13 +45,14 @@ public:
     // module 128 is the box total (all fitted inverters), 4, 8, 12 inverters A, B, C.
     // No value (nullopt) for a period that starts before the installation date or after now,
     // for an inverter that is not fitted, or for an unknown module or resolution. The period
-    // that contains now counts what was produced up to now.
+    // that contains now counts what was produced up to now. An outage's inverter produces nothing
+    // from outage.from on, and the box total counts what it produced before.
     std::optional<uint32_t> yield(uint8_t module, uint8_t resolution, const CivilTime& period,
-                                  const CivilTime& now) const;
+                                  const CivilTime& now, const Outage& outage = {}) const;
 
     // Actual AC power of one inverter (4, 8, 12) at a moment, in tenths of a watt, with seeded
-    // noise; 0 at night or when the inverter is not fitted.
-    uint16_t power(uint8_t address, const CivilTime& now) const;
+    // noise; 0 at night, when the inverter is not fitted, or once the outage has stopped it.
+    uint16_t power(uint8_t address, const CivilTime& now, const Outage& outage = {}) const;
 
     bool fitted(uint8_t address) const;
 

@@ -84,6 +84,20 @@ QJsonObject Device(const TBoxIdentity& box) {
     return device;
 }
 
+QJsonArray Availabilities(const TMqttConfig& mqtt, const QString& serial) {
+    return QJsonArray{Availability(ServiceStatusTopic(mqtt)),
+                      Availability(BoxStatusTopic(mqtt, serial))};
+}
+
+QJsonObject Origin() {
+    return QJsonObject{{QStringLiteral("name"), QStringLiteral("quarneld")},
+                       {QStringLiteral("sw_version"), QStringLiteral(QUARNEL_VERSION)}};
+}
+
+bool IsInverter(int moduleType) {
+    return moduleType == 4 || moduleType == 8 || moduleType == 12;
+}
+
 }  // namespace
 
 QString TopicId(const QString& serial) {
@@ -165,10 +179,8 @@ std::vector<TMqttMessage> DiscoveryConfigs(const TMqttConfig& mqtt, const TBoxId
         return messages;
     }
     const QJsonObject device = Device(box);
-    const QJsonArray availability{Availability(ServiceStatusTopic(mqtt)),
-                                  Availability(BoxStatusTopic(mqtt, box.Serial))};
-    const QJsonObject origin{{QStringLiteral("name"), QStringLiteral("quarneld")},
-                             {QStringLiteral("sw_version"), QStringLiteral(QUARNEL_VERSION)}};
+    const QJsonArray availability = Availabilities(mqtt, box.Serial);
+    const QJsonObject origin = Origin();
     for (const TStateKind kind : All_States) {
         const QString uniqueId = UniqueId(box.Serial, moduleType, kind);
         QJsonObject config{
@@ -214,6 +226,53 @@ std::vector<TMqttMessage> DiscoveryRemovals(const TMqttConfig& mqtt, const QStri
         messages.push_back({DiscoveryTopic(mqtt, serial, moduleType, kind), QByteArray(), true});
     }
     return messages;
+}
+
+QString ProblemTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType) {
+    if (!IsInverter(moduleType)) {
+        return QString();
+    }
+    return mqtt.BaseTopic + "/" + TopicId(serial) + "/" + ModuleSlug(moduleType) +
+           QStringLiteral("/problem");
+}
+
+QString ProblemDiscoveryTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType) {
+    if (!IsInverter(moduleType)) {
+        return QString();
+    }
+    return mqtt.DiscoveryPrefix + QStringLiteral("/binary_sensor/quarnel_") + TopicId(serial) +
+           "/" + ModuleSlug(moduleType) + QStringLiteral("_problem/config");
+}
+
+TMqttMessage ProblemDiscoveryConfig(const TMqttConfig& mqtt, const TBoxIdentity& box,
+                                    int moduleType) {
+    if (!IsInverter(moduleType)) {
+        return {};
+    }
+    const QString uniqueId = QStringLiteral("quarnel_") + TopicId(box.Serial) + "_" +
+                             ModuleSlug(moduleType) + "_problem";
+    const QJsonObject config{
+        {QStringLiteral("name"), ModuleName(moduleType) + QStringLiteral(" not producing")},
+        {QStringLiteral("has_entity_name"), true},
+        {QStringLiteral("unique_id"), uniqueId},
+        {QStringLiteral("object_id"), uniqueId},
+        {QStringLiteral("default_entity_id"),
+         QStringLiteral("binary_sensor.") + EntitySlug(uniqueId)},
+        {QStringLiteral("state_topic"), ProblemTopic(mqtt, box.Serial, moduleType)},
+        {QStringLiteral("payload_on"), QString::fromLatin1(ProblemPayload(true))},
+        {QStringLiteral("payload_off"), QString::fromLatin1(ProblemPayload(false))},
+        {QStringLiteral("device_class"), QStringLiteral("problem")},
+        {QStringLiteral("availability"), Availabilities(mqtt, box.Serial)},
+        {QStringLiteral("availability_mode"), QStringLiteral("all")},
+        {QStringLiteral("device"), Device(box)},
+        {QStringLiteral("origin"), Origin()},
+    };
+    return {ProblemDiscoveryTopic(mqtt, box.Serial, moduleType),
+            QJsonDocument(config).toJson(QJsonDocument::Compact), true};
+}
+
+QByteArray ProblemPayload(bool problem) {
+    return problem ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
 }
 
 QByteArray StateValue(TStateKind kind, double value) {

@@ -8,8 +8,11 @@
 //   quarnel/<serial>/<module>/power          W, a plain number, retained
 //   quarnel/<serial>/<module>/energy_today   kWh
 //   quarnel/<serial>/<module>/energy_total   kWh
-// <module> is total, a, b or c; <serial> is the box's serial number made safe for a topic.
-// Discovery: <prefix>/sensor/quarnel_<serial>/<module>_<state>/config, retained.
+//   quarnel/<serial>/<inverter>/problem      ON / OFF: the inverter is not producing, retained
+// <module> is total, a, b or c, <inverter> a, b or c; <serial> is the box's serial number made
+// safe for a topic.
+// Discovery: <prefix>/sensor/quarnel_<serial>/<module>_<state>/config and
+// <prefix>/binary_sensor/quarnel_<serial>/<inverter>_problem/config, retained.
 #pragma once
 
 #include <QByteArray>
@@ -59,6 +62,15 @@ std::vector<TMqttMessage> DiscoveryConfigs(const TMqttConfig& mqtt, const TBoxId
 // The same topics with empty retained payloads: Home Assistant removes the entities.
 std::vector<TMqttMessage> DiscoveryRemovals(const TMqttConfig& mqtt, const QString& serial,
                                             int moduleType);
+
+// The problem sensor of an inverter (module types 4, 8, 12): a binary sensor of class problem
+// on the same device and availability as the other sensors. The topics are empty, and the
+// configuration has an empty topic, for another module type.
+QString ProblemTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType);
+QString ProblemDiscoveryTopic(const TMqttConfig& mqtt, const QString& serial, int moduleType);
+TMqttMessage ProblemDiscoveryConfig(const TMqttConfig& mqtt, const TBoxIdentity& box,
+                                    int moduleType);
+QByteArray ProblemPayload(bool problem);
 
 // A state's payload: watts with one decimal, kWh with three, '.' as separator whatever the
 // locale, no exponent, no "-0.0"; empty (nothing to publish) for NaN or infinity.

@@ -1,5 +1,6 @@
 #include "Service.h"
 
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -11,6 +12,7 @@
 #include "FetchOptions.h"
 #include "FetchRun.h"
 #include "MqttLink.h"
+#include "Notifier.h"
 #include "Sessions.h"
 
 namespace {
@@ -78,13 +80,14 @@ bool TServiceBox::Present(int type) const {
 
 TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessions& sessions,
                    TAcquisition& acquisition, TConsole& console, TMqttLink* mqtt,
-                   const QString& dataFolder, int requestDelayMs)
+                   TNotifier* notifier, const QString& dataFolder, int requestDelayMs)
     : Config(config),
       UserData(userData),
       Sessions(sessions),
       Acquisition(acquisition),
       Console(console),
       Mqtt(mqtt),
+      Notifier(notifier),
       DataFolder(dataFolder),
       RequestDelayMs(requestDelayMs) {
     ListTimer.setObjectName(QStringLiteral("ListTimer"));
@@ -117,6 +120,7 @@ TService::~TService() {
 
 void TService::Start() {
     Clock.start();
+    StartTimeS = QDateTime::currentSecsSinceEpoch();
     ReadBoxList();
     ListTimer.start();
     ConnectTimer.start();
@@ -238,6 +242,9 @@ void TService::Reconnect(TServiceBox& box) {
     }
     box.State = TBoxState::Waiting;
     box.PendingPower.clear();
+    for (TServiceModule& module : box.Modules) {
+        module.Watch.Interrupt();
+    }
     box.NextAttemptMs = 0;
     box.RetryPauseMs = 0;
     box.FailureShown = false;
@@ -253,6 +260,11 @@ void TService::DropBox(size_t index) {
             for (const TMqttMessage& m :
                  DiscoveryRemovals(Config.Mqtt, box.Identity.Serial, module.Type)) {
                 Publish(m, 1);
+            }
+            if (const QString topic =
+                    ProblemDiscoveryTopic(Config.Mqtt, box.Identity.Serial, module.Type);
+                !topic.isEmpty()) {
+                Publish(topic, QByteArray(), true, 1);
             }
         }
     }
@@ -320,6 +332,8 @@ void TService::Opened(int32_t kestId, uint8_t handle, const TLinkOpening& openin
         box->State = TBoxState::Waiting;
         box->RetryPauseMs = NextRetryPause(box->RetryPauseMs);
         box->NextAttemptMs = Clock.elapsed() + box->RetryPauseMs;
+        box->Counters.Count(opening.Handle == Open_Login_Refused ? TFailureKind::Login
+                                                                 : TFailureKind::Connect);
         if (!box->FailureShown) {
             box->FailureShown = true;
             const QString why =
@@ -366,8 +380,10 @@ void TService::LoseBox(TServiceBox& box, const QString& why) {
     box.RetryPauseMs = NextRetryPause(0);
     box.NextAttemptMs = Clock.elapsed() + box.RetryPauseMs;
     box.FailureShown = true;
+    box.Counters.Count(TFailureKind::LinkLost);
     for (TServiceModule& module : box.Modules) {
         module.HasPower = false;
+        module.Watch.Interrupt();
     }
     Line(Name(box) + ": lost (" + why + "); connecting again in " +
          QString::number(box.RetryPauseMs / 1000) + " s");
@@ -431,18 +447,78 @@ void TService::PowerDecoded(TCANMessages* channel, uint8_t address) {
                                                             : channel->PowerC;
         module->HasPower = true;
         module->PowerW = double(power) / 10;
+        if (channel->ReplyValid) {
+            box->Counters.LastReadingS = QDateTime::currentSecsSinceEpoch();
+        } else {
+            box->Counters.Count(channel->ReplyResult == Can_Result_Timeout
+                                    ? TFailureKind::NoAnswer
+                                    : TFailureKind::ErrorReply);
+        }
         PublishPower(*box, *module);
     }
-    if (box->PendingPower.erase(address) == 1 && box->PendingPower.empty() &&
-        box->Modules[0].Present) {
+    if (box->PendingPower.erase(address) == 1 && box->PendingPower.empty()) {
+        RoundEnded(*box);
+    }
+}
+
+void TService::RoundEnded(TServiceBox& box) {
+    if (box.Modules[0].Present) {
         // The total is the sum of the present inverters, as the live view shows it.
         double total = 0;
         for (size_t m = 1; m < 4; ++m) {
-            total += box->Modules[m].Present ? box->Modules[m].PowerW : 0;
+            total += box.Modules[m].Present ? box.Modules[m].PowerW : 0;
         }
-        box->Modules[0].HasPower = true;
-        box->Modules[0].PowerW = total;
-        PublishPower(*box, box->Modules[0]);
+        box.Modules[0].HasPower = true;
+        box.Modules[0].PowerW = total;
+        PublishPower(box, box.Modules[0]);
+    }
+    // A reply without value left its inverter at 0 W: no answer counts as not producing.
+    const qint64 now = Clock.elapsed();
+    for (size_t m = 1; m < 4; ++m) {
+        TServiceModule& module = box.Modules[m];
+        if (!module.Present) {
+            continue;
+        }
+        bool siblingProducing = false;
+        for (size_t other = 1; other < 4; ++other) {
+            siblingProducing =
+                siblingProducing || (other != m && box.Modules[other].Present &&
+                                     box.Modules[other].PowerW > Config.Alerts.SiblingWatts);
+        }
+        WatchChanged(box, module,
+                     module.Watch.Observe(now, module.PowerW > 0, siblingProducing, Config.Alerts));
+    }
+}
+
+void TService::WatchChanged(TServiceBox& box, TServiceModule& module, TWatchChange change) {
+    if (change == TWatchChange::None) {
+        return;
+    }
+    const QString minutes = [](double value) {
+        return QString::number(value, 'g', 4) + QStringLiteral(" min");
+    }(change == TWatchChange::Started ? Config.Alerts.AfterMinutes : Config.Alerts.ClearMinutes);
+    if (change == TWatchChange::Started) {
+        QStringList producing;
+        for (size_t m = 1; m < 4; ++m) {
+            const TServiceModule& other = box.Modules[m];
+            if (&other != &module && other.Present && other.PowerW > Config.Alerts.SiblingWatts) {
+                producing << ModuleName(other.Type) + " at " +
+                                 QString::number(other.PowerW, 'f', 0) + " W";
+            }
+        }
+        Line(Name(box) + ", " + ModuleName(module.Type) + ": not producing (0 W or no answer for " +
+             minutes + " while " + producing.join(QStringLiteral(" and ")) + ")");
+    } else {
+        Line(Name(box) + ", " + ModuleName(module.Type) + ": producing again (for " + minutes +
+             ", now " + QString::number(module.PowerW, 'f', 0) + " W)");
+    }
+    PublishProblem(box, module);
+    if (Notifier != nullptr) {
+        if (change == TWatchChange::Started) {
+            Notifier->NotProducing(Name(box), module.Type);
+        } else {
+            Notifier->ProducingAgain(Name(box), module.Type);
+        }
     }
 }
 
@@ -525,6 +601,11 @@ void TService::DownloadEnded(int32_t kestId) {
         }
         const QString state = fetch.State == TFetchState::Complete ? QStringLiteral("complete")
                                                                    : QStringLiteral("failed");
+        box->Counters.SamplesStored += uint64_t(std::max<int64_t>(written, 0));
+        box->Counters.LastDownloadS = double(fetch.ElapsedMs) / 1000;
+        if (fetch.State != TFetchState::Complete) {
+            box->Counters.Count(TFailureKind::Download);
+        }
         Line(Name(*box) + ": history download " + state + " in " +
              QString::number(double(fetch.ElapsedMs) / 1000, 'f', 1) + " s, samples " +
              parts.join(QStringLiteral(", ")) + "; " + QString::number(written) +
@@ -589,6 +670,13 @@ void TService::PublishPower(TServiceBox& box, TServiceModule& module) {
     }
 }
 
+void TService::PublishProblem(TServiceBox& box, const TServiceModule& module) {
+    if (box.Identified && module.Present) {
+        Publish(ProblemTopic(Config.Mqtt, box.Identity.Serial, module.Type),
+                ProblemPayload(module.Watch.Problem), true, 1);
+    }
+}
+
 void TService::Announce(TServiceBox& box) {
     if (!box.Identified || !BrokerUp) {
         return;
@@ -599,6 +687,16 @@ void TService::Announce(TServiceBox& box) {
                            : DiscoveryRemovals(Config.Mqtt, box.Identity.Serial, module.Type);
         for (const TMqttMessage& m : messages) {
             Publish(m, 1);
+        }
+        if (module.Type == Module_Type_Total) {
+            continue;
+        }
+        if (module.Present) {
+            Publish(ProblemDiscoveryConfig(Config.Mqtt, box.Identity, module.Type), 1);
+            PublishProblem(box, module);
+        } else {
+            Publish(ProblemDiscoveryTopic(Config.Mqtt, box.Identity.Serial, module.Type),
+                    QByteArray(), true, 1);
         }
     }
     Publish(BoxStatusTopic(Config.Mqtt, box.Identity.Serial),
@@ -664,6 +762,40 @@ void TService::MqttMessage(const QString& topic, const QByteArray& payload) {
     if (topic == HomeAssistantStatusTopic(Config.Mqtt) && payload == "online") {
         AnnounceAll();
     }
+}
+
+// Metrics -----------------------------------------------------------------------------------
+
+TServiceMetrics TService::Metrics() const {
+    TServiceMetrics metrics;
+    metrics.StartTimeS = StartTimeS;
+    metrics.Version = QStringLiteral(QUARNEL_VERSION);
+    metrics.MqttEnabled = Mqtt != nullptr;
+    metrics.MqttConnected = BrokerUp;
+    metrics.Boxes.reserve(ServiceBoxes.size());
+    for (const auto& box : ServiceBoxes) {
+        TBoxMetrics out = box->Counters;
+        out.Name = Name(*box);
+        out.Serial = box->Identified ? box->Identity.Serial : QString();
+        out.Up = box->State == TBoxState::Online;
+        for (const TServiceModule& module : box->Modules) {
+            if (!module.Present) {
+                continue;
+            }
+            TModuleMetrics m;
+            m.Type = module.Type;
+            m.HasPower = module.HasPower;
+            m.PowerW = module.PowerW;
+            m.HasToday = module.Published.HasToday;
+            m.TodayKWh = module.Published.TodayKWh;
+            m.HasTotal = module.Published.HasTotal;
+            m.TotalKWh = module.Published.TotalKWh;
+            m.NotProducing = module.Watch.Problem;
+            out.Modules.push_back(m);
+        }
+        metrics.Boxes.push_back(std::move(out));
+    }
+    return metrics;
 }
 
 // Helpers -----------------------------------------------------------------------------------

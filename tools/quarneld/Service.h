@@ -18,7 +18,9 @@
 
 #include "Discovery.h"
 #include "Energy.h"
+#include "InverterWatch.h"
 #include "LinkOpener.h"
+#include "Metrics.h"
 #include "ServiceConfig.h"
 #include "dmUser.h"
 
@@ -28,6 +30,7 @@ class TConsole;
 class TFetchRun;
 class TKestSessions;
 class TMqttLink;
+class TNotifier;
 
 // The pause before connecting a lost box again: 10 s, doubling up to 5 minutes.
 constexpr int First_Retry_Pause_Ms = 10000;
@@ -45,6 +48,7 @@ struct TServiceModule {
     double PowerW = 0;
     TPublishedEnergy Published;
     bool TotalHeldBack = false;  // a lower lifetime energy stayed back, and one line said so
+    TInverterWatch Watch;        // inverters only
 };
 
 struct TServiceBox {
@@ -60,6 +64,9 @@ struct TServiceBox {
     std::set<uint8_t> PendingPower;         // inverters asked this round, not answered yet
     qint64 NextHistoryMs = 0;
     std::unique_ptr<TFetchRun> Run;
+    // The counters and times the metrics show; the names, states and modules are filled in at
+    // each scrape.
+    TBoxMetrics Counters;
 
     TServiceModule* Module(int type);
     bool Present(int type) const;
@@ -69,9 +76,10 @@ class TService : public QObject {
     Q_OBJECT
 
 public:
-    // mqtt may be null: then nothing is published and the history is still kept.
+    // mqtt may be null: then nothing is published and the history is still kept. notifier may
+    // be null: no desktop notifications.
     TService(const TServiceConfig& config, TUserData& userData, TKestSessions& sessions,
-             TAcquisition& acquisition, TConsole& console, TMqttLink* mqtt,
+             TAcquisition& acquisition, TConsole& console, TMqttLink* mqtt, TNotifier* notifier,
              const QString& dataFolder, int requestDelayMs);
     ~TService() override;
     TService(const TService&) = delete;
@@ -83,6 +91,8 @@ public:
     void Stop();
 
     const std::vector<std::unique_ptr<TServiceBox>>& Boxes() const { return ServiceBoxes; }
+    // What a scrape shows, from what the service holds: no box is asked.
+    TServiceMetrics Metrics() const;
     // A channel's worker has ended (bound to the service view).
     void ChannelEnded(TCANMessages* channel);
 
@@ -95,6 +105,9 @@ private:
     void Reconnect(TServiceBox& box);
     void PollPower();
     void PowerDecoded(TCANMessages* channel, uint8_t address);
+    // A live round of the box has ended: every present inverter has answered or failed.
+    void RoundEnded(TServiceBox& box);
+    void WatchChanged(TServiceBox& box, TServiceModule& module, TWatchChange change);
     void StartDueDownloads();
     void DownloadEnded(int32_t kestId);
     void LoseBox(TServiceBox& box, const QString& why);
@@ -104,6 +117,7 @@ private:
     // Today's energy from the database, and with withLifetime the lifetime energy too.
     void PublishEnergies(TServiceBox& box, bool withLifetime);
     void PublishPower(TServiceBox& box, TServiceModule& module);
+    void PublishProblem(TServiceBox& box, const TServiceModule& module);
     void Announce(TServiceBox& box);
     void AnnounceAll();
     // A state, retained: a restarted consumer has the last value at once.
@@ -124,12 +138,14 @@ private:
     TAcquisition& Acquisition;
     TConsole& Console;
     TMqttLink* Mqtt;
+    TNotifier* Notifier;
     QString DataFolder;
     int RequestDelayMs;
 
     std::vector<std::unique_ptr<TServiceBox>> ServiceBoxes;
     TLinkOpener Opener;
     QElapsedTimer Clock;
+    qint64 StartTimeS = 0;
     QTimer ListTimer;
     QTimer ConnectTimer;
     QTimer LiveTimer;

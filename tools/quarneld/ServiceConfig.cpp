@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QLocale>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTemporaryFile>
@@ -29,9 +31,11 @@ constexpr int Max_Number_Digits = 9;    // fits an int
 
 const char* const Section_Mqtt = "mqtt";
 const char* const Section_Service = "service";
+const char* const Section_Metrics = "metrics";
+const char* const Section_Alerts = "alerts";
 
 // Every key the file may hold, as QSettings names it: section/key.
-constexpr std::array<const char*, 13> Known_Keys = {"mqtt/host",
+constexpr std::array<const char*, 18> Known_Keys = {"mqtt/host",
                                                     "mqtt/port",
                                                     "mqtt/username",
                                                     "mqtt/password",
@@ -43,7 +47,14 @@ constexpr std::array<const char*, 13> Known_Keys = {"mqtt/host",
                                                     "mqtt/base_topic",
                                                     "mqtt/discovery_prefix",
                                                     "service/live_interval",
-                                                    "service/history_interval"};
+                                                    "service/history_interval",
+                                                    "metrics/listen",
+                                                    "metrics/port",
+                                                    "alerts/after_minutes",
+                                                    "alerts/sibling_watts",
+                                                    "alerts/clear_minutes"};
+const std::array<const char*, 4> Sections = {Section_Mqtt, Section_Service, Section_Metrics,
+                                             Section_Alerts};
 
 bool IsControl(QChar c) {
     return c.unicode() < 0x20 || c.unicode() == 0x7F;
@@ -279,6 +290,30 @@ public:
         }
     }
 
+    // A decimal number with a point, such as 0.5 or 15; empty leaves the default.
+    void Decimal(const char* section, const char* key, double low, double high, double* out) {
+        const std::optional<QString> text = Text(section, key);
+        if (!text || text->isEmpty()) {
+            return;
+        }
+        bool ok = false;
+        const double value =
+            text->size() <= Max_Number_Digits + 4 &&
+                    std::all_of(text->begin(), text->end(),
+                                [](QChar c) { return c.isDigit() || c == QLatin1Char('.'); })
+                ? QLocale::c().toDouble(*text, &ok)
+                : 0;
+        if (!ok || value < low || value > high) {
+            Fail(section, key,
+                 QStringLiteral("must be a number from %1 to %2, not %3")
+                     .arg(low)
+                     .arg(high)
+                     .arg(Shown(*text)));
+            return;
+        }
+        *out = value;
+    }
+
     // One line of text, at most MQTT's string length; empty leaves the default.
     void Line(const char* section, const char* key, QString* out) {
         const std::optional<QString> text = Text(section, key);
@@ -356,6 +391,15 @@ void Warn(QStringList* warnings, const QString& text) {
     }
 }
 
+QString SectionList() {
+    QStringList names;
+    for (const char* section : Sections) {
+        names << '[' + QLatin1String(section) + ']';
+    }
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
 // Unknown sections get one line each, unknown keys in the known sections one line each.
 void WarnUnknown(const QString& path, const QSettings& settings, QStringList* warnings) {
     QStringList sections;
@@ -366,17 +410,18 @@ void WarnUnknown(const QString& path, const QSettings& settings, QStringList* wa
         }
         const qsizetype slash = name.indexOf(QLatin1Char('/'));
         if (slash < 0) {
-            Warn(warnings, path + ": the key " + Shown(name) +
-                               " stands outside the sections [mqtt] and [service] and is ignored");
+            Warn(warnings, path + ": the key " + Shown(name) + " stands outside the sections " +
+                               SectionList() + " and is ignored");
             continue;
         }
         const QString section = name.left(slash);
         const QString key = name.mid(slash + 1);
-        if (section != QLatin1String(Section_Mqtt) && section != QLatin1String(Section_Service)) {
+        if (std::none_of(Sections.begin(), Sections.end(),
+                         [&](const char* known) { return section == QLatin1String(known); })) {
             if (!sections.contains(section)) {
                 sections << section;
                 Warn(warnings, path + ": unknown section [" + section +
-                                   "] is ignored; the sections are [mqtt] and [service]");
+                                   "] is ignored; the sections are " + SectionList());
             }
             continue;
         }
@@ -541,6 +586,23 @@ bool ReadServiceConfig(const QString& path, bool mustExist, TServiceConfig* conf
     reader.Topic(Section_Mqtt, "discovery_prefix", &mqtt.DiscoveryPrefix);
     reader.Number(Section_Service, "live_interval", 2, 3600, &read.LiveIntervalS);
     reader.Number(Section_Service, "history_interval", 1, 1440, &read.HistoryIntervalMin);
+    if (const std::optional<QString> listen = reader.Text(Section_Metrics, "listen");
+        listen && !listen->isEmpty()) {
+        // QHostAddress also takes "1.2.3" and "10942" as IPv4 addresses: four parts or none.
+        QHostAddress address;
+        if (address.setAddress(*listen) &&
+            (address.protocol() != QAbstractSocket::IPv4Protocol || listen->count('.') == 3)) {
+            read.Metrics.Listen = address.toString();
+        } else {
+            reader.Fail(
+                Section_Metrics, "listen",
+                "must be an IP address such as 127.0.0.1, 0.0.0.0 or ::, not " + Shown(*listen));
+        }
+    }
+    reader.Number(Section_Metrics, "port", 0, 65535, &read.Metrics.Port);
+    reader.Decimal(Section_Alerts, "after_minutes", 0.05, 1440, &read.Alerts.AfterMinutes);
+    reader.Decimal(Section_Alerts, "sibling_watts", 0, 100000, &read.Alerts.SiblingWatts);
+    reader.Decimal(Section_Alerts, "clear_minutes", 0.05, 1440, &read.Alerts.ClearMinutes);
     if (reader.Problem().isEmpty()) {
         if (mqtt.TlsCertFile.isEmpty() != mqtt.TlsKeyFile.isEmpty()) {
             reader.Fail(Section_Mqtt, mqtt.TlsCertFile.isEmpty() ? "tls_key_file" : "tls_cert_file",

@@ -25,8 +25,26 @@ struct TMqttConfig {
     bool Enabled() const { return !Host.isEmpty(); }
 };
 
+// The [metrics] section: the Prometheus endpoint. 10942 lies outside 9100-9999, the range of
+// the exporters' registered ports, which is fully taken.
+struct TMetricsConfig {
+    QString Listen = QStringLiteral("127.0.0.1");
+    int Port = 10942;  // 0: no endpoint
+
+    bool Enabled() const { return Port != 0; }
+};
+
+// The [alerts] section: when an inverter counts as not producing (see InverterWatch.h).
+struct TAlertConfig {
+    double AfterMinutes = 15;
+    double SiblingWatts = 100;
+    double ClearMinutes = 10;
+};
+
 struct TServiceConfig {
     TMqttConfig Mqtt;
+    TMetricsConfig Metrics;
+    TAlertConfig Alerts;
     int LiveIntervalS = 10;       // [service] live_interval, 2 .. 3600
     int HistoryIntervalMin = 15;  // [service] history_interval, 1 .. 1440
 };

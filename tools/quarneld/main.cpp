@@ -15,6 +15,8 @@
 #include "ConsoleView.h"
 #include "DataFolder.h"
 #include "MessageFrm.h"
+#include "Metrics.h"
+#include "MetricsServer.h"
 #include "MqttLink.h"
 #include "Service.h"
 #include "ServiceConfig.h"
@@ -124,15 +126,26 @@ int main(int argc, char** argv) {
             return Exit_Refused;
         }
     }
-    TService service(config, data, sessions, acquisition, console, mqtt.get(), folder,
+    TService service(config, data, sessions, acquisition, console, mqtt.get(), nullptr, folder,
                      options.RequestDelay);
     view.OnChannelEnded = [&service](TCANMessages* channel) { service.ChannelEnded(channel); };
 
+    TMetricsServer metrics([&service] { return MetricsText(service.Metrics()); },
+                           [](const QString& line) { Say("quarneld: " + line); });
+    const QString endpoint = config.Metrics.Enabled()
+                                 ? "metrics on http://" +
+                                       QHostAddress(config.Metrics.Listen).toString() + ':' +
+                                       QString::number(config.Metrics.Port) + "/metrics"
+                                 : QStringLiteral("no metrics endpoint");
     Say("quarneld " QUARNEL_VERSION ": " + path + ", live power every " +
         QString::number(config.LiveIntervalS) + " s, history every " +
         QString::number(config.HistoryIntervalMin) + " min, " +
         (mqtt ? "broker " + config.Mqtt.Host + ':' + QString::number(config.Mqtt.Port)
-              : QStringLiteral("no broker (nothing is published)")));
+              : QStringLiteral("no broker (nothing is published)")) +
+        ", " + endpoint);
+    if (config.Metrics.Enabled()) {
+        metrics.Listen(QHostAddress(config.Metrics.Listen), quint16(config.Metrics.Port));
+    }
     service.Start();
     sd_notify(0, "READY=1");
     QTimer watchdog;

@@ -38,6 +38,12 @@ TMsgForm::TMsgForm()
           {"DeleteRecord", "Delete record?"},
           {"FileTypeCSV", "Comma separated values (*.csv *.CSV)"},
           {"ExportNotWritten", "The file could not be written:"},
+          // The service's desktop notifications of an inverter that stops producing while the
+          // others of its box go on, and of the same inverter producing again.
+          {"Alert_NotProducingTitle", "Inverter not producing"},
+          {"Alert_NotProducing", "is not producing while the other inverters are"},
+          {"Alert_ProducingAgainTitle", "Inverter producing again"},
+          {"Alert_ProducingAgain", "is producing again"},
       } {}
 
 QString TMsgForm::Text(const QString& label) const {
