@@ -521,6 +521,17 @@ int OpenFiles(pid_t pid) {
     return count;
 }
 
+// Until its exec the forked child holds the bench's descriptors: the emulated boxes' listeners.
+bool Execed(pid_t pid) {
+    char own[4096];
+    char its[4096];
+    const ssize_t ownSize = readlink("/proc/self/exe", own, sizeof own);
+    const ssize_t itsSize = readlink(
+        QStringLiteral("/proc/%1/exe").arg(pid).toLocal8Bit().constData(), its, sizeof its);
+    return ownSize > 0 && itsSize > 0 &&
+           std::string(own, size_t(ownSize)) != std::string(its, size_t(itsSize));
+}
+
 // The soft "Max open files" of /proc/PID/limits, or -1 (also for unlimited).
 long SoftFileLimit(pid_t pid) {
     QFile file(QStringLiteral("/proc/%1/limits").arg(pid));
@@ -632,12 +643,16 @@ TScrape Scrape(int port) {
 
 struct TScrapes {
     std::vector<double> Ms;
+    double LongestAtS = NAN;  // when in the window the longest one started
     int Refused = 0;
     int Failed = 0;
     QString FirstError;
 
-    void Add(const TScrape& scrape) {
+    void Add(const TScrape& scrape, double atS = NAN) {
         if (scrape.Answered) {
+            if (Ms.empty() || scrape.Ms > Max()) {
+                LongestAtS = atS;
+            }
             Ms.push_back(scrape.Ms);
             return;
         }
@@ -761,8 +776,12 @@ void PrintScaleRow(const TScaleRow& row) {
         "    publish rate         %6.1f messages/s at the subscriber in the steady part "
         "(%d in the window)\n",
         row.PublishRate, row.Messages);
-    std::printf("    metrics scrape       %s (%zu answered)", qPrintable(ScrapeCell(row.Scrapes)),
+    std::printf("    metrics scrape       %s (%zu answered", qPrintable(ScrapeCell(row.Scrapes)),
                 row.Scrapes.Ms.size());
+    if (!row.Scrapes.Ms.empty()) {
+        std::printf(", the longest %.0f s after the launch", row.Scrapes.LongestAtS);
+    }
+    std::printf(")");
     if (!row.Scrapes.FirstError.isEmpty() && !row.Scrapes.NoEndpoint()) {
         std::printf(", first failure: %s", qPrintable(row.Scrapes.FirstError));
     }
@@ -1066,7 +1085,9 @@ bool RunSize(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, int c
         if (now >= nextSample) {
             nextSample += 1000000000;
             ticks.emplace_back(now, CpuTicks(service.Id()));
-            row->OpenFiles = std::max(row->OpenFiles, OpenFiles(service.Id()));
+            if (Execed(service.Id())) {
+                row->OpenFiles = std::max(row->OpenFiles, OpenFiles(service.Id()));
+            }
             if (std::isnan(row->DownloadsS)) {
                 const QString log = ReadLog(logPath);
                 row->Downloads = int(log.count(QLatin1String(": history download complete")) +
@@ -1080,7 +1101,7 @@ bool RunSize(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, int c
         if (scrapes < Scrape_Count &&
             now >= start + (2 * scrapes + 1) * (end - start) / (2 * Scrape_Count)) {
             ++scrapes;
-            row->Scrapes.Add(Scrape(metricsPort));
+            row->Scrapes.Add(Scrape(metricsPort), double(now - start) / 1e9);
         }
         usleep(50000);
     }
