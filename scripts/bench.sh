@@ -18,4 +18,10 @@ for bench in bench_exchange bench_scale bench_channel bench_saveyield bench_wcha
         status=1
     fi
 done
+# The service's cost per box at 64, 128 and 256 boxes: some 15 minutes.
+echo
+if ! "$build/bench/bench_quarneld" --scale; then
+    echo "bench_quarneld --scale failed" >&2
+    status=1
+fi
 exit "$status"
