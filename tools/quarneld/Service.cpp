@@ -27,6 +27,11 @@ constexpr int Connect_Check_Ms = 1000;
 constexpr int Link_Handles = 256;
 constexpr int Retry_Opened_Ms = 20;
 constexpr int History_Check_Ms = 5000;
+// Planning a download reads the box's coverage from the database, a millisecond or two a box:
+// a tick starts downloads for this long at most, and the next comes soon while more are due,
+// so that a scrape or a live reading never waits behind a whole fleet's plans.
+constexpr qint64 Download_Start_Budget_Ms = 10;
+constexpr int Download_Backlog_Check_Ms = 50;
 // quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
 constexpr qint64 Lock_Retry_Ms = 60000;
 // The years first and the days next: they hold the two energies, which a box's first download
@@ -529,9 +534,16 @@ void TService::StartDueDownloads() {
         return;  // a session being freed runs the event loop; the next tick comes soon
     }
     const qint64 now = Clock.elapsed();
+    QElapsedTimer spent;
+    spent.start();
+    HistoryTimer.setInterval(History_Check_Ms);
     for (const auto& box : ServiceBoxes) {
         if (box->State != TBoxState::Online || box->Run != nullptr || now < box->NextHistoryMs) {
             continue;
+        }
+        if (spent.elapsed() >= Download_Start_Budget_Ms) {
+            HistoryTimer.setInterval(Download_Backlog_Check_Ms);
+            return;
         }
         if (RunLock == nullptr) {
             auto lock =
