@@ -68,6 +68,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -218,17 +219,23 @@ int64_t CpuTicks(pid_t pid) {
     return fields[11].toLongLong() + fields[12].toLongLong();
 }
 
-long RssKb(pid_t pid) {
+// A kB field of /proc/PID/status ("VmRSS:", "VmHWM:"), or -1.
+long StatusKb(pid_t pid, const char* field) {
     QFile file(QStringLiteral("/proc/%1/status").arg(pid));
     if (!file.open(QIODevice::ReadOnly)) {
         return -1;
     }
+    const qsizetype length = qsizetype(std::strlen(field));
     for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').front().toLong();
+        if (line.startsWith(field)) {
+            return line.mid(length).trimmed().split(' ').front().toLong();
         }
     }
     return -1;
+}
+
+long RssKb(pid_t pid) {
+    return StatusKb(pid, "VmRSS:");
 }
 
 QString ReadLog(const QString& path) {
@@ -549,16 +556,7 @@ long SoftFileLimit(pid_t pid) {
 }
 
 long PeakRssKb(pid_t pid) {
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:")) {
-            return line.mid(6).trimmed().split(' ').front().toLong();
-        }
-    }
-    return -1;
+    return StatusKb(pid, "VmHWM:");
 }
 
 double OwnCpuSeconds() {

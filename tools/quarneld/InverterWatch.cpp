@@ -2,8 +2,17 @@
 
 namespace {
 
-qint64 Milliseconds(double minutes) {
-    return qint64(minutes * 60000);
+// Whether the condition has held for the minutes on end by now; since keeps when it began, -1
+// while it does not hold.
+bool HeldFor(qint64& sinceMs, qint64 nowMs, bool condition, double minutes) {
+    if (!condition) {
+        sinceMs = -1;
+        return false;
+    }
+    if (sinceMs < 0) {
+        sinceMs = nowMs;
+    }
+    return nowMs - sinceMs >= qint64(minutes * 60000);
 }
 
 }  // namespace
@@ -11,14 +20,7 @@ qint64 Milliseconds(double minutes) {
 TWatchChange TInverterWatch::Observe(qint64 nowMs, bool producing, bool siblingProducing,
                                      const TAlertConfig& alerts) {
     if (!Problem) {
-        if (producing || !siblingProducing) {
-            SilentSinceMs = -1;
-            return TWatchChange::None;
-        }
-        if (SilentSinceMs < 0) {
-            SilentSinceMs = nowMs;
-        }
-        if (nowMs - SilentSinceMs < Milliseconds(alerts.AfterMinutes)) {
+        if (!HeldFor(SilentSinceMs, nowMs, !producing && siblingProducing, alerts.AfterMinutes)) {
             return TWatchChange::None;
         }
         Problem = true;
@@ -26,14 +28,7 @@ TWatchChange TInverterWatch::Observe(qint64 nowMs, bool producing, bool siblingP
         ProducingSinceMs = -1;
         return TWatchChange::Started;
     }
-    if (!producing) {
-        ProducingSinceMs = -1;
-        return TWatchChange::None;
-    }
-    if (ProducingSinceMs < 0) {
-        ProducingSinceMs = nowMs;
-    }
-    if (nowMs - ProducingSinceMs < Milliseconds(alerts.ClearMinutes)) {
+    if (!HeldFor(ProducingSinceMs, nowMs, producing, alerts.ClearMinutes)) {
         return TWatchChange::None;
     }
     Problem = false;

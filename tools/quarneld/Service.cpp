@@ -266,11 +266,7 @@ void TService::DropBox(size_t index) {
                  DiscoveryRemovals(Config.Mqtt, box.Identity.Serial, module.Type)) {
                 Publish(m, 1);
             }
-            if (const QString topic =
-                    ProblemDiscoveryTopic(Config.Mqtt, box.Identity.Serial, module.Type);
-                !topic.isEmpty()) {
-                Publish(topic, QByteArray(), true, 1);
-            }
+            RemoveProblemSensor(box, module.Type);
         }
     }
     // An opening still running comes back to a box that is no longer there: Opened frees it.
@@ -484,32 +480,36 @@ void TService::RoundEnded(TServiceBox& box) {
         if (!module.Present) {
             continue;
         }
-        bool siblingProducing = false;
-        for (size_t other = 1; other < 4; ++other) {
-            siblingProducing =
-                siblingProducing || (other != m && box.Modules[other].Present &&
-                                     box.Modules[other].PowerW > Config.Alerts.SiblingWatts);
-        }
+        const bool siblingProducing = !ProducingSiblings(box, module).empty();
         WatchChanged(box, module,
                      module.Watch.Observe(now, module.PowerW > 0, siblingProducing, Config.Alerts));
     }
+}
+
+std::vector<const TServiceModule*> TService::ProducingSiblings(const TServiceBox& box,
+                                                               const TServiceModule& module) const {
+    std::vector<const TServiceModule*> siblings;
+    for (size_t m = 1; m < 4; ++m) {
+        const TServiceModule& other = box.Modules[m];
+        if (&other != &module && other.Present && other.PowerW > Config.Alerts.SiblingWatts) {
+            siblings.push_back(&other);
+        }
+    }
+    return siblings;
 }
 
 void TService::WatchChanged(TServiceBox& box, TServiceModule& module, TWatchChange change) {
     if (change == TWatchChange::None) {
         return;
     }
-    const QString minutes = [](double value) {
-        return QString::number(value, 'g', 4) + QStringLiteral(" min");
-    }(change == TWatchChange::Started ? Config.Alerts.AfterMinutes : Config.Alerts.ClearMinutes);
+    const double held =
+        change == TWatchChange::Started ? Config.Alerts.AfterMinutes : Config.Alerts.ClearMinutes;
+    const QString minutes = QString::number(held, 'g', 4) + QStringLiteral(" min");
     if (change == TWatchChange::Started) {
         QStringList producing;
-        for (size_t m = 1; m < 4; ++m) {
-            const TServiceModule& other = box.Modules[m];
-            if (&other != &module && other.Present && other.PowerW > Config.Alerts.SiblingWatts) {
-                producing << ModuleName(other.Type) + " at " +
-                                 QString::number(other.PowerW, 'f', 0) + " W";
-            }
+        for (const TServiceModule* other : ProducingSiblings(box, module)) {
+            producing << ModuleName(other->Type) + " at " + QString::number(other->PowerW, 'f', 0) +
+                             " W";
         }
         Line(Name(box) + ", " + ModuleName(module.Type) + ": not producing (0 W or no answer for " +
              minutes + " while " + producing.join(QStringLiteral(" and ")) + ")");
@@ -689,6 +689,13 @@ void TService::PublishProblem(TServiceBox& box, const TServiceModule& module) {
     }
 }
 
+void TService::RemoveProblemSensor(const TServiceBox& box, int moduleType) {
+    if (const QString topic = ProblemDiscoveryTopic(Config.Mqtt, box.Identity.Serial, moduleType);
+        !topic.isEmpty()) {
+        Publish(topic, QByteArray(), true, 1);
+    }
+}
+
 void TService::Announce(TServiceBox& box) {
     if (!box.Identified || !BrokerUp) {
         return;
@@ -707,8 +714,7 @@ void TService::Announce(TServiceBox& box) {
             Publish(ProblemDiscoveryConfig(Config.Mqtt, box.Identity, module.Type), 1);
             PublishProblem(box, module);
         } else {
-            Publish(ProblemDiscoveryTopic(Config.Mqtt, box.Identity.Serial, module.Type),
-                    QByteArray(), true, 1);
+            RemoveProblemSensor(box, module.Type);
         }
     }
     Publish(BoxStatusTopic(Config.Mqtt, box.Identity.Serial),

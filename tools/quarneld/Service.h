@@ -108,6 +108,9 @@ private:
     // A live round of the box has ended: every present inverter has answered or failed.
     void RoundEnded(TServiceBox& box);
     void WatchChanged(TServiceBox& box, TServiceModule& module, TWatchChange change);
+    // The box's other present inverters that produce more than sibling_watts.
+    std::vector<const TServiceModule*> ProducingSiblings(const TServiceBox& box,
+                                                         const TServiceModule& module) const;
     void StartDueDownloads();
     void DownloadEnded(int32_t kestId);
     void LoseBox(TServiceBox& box, const QString& why);
@@ -118,6 +121,8 @@ private:
     void PublishEnergies(TServiceBox& box, bool withLifetime);
     void PublishPower(TServiceBox& box, TServiceModule& module);
     void PublishProblem(TServiceBox& box, const TServiceModule& module);
+    // Home Assistant removes the entity of an empty retained configuration.
+    void RemoveProblemSensor(const TServiceBox& box, int moduleType);
     void Announce(TServiceBox& box);
     void AnnounceAll();
     // A state, retained: a restarted consumer has the last value at once.
