@@ -7,11 +7,11 @@ set -euo pipefail
 packages=(
     build-essential clang libclang-rt-14-dev cmake ninja-build
     libgtest-dev libgmock-dev libbenchmark-dev
-    qt6-base-dev libqt6sql6-sqlite qt6-translations-l10n
+    qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql qt6-translations-l10n
     libqcustomplot-dev libqcustomplot2.1-qt6
     libmosquitto-dev mosquitto mosquitto-clients libsystemd-dev openssl
     qt6-httpserver-dev qt6-websockets-dev prometheus dbus-daemon curl
-    sqlite3 xvfb xauth
+    sqlite3 postgresql postgresql-common xvfb xauth
     "$@"
 )
 

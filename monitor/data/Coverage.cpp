@@ -11,6 +11,7 @@
 #include "CanObjects.h"
 #include "HistorySlots.h"
 #include "NaiveTime.h"
+#include "Store.h"
 #include "dmUser.h"
 
 namespace {
@@ -51,9 +52,9 @@ QString GapSql(uint8_t resolution) {
                "   AND sample_timestamp <= COALESCE((SELECT MIN(sample_timestamp) FROM samples"
                "    WHERE sample_module = ? AND sample_resolution = ? AND sample_timestamp >= ?), "
                "'~')"
-               " ) WHERE k IS NOT NULL"
+               " ) AS stored WHERE k IS NOT NULL"
                " WINDOW w AS (ORDER BY ts)"
-               ") WHERE k - pk > 1")
+               ") AS neighbours WHERE k - pk > 1")
         .arg(QLatin1String(SlotNumberSql(resolution)));
 }
 
@@ -79,6 +80,30 @@ const char* const kShortDaysSql =
     "UNION ALL "
     "SELECT 1, day FROM days WHERE (SELECT COUNT(*) FROM samples WHERE sample_module = ? AND"
     " sample_resolution = ? AND sample_timestamp >= day AND sample_timestamp < next) < ?";
+
+// The same on PostgreSQL, which has neither SQLite's date functions nor its loose types; the
+// parameters are the same.
+const char* const kShortDaysPostgresSql =
+    "WITH RECURSIVE"
+    " months(m, next) AS ("
+    "  SELECT CAST(date_trunc('month', CAST(? AS timestamp)) AS date),"
+    "   CAST(date_trunc('month', CAST(? AS timestamp)) + interval '1 month' AS date)"
+    "  UNION ALL SELECT next, CAST(next + interval '1 month' AS date) FROM months"
+    "   WHERE next <= CAST(? AS date)),"
+    " counted(m, next, n) AS MATERIALIZED ("
+    "  SELECT m, next, (SELECT COUNT(*) FROM samples WHERE sample_module = ? AND"
+    "   sample_resolution = ? AND sample_timestamp >= to_char(m, 'YYYY-MM-DD') AND"
+    "   sample_timestamp < to_char(next, 'YYYY-MM-DD'))"
+    "  FROM months),"
+    " days(day, next, until) AS ("
+    "  SELECT m, m + 1, next FROM counted WHERE n < (next - m) * ?"
+    "  UNION ALL SELECT next, next + 1, until FROM days WHERE next < until)"
+    "SELECT 0, CAST((SELECT SUM(n) FROM counted) AS text) "
+    "UNION ALL "
+    "SELECT 1, to_char(day, 'YYYY-MM-DD') FROM days WHERE (SELECT COUNT(*) FROM samples WHERE"
+    " sample_module = ? AND sample_resolution = ? AND"
+    " sample_timestamp >= to_char(day, 'YYYY-MM-DD') AND"
+    " sample_timestamp < to_char(next, 'YYYY-MM-DD')) < ?";
 
 // Each of the two is one step down the index.
 const char* const kBoundsSql =
@@ -257,7 +282,8 @@ private:
                        std::vector<QDate>* days, QString* error) {
         QSqlQuery query(Db);
         query.setForwardOnly(true);
-        if (!query.prepare(QString::fromLatin1(kShortDaysSql))) {
+        if (!query.prepare(QString::fromLatin1(
+                EngineOf(Db) == TEngine::PostgreSQL ? kShortDaysPostgresSql : kShortDaysSql))) {
             return Failed(query, QStringLiteral("counting the days"), error);
         }
         query.addBindValue(firstText);

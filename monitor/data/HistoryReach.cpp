@@ -49,7 +49,8 @@ void THistoryReach::Open(const QSqlDatabase& db) {
          "reach_open) VALUES (?, ?, ?, ?, 0)"},
         {AddOpen,
          "INSERT INTO history_reach (reach_module, reach_resolution, reach_first, reach_last, "
-         "reach_open) SELECT ?, ?, ?, ?, 1 WHERE NOT EXISTS (SELECT 1 FROM history_reach "
+         "reach_open) SELECT CAST(? AS INTEGER), CAST(? AS INTEGER), ?, ?, 1 WHERE NOT EXISTS "
+         "(SELECT 1 FROM history_reach "
          "WHERE reach_module = ? AND reach_resolution = ? AND reach_open = 1 AND "
          "reach_first = ?)"},
         {RemoveOpen,

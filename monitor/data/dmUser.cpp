@@ -16,8 +16,6 @@
 
 namespace {
 
-const QString Database_File = QStringLiteral("KestUser.sqlite");
-
 bool WholeNumber(const QVariant& value, qint64* number) {
     if (value.isNull() || value.typeId() == QMetaType::QByteArray) {
         return false;
@@ -51,6 +49,29 @@ bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
     return rows == 1;
 }
 
+// One statement stores a sample or updates the stored one, and writes nothing for a value
+// stored already (no row affected).
+QString SampleUpsertSql(TEngine engine) {
+    if (engine == TEngine::PostgreSQL) {
+        return QStringLiteral(
+            "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
+            "sample_yield) VALUES (?, ?, ?, ?) "
+            "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
+            "DO UPDATE SET sample_yield = excluded.sample_yield "
+            "WHERE samples.sample_yield IS DISTINCT FROM excluded.sample_yield");
+    }
+    // An unchanged value must not reach the insert at all: SQLite draws the next sample_id
+    // before it finds the conflict and would write the raised sequence number, so a repeated
+    // download would still write a page per sample. The guard leaves nothing to insert.
+    return QStringLiteral(
+        "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
+        "sample_yield) SELECT v.m, v.t, v.r, v.y FROM (SELECT ? AS m, ? AS t, ? AS r, "
+        "? AS y) AS v WHERE NOT EXISTS (SELECT 1 FROM samples WHERE sample_module = v.m "
+        "AND sample_timestamp = v.t AND sample_resolution = v.r AND sample_yield = v.y) "
+        "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
+        "DO UPDATE SET sample_yield = excluded.sample_yield");
+}
+
 // Each data module has its own connection, so several can be open at once (tests, benchmarks).
 QString ConnectionNameOf(const TUserData* module) {
     return QStringLiteral("KestUser-%1").arg(quintptr(module), 0, 16);
@@ -81,16 +102,37 @@ QSqlDatabase AddExistingDatabase(const QString& connection, const QString& path)
     return db;
 }
 
-TUserData::TUserData(TMainView& view) : TUserData(view, DataFolder() + Database_File) {}
+namespace {
 
-TUserData::TUserData(TMainView& view, const QString& path)
-    : DatabasePath(path),
+// The store for DataFolder(), and why it cannot be used (empty when it can).
+std::pair<TStore, QString> ChosenStore() {
+    TStore store;
+    QString error;
+    if (!ChooseStore(DataFolder(), &store, &error)) {
+        store = SqliteStore(QString());
+    }
+    return {store, error};
+}
+
+}  // namespace
+
+TUserData::TUserData(TMainView& view) : TUserData(view, ChosenStore()) {}
+
+TUserData::TUserData(TMainView& view, const QString& path) : TUserData(view, SqliteStore(path)) {}
+
+TUserData::TUserData(TMainView& view, const TStore& store)
+    : TUserData(view, std::pair{store, QString()}) {}
+
+TUserData::TUserData(TMainView& view, const std::pair<TStore, QString>& chosen)
+    : Store(chosen.first),
+      DatabasePath(Store.Shown),
       InvertersAQuery(ConnectionNameOf(this), Module_Type_A),
       InvertersBQuery(ConnectionNameOf(this), Module_Type_B),
       InvertersCQuery(ConnectionNameOf(this), Module_Type_C),
       MonitorsQuery(ConnectionNameOf(this), Module_Type_Total),
       View(view),
-      Connection(ConnectionNameOf(this)) {
+      Connection(ConnectionNameOf(this)),
+      StoreError(chosen.second) {
     Create();
 }
 
@@ -100,7 +142,12 @@ TUserData::~TUserData() {
 
 void TUserData::Create() {
     CloseDatabase();
-    if (!QFileInfo::exists(DatabasePath)) {
+    if (!StoreError.isEmpty()) {
+        View.ShowError(StoreError);
+        View.RequestQuit();
+        return;
+    }
+    if (!Store.IsPostgreSQL() && !QFileInfo::exists(DatabasePath)) {
         View.ShowError(MissingFileMessage(DatabasePath));
         View.RequestQuit();
         return;
@@ -131,27 +178,40 @@ void TUserData::NoteLookup(const QString& error) {
 void TUserData::OpenDatabase() {
     CloseDatabase();
     {
-        QSqlDatabase db = AddExistingDatabase(Connection, DatabasePath);
+        QSqlDatabase db = AddStoreDatabase(Connection, Store);
         if (!db.open()) {
-            ShowDatabaseError(db.lastError().text());
+            ShowDatabaseError(Store.IsPostgreSQL()
+                                  ? "The user database " + DatabasePath +
+                                        " cannot be opened: " + db.lastError().text()
+                                  : db.lastError().text());
             return;
         }
         QSqlQuery pragma(db);
-        // Deleting a box deletes its modules and their samples. In WAL mode a commit need not
-        // wait for the disk: a crash of the program loses nothing committed.
-        if (!pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON")) ||
-            !pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL"))) {
-            ShowDatabaseError(pragma.lastError().text());
-            return;
+        // Deleting a box deletes its modules and their samples (always so on PostgreSQL). A
+        // commit need not wait for the disk: a crash of the program loses nothing committed,
+        // and what a crash of the computer or the server takes back is downloaded again.
+        const QStringList settings =
+            Store.IsPostgreSQL() ? QStringList{QStringLiteral("SET synchronous_commit = off")}
+                                 : QStringList{QStringLiteral("PRAGMA foreign_keys = ON"),
+                                               QStringLiteral("PRAGMA synchronous = NORMAL")};
+        for (const QString& setting : settings) {
+            if (!pragma.exec(setting)) {
+                ShowDatabaseError(pragma.lastError().text());
+                return;
+            }
         }
     }
     if (!CheckStructure()) {
         CloseDatabase();
         return;
     }
-    AddMissingIndexes();
-    THistoryReach::AddTable(Database());
-    SwapOldDiagonalLabels();
+    // Files made by earlier install steps are brought up to date; a PostgreSQL store has been
+    // made by this one, and a change of its tables would wait for every other program on it.
+    if (!Store.IsPostgreSQL()) {
+        AddMissingIndexes();
+        THistoryReach::AddTable(Database());
+        SwapOldDiagonalLabels();
+    }
     Opened = OpenDataSets();
     if (Opened) {
         Reach.Open(Database());
@@ -160,8 +220,12 @@ void TUserData::OpenDatabase() {
 
 bool TUserData::CheckStructure() {
     QSqlQuery version(Database());
-    if (!version.exec(QStringLiteral(
-            "SELECT version_major, version_minor FROM version ORDER BY rowid LIMIT 1"))) {
+    // The first row: SQLite's row number is the order of insertion, which PostgreSQL lacks.
+    if (!version.exec(Store.IsPostgreSQL()
+                          ? QStringLiteral("SELECT version_major, version_minor FROM version "
+                                           "ORDER BY ctid LIMIT 1")
+                          : QStringLiteral("SELECT version_major, version_minor FROM version "
+                                           "ORDER BY rowid LIMIT 1"))) {
         ShowDatabaseError(version.lastError().text());
         return false;
     }
@@ -259,6 +323,8 @@ bool TUserData::OpenDataSets() {
     KestsTable = new QSqlTableModel(nullptr, db);
     KestsTable->setTable(QStringLiteral("kests"));
     KestsTable->setEditStrategy(QSqlTableModel::OnManualSubmit);
+    // SQLite gives the rows in the order of their ids; PostgreSQL in no order, unless asked.
+    KestsTable->setSort(KestsTable->fieldIndex(QStringLiteral("kest_id")), Qt::AscendingOrder);
     if (!KestsTable->select()) {
         return failed(KestsTable->lastError().text());
     }
@@ -312,17 +378,7 @@ bool TUserData::OpenDataSets() {
                  "LIMIT 2")) {
         return failed(SampleModuleLookup->lastError().text());
     }
-    // One statement stores a sample or updates the stored one. An unchanged value must not
-    // reach the insert at all: SQLite draws the next sample_id before it finds the conflict and
-    // would write the raised sequence number, so a repeated download would still write a page
-    // per sample. The guard leaves nothing to insert, and the statement writes nothing.
-    if (!prepare(SampleUpsert,
-                 "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
-                 "sample_yield) SELECT v.m, v.t, v.r, v.y FROM (SELECT ? AS m, ? AS t, ? AS r, "
-                 "? AS y) AS v WHERE NOT EXISTS (SELECT 1 FROM samples WHERE sample_module = v.m "
-                 "AND sample_timestamp = v.t AND sample_resolution = v.r AND sample_yield = v.y) "
-                 "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
-                 "DO UPDATE SET sample_yield = excluded.sample_yield")) {
+    if (!prepare(SampleUpsert, SampleUpsertSql(Store.Engine))) {
         return failed(SampleUpsert->lastError().text());
     }
     QSqlQuery application(db);
@@ -334,6 +390,7 @@ bool TUserData::OpenDataSets() {
 
 void TUserData::CloseDatabase() {
     Opened = false;
+    SampleModules.clear();
     Reach.Close();
     SampleUpsert.reset();
     SampleModuleLookup.reset();
@@ -439,10 +496,16 @@ int32_t TUserData::KestsTableAfterInsert() {
     // The box list is read again below, which would drop edits not yet posted.
     PostKestEdits();
     QSqlDatabase db = Database();
-    // A savepoint rather than a transaction of its own, so that the box and its modules are
-    // stored together or not at all, also inside a transaction the caller holds.
+    // On SQLite a savepoint rather than a transaction of its own, so that the box and its
+    // modules are stored together or not at all, also inside a transaction the caller holds.
+    // PostgreSQL takes a savepoint only inside a transaction.
+    const bool postgres = Store.IsPostgreSQL();
     QSqlQuery step(db);
-    auto undo = [&step] {
+    auto undo = [&step, postgres] {
+        if (postgres) {
+            step.exec(QStringLiteral("ROLLBACK"));
+            return;
+        }
         step.exec(QStringLiteral("ROLLBACK TO new_kest"));
         step.exec(QStringLiteral("RELEASE new_kest"));
     };
@@ -452,13 +515,19 @@ int32_t TUserData::KestsTableAfterInsert() {
         ShowDatabaseError(text);
         return -1;
     };
-    if (!step.exec(QStringLiteral("SAVEPOINT new_kest"))) {
+    if (!step.exec(postgres ? QStringLiteral("BEGIN") : QStringLiteral("SAVEPOINT new_kest"))) {
         ShowDatabaseError(step.lastError().text());
         return -1;
     }
+    // The new row's id comes back from the insert itself, on either engine.
+    auto insertedId = [](QSqlQuery& query) {
+        const QVariant id = query.next() ? query.value(0) : QVariant();
+        query.finish();
+        return id;
+    };
     QSqlQuery kest(db);
-    if (!kest.prepare(
-            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, ?, ?, ?)")) {
+    if (!kest.prepare("INSERT INTO kests (kest_name, kest_ip, kest_port, kest_online) VALUES (?, "
+                      "?, ?, ?) RETURNING kest_id")) {
         return fail(kest);
     }
     kest.addBindValue(QStringLiteral("?"));
@@ -482,10 +551,11 @@ int32_t TUserData::KestsTableAfterInsert() {
                           " has no box or module number left for a new box.");
         return true;
     };
-    if (tooLarge(kest.lastInsertId())) {
+    const QVariant kestId = insertedId(kest);
+    if (tooLarge(kestId)) {
         return -1;
     }
-    const int32_t id = kest.lastInsertId().toInt();
+    const int32_t id = kestId.toInt();
     const int color = int(QRandomGenerator::global()->bounded(int(ModuleColours.size())));
     struct Defaults {
         int32_t type, pattern, lineType;
@@ -493,7 +563,7 @@ int32_t TUserData::KestsTableAfterInsert() {
     QSqlQuery module(db);
     if (!module.prepare(
             "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
-            "module_linetype) VALUES (?, ?, ?, ?, ?)")) {
+            "module_linetype) VALUES (?, ?, ?, ?, ?) RETURNING module_id")) {
         return fail(module);
     }
     for (const Defaults& d : {Defaults{Module_Type_Total, 6, 0}, Defaults{Module_Type_A, 2, 1},
@@ -506,13 +576,14 @@ int32_t TUserData::KestsTableAfterInsert() {
         if (!module.exec()) {
             return fail(module);
         }
-        if (tooLarge(module.lastInsertId())) {
+        if (tooLarge(insertedId(module))) {
             return -1;
         }
     }
-    if (!step.exec(QStringLiteral("RELEASE new_kest"))) {
+    if (!step.exec(postgres ? QStringLiteral("COMMIT") : QStringLiteral("RELEASE new_kest"))) {
         return fail(step);
     }
+    SampleModules.clear();
     // The box is stored; a list that cannot be read again only fails to show it yet.
     if (!KestsTable->select()) {
         ShowDatabaseError(KestsTable->lastError().text());
@@ -539,6 +610,7 @@ bool TUserData::DeleteKest(int32_t kestId) {
         return false;
     }
     const bool deleted = query.numRowsAffected() > 0;
+    SampleModules.clear();
     if (!KestsTable->select()) {
         ShowDatabaseError(KestsTable->lastError().text());
     }
@@ -565,8 +637,8 @@ bool TUserData::FollowKest(int32_t kestId, QString* error) {
     bool read = true;
     if (ModulesTable != nullptr) {
         QSqlQuery detail(Database());
-        if (detail.prepare(QStringLiteral(
-                "SELECT * FROM modules WHERE module_kest = ? ORDER BY module_kest"))) {
+        if (detail.prepare(QStringLiteral("SELECT * FROM modules WHERE module_kest = ? "
+                                          "ORDER BY module_kest, module_type, module_id"))) {
             detail.addBindValue(kestId);
             detail.exec();
             ModulesTable->setQuery(std::move(detail));
@@ -632,25 +704,44 @@ TSaveResult TUserData::StoreYield(int32_t kestId, uint8_t module, uint8_t resolu
         DebugLine(QStringLiteral("SaveYield: Add failed"));
         return TSaveResult::Failed;
     }
-    SampleUpsert->addBindValue(*moduleId);
-    SampleUpsert->addBindValue(SampleTimestamp(time));
-    SampleUpsert->addBindValue(code);
-    SampleUpsert->addBindValue(qint64(value) * multiplier);
-    TSaveResult result = TSaveResult::Failed;
-    if (SampleUpsert->exec()) {
-        result =
-            SampleUpsert->numRowsAffected() > 0 ? TSaveResult::Written : TSaveResult::Unchanged;
-    } else {
+    for (int attempt = 0;; ++attempt) {
+        SampleUpsert->addBindValue(*moduleId);
+        SampleUpsert->addBindValue(SampleTimestamp(time));
+        SampleUpsert->addBindValue(code);
+        SampleUpsert->addBindValue(qint64(value) * multiplier);
+        if (SampleUpsert->exec()) {
+            const bool written = SampleUpsert->numRowsAffected() > 0;
+            SampleUpsert->finish();
+            return written ? TSaveResult::Written : TSaveResult::Unchanged;
+        }
         LastSaveError = SampleUpsert->lastError().text();
-        DebugLine("SaveYield: Add failed: " + LastSaveError);
+        SampleUpsert->finish();
+        // A module id remembered from before another program changed the box list: the box's
+        // module is looked up once more.
+        const auto remembered = SampleModules.find({kestId, module});
+        if (attempt > 0 || remembered == SampleModules.end()) {
+            break;
+        }
+        SampleModules.erase(remembered);
+        const QString failure = LastSaveError;
+        if (!FindSampleModule(kestId, module, moduleId)) {
+            *moduleId = 0;
+            LastSaveError = failure;
+            break;
+        }
     }
-    SampleUpsert->finish();
-    return result;
+    DebugLine("SaveYield: Add failed: " + LastSaveError);
+    return TSaveResult::Failed;
 }
 
 bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId) {
     if (!Opened) {
         return false;
+    }
+    if (const auto known = SampleModules.find({kestId, moduleType}); known != SampleModules.end()) {
+        *moduleId = known->second;
+        LastSaveError.clear();
+        return true;
     }
     SampleModuleLookup->addBindValue(kestId);
     SampleModuleLookup->addBindValue(moduleType);
@@ -661,6 +752,9 @@ bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* mo
         *moduleId = q.value(0).toInt();
     });
     LastSaveError = error;
+    if (found) {
+        SampleModules[{kestId, moduleType}] = *moduleId;
+    }
     return found;
 }
 

@@ -1,7 +1,8 @@
-// The user database KestUser.sqlite: the boxes, their four modules with chart settings and
-// selection marks, the chosen language and every downloaded yield sample. TUserData owns the
-// connection and every data set on it; it lives as long as the main window and runs on the main
-// thread only. The program never creates the file: the install step does.
+// The user database: the boxes, their four modules with chart settings and selection marks, the
+// chosen language and every downloaded yield sample, in KestUser.sqlite or in the PostgreSQL
+// database the store names. TUserData owns the connection and every data set on it; it lives as
+// long as the main window and runs on the main thread only. The program never creates the
+// database: the install step does.
 #pragma once
 
 #include <QDateTime>
@@ -10,13 +11,16 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "CanObjects.h"
 #include "DataFolder.h"
 #include "HistoryReach.h"
 #include "ModuleQuery.h"
+#include "Store.h"
 
 class QSqlQueryModel;
 class QSqlTableModel;
@@ -59,14 +63,17 @@ struct TKestRow {
 
 class TUserData {
 public:
-    // Opens DataFolder() + "KestUser.sqlite", or tells the user why it cannot.
+    // Opens the store ChooseStore picks for DataFolder(), or tells the user why it cannot.
     explicit TUserData(TMainView& view);
-    // The same for a database file at path (the tests and benchmarks use it).
+    // The same for a SQLite file at path (the tests and benchmarks use it).
     TUserData(TMainView& view, const QString& path);
+    TUserData(TMainView& view, const TStore& store);
     ~TUserData();
     TUserData(const TUserData&) = delete;
     TUserData& operator=(const TUserData&) = delete;
 
+    TStore Store;
+    // What messages call the database: the file, or the URI without its password.
     QString DatabasePath;
 
     void OpenDatabase();
@@ -131,6 +138,7 @@ public:
     THistoryReach Reach;
 
 private:
+    TUserData(TMainView& view, const std::pair<TStore, QString>& chosen);
     void Create();
     bool CheckStructure();
     void AddMissingIndexes();
@@ -150,8 +158,15 @@ private:
     // FindKestModule for SaveYield: the module id only.
     bool FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* moduleId);
 
+    // The module ids SaveYield has looked up, by box and module type. A download stores every
+    // sample of a few modules, and on a database server each lookup would cost a round trip as
+    // long as the store itself. An id whose module has gone makes the store fail on its
+    // reference, and is looked up again.
+    std::map<std::pair<int32_t, int32_t>, int32_t> SampleModules;
+
     TMainView& View;
     QString Connection;
+    QString StoreError;  // why the store named could not be chosen
     bool Opened = false;
     int32_t CurrentKestId = -1;
     bool LookupFailing = false;

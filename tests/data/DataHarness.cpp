@@ -52,20 +52,86 @@ StoredSamples SamplesOfKest(const TUserData& data, int32_t kestId) {
     return samples;
 }
 
+bool TestingPostgres() {
+    return qEnvironmentVariable("QUARNEL_TEST_POSTGRESQL") == QLatin1String("1");
+}
+
+QByteArray Psql(const QString& url, const QString& statement, int* exitCode) {
+    QByteArray output;
+    const int code = RunProgram(
+        "psql", {"-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-d", url, "-c", statement}, &output);
+    if (exitCode != nullptr) {
+        *exitCode = code;
+    } else {
+        EXPECT_EQ(code, 0) << statement.toStdString() << ": " << output.toStdString();
+    }
+    return output;
+}
+
+namespace {
+
+QString ServerUrl(const QString& database) {
+    return QStringLiteral("postgresql://%1@%2:%3/%4")
+        .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGHOST"),
+             qEnvironmentVariable("PGPORT"), database);
+}
+
+void Restore(const char* name, bool had, const QByteArray& value) {
+    if (had) {
+        qputenv(name, value);
+    } else {
+        qunsetenv(name);
+    }
+}
+
+}  // namespace
+
+TestDatabase::TestDatabase() {
+    static int made = 0;
+    DatabaseName = QStringLiteral("quarnel_test_%1_%2").arg(getpid()).arg(++made);
+    DatabaseUrl = ServerUrl(DatabaseName);
+    Psql(ServerUrl("postgres"), "CREATE DATABASE " + DatabaseName);
+}
+
+TestDatabase::~TestDatabase() {
+    // Whatever connection the test left open goes with it.
+    Psql(ServerUrl("postgres"), "DROP DATABASE IF EXISTS " + DatabaseName + " WITH (FORCE)");
+}
+
 DataFolderFixture::DataFolderFixture() {
     HadDataDir = qEnvironmentVariableIsSet("QUARNEL_DATA_DIR");
     PreviousDataDir = qgetenv("QUARNEL_DATA_DIR");
+    HadDatabase = qEnvironmentVariableIsSet("QUARNEL_DATABASE");
+    PreviousDatabase = qgetenv("QUARNEL_DATABASE");
     EXPECT_TRUE(Dir.isValid());
-    EXPECT_EQ(Install(Folder()), 0);
+    if (TestingPostgres()) {
+        Database = std::make_unique<TestDatabase>();
+        QByteArray output;
+        EXPECT_EQ(RunProgram(QStringLiteral(QUARNEL_SOURCE_DIR "/data/install.sh"),
+                             {"--postgresql", Database->Url(), Folder()}, &output),
+                  0)
+            << output.toStdString();
+        qputenv("QUARNEL_DATABASE", Database->Url().toLocal8Bit());
+    } else {
+        EXPECT_EQ(Install(Folder()), 0);
+        qunsetenv("QUARNEL_DATABASE");
+    }
     qputenv("QUARNEL_DATA_DIR", Folder().toLocal8Bit());
 }
 
 DataFolderFixture::~DataFolderFixture() {
-    if (HadDataDir) {
-        qputenv("QUARNEL_DATA_DIR", PreviousDataDir);
-    } else {
-        qunsetenv("QUARNEL_DATA_DIR");
+    Restore("QUARNEL_DATA_DIR", HadDataDir, PreviousDataDir);
+    Restore("QUARNEL_DATABASE", HadDatabase, PreviousDatabase);
+}
+
+TStore DataFolderFixture::Store() const {
+    if (Database == nullptr) {
+        return SqliteStore(DatabasePath());
     }
+    TStore store;
+    QString message;
+    EXPECT_TRUE(PostgresStore(Database->Url(), &store, &message)) << message.toStdString();
+    return store;
 }
 
 QString DataFolderFixture::Folder() const {
@@ -77,9 +143,25 @@ int DataFolderFixture::Install(const QString& folder) {
 }
 
 void DataFolderFixture::Sql(const QString& statement) const {
+    if (Database != nullptr) {
+        Psql(Database->Url(), statement);
+        return;
+    }
     QByteArray output;
     ASSERT_EQ(RunProgram("sqlite3", {"-bail", DatabasePath(), statement}, &output), 0)
         << output.toStdString();
+}
+
+QString DataFolderFixture::Read(const QString& statement) const {
+    QByteArray output;
+    if (Database != nullptr) {
+        output = Psql(Database->Url(), statement);
+    } else {
+        EXPECT_EQ(
+            RunProgram("sqlite3", {"-batch", "-noheader", DatabasePath(), statement}, &output), 0)
+            << output.toStdString();
+    }
+    return QString::fromUtf8(output).trimmed();
 }
 
 void TRecordingView::SetInputEnabled(bool enabled) {

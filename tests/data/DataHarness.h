@@ -20,6 +20,7 @@
 #include "monitor/data/Acquisition.h"
 #include "monitor/data/MainView.h"
 #include "monitor/data/Sessions.h"
+#include "monitor/data/Store.h"
 #include "monitor/data/dmUser.h"
 #include "monitor/ui/texts/MessageFrm.h"
 #include "tests/can/ChannelHarness.h"
@@ -39,23 +40,69 @@ int RunProgram(const QString& program, const QStringList& arguments, QByteArray*
 using testsupport::StartProgram;
 using testsupport::WaitForProgram;
 
-// A temporary data folder holding a fresh KestUser.sqlite from the install step, and
-// QUARNEL_DATA_DIR pointing at it while it lives.
+// True in the suites' PostgreSQL runs (QUARNEL_TEST_POSTGRESQL=1): every data folder's user
+// database is then a fresh database on the server libpq's variables name (PGHOST, PGPORT,
+// PGUSER, PGPASSWORD), which scripts/with-postgresql.sh starts.
+bool TestingPostgres();
+// Skips the test in the PostgreSQL runs: for what only a SQLite file has.
+#define QUARNEL_SQLITE_ONLY()                                                  \
+    do {                                                                       \
+        if (::datatest::TestingPostgres()) {                                   \
+            GTEST_SKIP() << "a property of the SQLite file, not of the store"; \
+        }                                                                      \
+    } while (false)
+// Skips the test outside the PostgreSQL runs: for what only a server has.
+#define QUARNEL_POSTGRES_ONLY()                                      \
+    do {                                                             \
+        if (!::datatest::TestingPostgres()) {                        \
+            GTEST_SKIP() << "runs only against a PostgreSQL server"; \
+        }                                                            \
+    } while (false)
+// A fresh, empty database on the test server, dropped again with the object.
+class TestDatabase {
+public:
+    TestDatabase();
+    ~TestDatabase();
+    TestDatabase(const TestDatabase&) = delete;
+    TestDatabase& operator=(const TestDatabase&) = delete;
+    // postgresql://user@host:port/name; the password stays in PGPASSWORD.
+    QString Url() const { return DatabaseUrl; }
+    QString Name() const { return DatabaseName; }
+
+private:
+    QString DatabaseName;
+    QString DatabaseUrl;
+};
+// Runs SQL on a PostgreSQL database with psql; returns what it printed (unaligned, tuples only).
+QByteArray Psql(const QString& url, const QString& statement, int* exitCode = nullptr);
+
+// A temporary data folder from the install step, and QUARNEL_DATA_DIR pointing at it while it
+// lives: with a fresh KestUser.sqlite, or in the PostgreSQL runs with a fresh database on the
+// test server and QUARNEL_DATABASE naming it.
 class DataFolderFixture {
 public:
     DataFolderFixture();
     ~DataFolderFixture();
     QString Folder() const;  // ends in "/"
     QString DatabasePath() const { return Folder() + "KestUser.sqlite"; }
-    // Runs one SQL statement on the file with the command-line shell, outside the program.
+    // The user database the folder's programs use.
+    TStore Store() const;
+    // Runs one SQL statement on the user database with the engine's command-line shell, outside
+    // the program.
     void Sql(const QString& statement) const;
-    // Runs the install step on folder; returns its exit code.
+    // The rows a query gives there, as the shell prints them: rows joined by "\n", fields by
+    // "|". What it sees has been committed.
+    QString Read(const QString& statement) const;
+    // Runs the install step on folder, for the engine of the run; returns its exit code.
     static int Install(const QString& folder);
 
 private:
     QTemporaryDir Dir;
+    std::unique_ptr<TestDatabase> Database;
     QByteArray PreviousDataDir;
     bool HadDataDir = false;
+    QByteArray PreviousDatabase;
+    bool HadDatabase = false;
 };
 
 // A main window that records what it was asked to do. Its lists behave as the real ones: a

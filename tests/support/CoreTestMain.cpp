@@ -4,8 +4,11 @@
 
 #include <QCoreApplication>
 
+#include "NeedsServer.h"
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new testsupport::NeedsServer);
     return RUN_ALL_TESTS();
 }

@@ -7,6 +7,8 @@
 #include <QLocale>
 #include <QStyleFactory>
 
+#include "NeedsServer.h"
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
@@ -14,5 +16,6 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QLocale::setDefault(QLocale::c());
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new testsupport::NeedsServer);
     return RUN_ALL_TESTS();
 }

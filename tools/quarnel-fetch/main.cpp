@@ -135,13 +135,17 @@ int main(int argc, char** argv) {
 
     TConsole console(isatty(STDOUT_FILENO) != 0, options.Quiet);
     const QString folder = DataFolderOf(options);
-    const QString path = folder + QStringLiteral("KestUser.sqlite");
-    if (!QFileInfo::exists(path)) {
-        console.Problem(MissingFileMessage(path));
+    TStore store;
+    if (!ChooseStore(folder, &store, &message)) {
+        console.Problem(message);
+        return Exit_Usage;
+    }
+    if (!store.IsPostgreSQL() && !QFileInfo::exists(store.Path)) {
+        console.Problem(MissingFileMessage(store.Path));
         return Exit_Usage;
     }
     TConsoleView view(console);
-    TUserData data(view, path);
+    TUserData data(view, store);
     if (!data.IsOpen()) {
         return Exit_Usage;  // the reason is shown already
     }

@@ -158,9 +158,17 @@ void TService::CheckBoxList() {
         return;  // a session being freed runs the event loop; the next tick comes soon
     }
     QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
-    qint64 version = -1;
-    if (query.exec(QStringLiteral("PRAGMA data_version")) && query.next()) {
-        version = query.value(0).toLongLong();
+    // SQLite counts the commits of other connections; on PostgreSQL the rows themselves are the
+    // mark, read in one short statement.
+    QString version;
+    if (query.exec(UserData.Store.IsPostgreSQL()
+                       ? QStringLiteral("SELECT md5(COALESCE((SELECT string_agg(k::text, ',' "
+                                        "ORDER BY kest_id) FROM kests k), '') || COALESCE(("
+                                        "SELECT string_agg(m::text, ',' ORDER BY module_id) "
+                                        "FROM modules m), ''))")
+                       : QStringLiteral("PRAGMA data_version")) &&
+        query.next()) {
+        version = query.value(0).toString();
     }
     if (version != DataVersion || Clock.elapsed() - ListReadMs >= List_Read_Ms) {
         DataVersion = version;
@@ -173,7 +181,8 @@ void TService::ReadBoxList() {
     QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
     query.setForwardOnly(true);
     if (!query.exec(QStringLiteral("SELECT kest_id, kest_name, kest_ip, kest_port, "
-                                   "kest_username, kest_password, kest_online FROM kests"))) {
+                                   "kest_username, kest_password, kest_online FROM kests "
+                                   "ORDER BY kest_id"))) {
         Line("The box list cannot be read from " + UserData.DatabasePath + ": " +
              query.lastError().text());
         return;

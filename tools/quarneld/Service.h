@@ -156,7 +156,7 @@ private:
     QTimer LiveTimer;
     QTimer HistoryTimer;
     qint64 ListReadMs = 0;
-    qint64 DataVersion = -1;
+    QString DataVersion;
     // Held while any of the service's downloads runs, as quarnel-fetch holds it for a run.
     std::unique_ptr<QLockFile> RunLock;
     bool LockRefusalShown = false;

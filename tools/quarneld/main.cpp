@@ -100,14 +100,18 @@ int main(int argc, char** argv) {
     }
 
     const QString folder = DataFolderOf(options);
-    const QString path = folder + QStringLiteral("KestUser.sqlite");
-    if (!QFileInfo::exists(path)) {
-        Say(MissingFileMessage(path));
+    TStore store;
+    if (!ChooseStore(folder, &store, &message)) {
+        Say(message);
+        return Exit_Refused;
+    }
+    if (!store.IsPostgreSQL() && !QFileInfo::exists(store.Path)) {
+        Say(MissingFileMessage(store.Path));
         return Exit_Refused;
     }
     TConsole console(false, true);
     TServiceView view(console);
-    TUserData data(view, path);
+    TUserData data(view, store);
     if (!data.IsOpen()) {
         return Exit_Refused;  // the reason is shown already
     }
@@ -140,7 +144,7 @@ int main(int argc, char** argv) {
                                        QHostAddress(config.Metrics.Listen).toString() + ':' +
                                        QString::number(config.Metrics.Port) + "/metrics"
                                  : QStringLiteral("no metrics endpoint");
-    Say("quarneld " QUARNEL_VERSION ": " + path + ", live power every " +
+    Say("quarneld " QUARNEL_VERSION ": " + store.Shown + ", live power every " +
         QString::number(config.LiveIntervalS) + " s, history every " +
         QString::number(config.HistoryIntervalMin) + " min, " +
         (mqtt ? "broker " + config.Mqtt.Host + ':' + QString::number(config.Mqtt.Port)
