@@ -506,6 +506,35 @@ TEST_F(UserDataKests, ANewKestNeverGetsAnIdBeyondThirtyTwoBits) {
     }
 }
 
+// PostgreSQL's ids end at 32 bits: a box or module number that runs out is told with the
+// server's words, and nothing of the half-made box stays.
+TEST_F(UserDataKests, ABoxWithoutAnIdLeftIsNotMadeAtAllOnPostgres) {
+    QUARNEL_POSTGRES_ONLY();
+    const int32_t first = UserData->KestsTableAfterInsert();
+    ASSERT_GT(first, 0);
+    auto expectRefused = [&](const std::string& kests, int modules) {
+        View.Errors.clear();
+        EXPECT_EQ(UserData->KestsTableAfterInsert(), -1);
+        ASSERT_EQ(View.Errors.size(), 1) << Errors();
+        EXPECT_TRUE(View.Errors.first().contains("maximum value")) << Errors();
+        EXPECT_EQ(Read("SELECT kest_id FROM kests ORDER BY kest_id"), kests);
+        EXPECT_EQ(Rows("modules"), modules);
+        TKestRow box;
+        EXPECT_TRUE(UserData->FindKest(first, &box));
+    };
+    // The third module finds no id left.
+    Folder.Sql("ALTER TABLE modules ALTER COLUMN module_id RESTART WITH 2147483646");
+    expectRefused(std::to_string(first), 4);
+
+    // The largest id is a box's like any other; the next box finds none.
+    Folder.Sql(
+        "ALTER TABLE modules ALTER COLUMN module_id RESTART WITH 1000; "
+        "ALTER TABLE kests ALTER COLUMN kest_id RESTART WITH 2147483647");
+    EXPECT_EQ(UserData->KestsTableAfterInsert(), 2147483647);
+    expectRefused(std::to_string(first) + "\n2147483647", 8);
+    EXPECT_EQ(UserData->KestsTable->rowCount(), 2);
+}
+
 TEST_F(UserDataKests, InsertAndDeleteKeepEditsOfTheKestList) {
     const int32_t first = UserData->KestsTableAfterInsert();
     const int32_t second = UserData->KestsTableAfterInsert();
