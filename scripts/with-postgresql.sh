@@ -14,5 +14,6 @@ command -v pg_virtualenv >/dev/null || {
     echo "$0: pg_virtualenv is missing: run scripts/install-deps.sh" >&2
     exit 1
 }
-# Room for two test programs at once, each with a few connections and a database of its own.
-exec pg_virtualenv -v 15 -o max_connections=200 "$@"
+# Room for two test programs at once, each with a few connections and a database of its own;
+# the cluster in a temporary folder also when run as root, so that several runs go side by side.
+exec pg_virtualenv -t -v 15 -o max_connections=200 "$@"

@@ -25,6 +25,58 @@ QString Quoted(QString value) {
     return QLatin1Char('\'') + value + QLatin1Char('\'');
 }
 
+// Where a URI's authority (user, password and servers) begins and ends.
+std::pair<qsizetype, qsizetype> AuthorityOf(const QString& url) {
+    const qsizetype scheme = url.indexOf(QLatin1String("://"));
+    if (scheme < 0) {
+        return {-1, -1};
+    }
+    const qsizetype begin = scheme + 3;
+    qsizetype end = begin;
+    while (end < url.size() && url[end] != QLatin1Char('/') && url[end] != QLatin1Char('?')) {
+        ++end;
+    }
+    return {begin, end};
+}
+
+// libpq takes several servers in a URI, host:port pairs joined by commas, which QUrl takes for
+// no host at all. The URI is read with its first server only, and the lists go to libpq.
+struct TServers {
+    QString Single;  // the URI with its first server only
+    QString Hosts;   // every host, joined by commas, when there are several
+    QString Ports;   // their ports, joined by commas, when any has one
+};
+
+bool SplitServers(const QString& url, TServers* servers) {
+    servers->Single = url;
+    const auto [begin, end] = AuthorityOf(url);
+    if (begin < 0) {
+        return true;
+    }
+    const QString authority = url.mid(begin, end - begin);
+    const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
+    const QStringList entries = authority.mid(at + 1).split(QLatin1Char(','));
+    if (entries.size() < 2) {
+        return true;
+    }
+    QStringList hosts;
+    QStringList ports;
+    bool anyPort = false;
+    for (const QString& entry : entries) {
+        const QUrl server(QLatin1String("postgresql://") + entry, QUrl::StrictMode);
+        if (!server.isValid() || server.host().isEmpty() || !server.path().isEmpty()) {
+            return false;
+        }
+        hosts << server.host(QUrl::FullyDecoded);
+        ports << (server.port() > 0 ? QString::number(server.port()) : QString());
+        anyPort = anyPort || server.port() > 0;
+    }
+    servers->Single = url.left(begin) + authority.left(at + 1) + entries.first() + url.mid(end);
+    servers->Hosts = hosts.join(QLatin1Char(','));
+    servers->Ports = anyPort ? ports.join(QLatin1Char(',')) : QString();
+    return true;
+}
+
 }  // namespace
 
 TStore SqliteStore(const QString& path) {
@@ -35,8 +87,9 @@ TStore SqliteStore(const QString& path) {
 }
 
 bool PostgresStore(const QString& url, TStore* store, QString* message) {
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (!IsPostgresUrl(url) || !parsed.isValid()) {
+    TServers servers;
+    if (!IsPostgresUrl(url) || !SplitServers(url, &servers) ||
+        !QUrl(servers.Single, QUrl::StrictMode).isValid()) {
         *message = "\"" + ShownUrl(url) +
                    "\" is no PostgreSQL connection URI (postgresql://user@host/database).";
         return false;
@@ -88,23 +141,29 @@ bool ChooseStore(const QString& dataFolder, TStore* store, QString* message) {
 }
 
 QString ShownUrl(const QString& url) {
-    QUrl parsed(url);
-    if (!parsed.isValid()) {
-        // Not parsed: everything between "://" and the last "@" may hold a password.
-        const int scheme = url.indexOf(QLatin1String("://"));
-        const int at = url.lastIndexOf(QLatin1Char('@'));
-        return scheme >= 0 && at > scheme ? url.left(scheme + 3) + "***" + url.mid(at) : url;
+    // Read as text, not parsed: a URI that names no database may still hold a password.
+    QString shown = url;
+    const qsizetype question = shown.indexOf(QLatin1Char('?'));
+    if (question >= 0) {
+        QStringList items = shown.mid(question + 1).split(QLatin1Char('&'));
+        for (QString& item : items) {
+            const QString key = item.left(item.indexOf(QLatin1Char('=')));
+            if (QUrl::fromPercentEncoding(key.toUtf8()).trimmed() == QLatin1String("password")) {
+                item = key + QLatin1String("=***");
+            }
+        }
+        shown = shown.left(question + 1) + items.join(QLatin1Char('&'));
     }
-    if (!parsed.password().isEmpty()) {
-        parsed.setPassword(QStringLiteral("***"));
+    // The user's part ends at the last "@" before the query: a password may hold "/" or "@".
+    const qsizetype scheme = shown.indexOf(QLatin1String("://"));
+    const qsizetype at = shown.lastIndexOf(QLatin1Char('@'), question >= 0 ? question : -1);
+    if (scheme >= 0 && at > scheme) {
+        const qsizetype colon = shown.indexOf(QLatin1Char(':'), scheme + 3);
+        if (colon >= 0 && colon < at) {
+            shown = shown.left(colon + 1) + QLatin1String("***") + shown.mid(at);
+        }
     }
-    QUrlQuery query(parsed);
-    if (query.hasQueryItem(QStringLiteral("password"))) {
-        query.removeAllQueryItems(QStringLiteral("password"));
-        query.addQueryItem(QStringLiteral("password"), QStringLiteral("***"));
-        parsed.setQuery(query);
-    }
-    return parsed.toString();
+    return shown;
 }
 
 QSqlDatabase AddStoreDatabase(const QString& connection, const TStore& store) {
@@ -112,7 +171,9 @@ QSqlDatabase AddStoreDatabase(const QString& connection, const TStore& store) {
         return AddExistingDatabase(connection, store.Path);
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-    const QUrl url(store.Url);
+    TServers servers;
+    SplitServers(store.Url, &servers);
+    const QUrl url(servers.Single);
     db.setHostName(url.host(QUrl::FullyDecoded));
     if (url.port() > 0) {
         db.setPort(url.port());
@@ -122,6 +183,12 @@ QSqlDatabase AddStoreDatabase(const QString& connection, const TStore& store) {
     db.setPassword(url.password(QUrl::FullyDecoded));
     // The driver joins these to its connection string; libpq takes the last of a keyword.
     QStringList options;
+    if (!servers.Hosts.isEmpty()) {
+        options << "host=" + Quoted(servers.Hosts);
+    }
+    if (!servers.Ports.isEmpty()) {
+        options << "port=" + Quoted(servers.Ports);
+    }
     const QUrlQuery query(url);
     bool timeout = false;
     bool named = false;

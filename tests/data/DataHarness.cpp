@@ -222,6 +222,7 @@ void MonitorTest::SetUp() {
     Folder = std::make_unique<DataFolderFixture>();
     UserData = std::make_unique<TUserData>(View);
     ASSERT_TRUE(UserData->IsOpen()) << View.Errors.join("\n").toStdString();
+    ASSERT_EQ(UserData->Store.IsPostgreSQL(), TestingPostgres());
     Sessions = std::make_unique<TKestSessions>(*UserData, View, Messages);
     Acquisition = std::make_unique<TAcquisition>(*Sessions, *UserData);
     View.Sessions = Sessions.get();

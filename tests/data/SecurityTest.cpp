@@ -202,6 +202,7 @@ mode_t ModeOf(const QString& path) {
 }
 
 TEST(DataFiles, KeepTheModesOfTheInstallStepWhileTheProgramWritesThem) {
+    QUARNEL_SQLITE_ONLY();
     datatest::DataFolderFixture folder;
     const QString user = folder.DatabasePath();
     const QString language = folder.Folder() + "language.sqlite";

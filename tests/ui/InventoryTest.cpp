@@ -14,8 +14,8 @@
 #include "UiHarness.h"
 #include "monitor/data/Sessions.h"
 #include "monitor/ui/Dialogs.h"
-#include "monitor/ui/logic/ExportData.h"
 #include "monitor/ui/NotificationFrm.h"
+#include "monitor/ui/logic/ExportData.h"
 
 namespace uitest {
 namespace {
@@ -163,10 +163,21 @@ TEST_F(Inventory, AChangeTheDatabaseRefusesIsShownWithItsReasonAndNotKept) {
     // read-only file would.
     for (const char* table : {"kests", "modules"}) {
         QSqlQuery refuse(QSqlDatabase::database(Main().UserData()->ConnectionName()));
-        ASSERT_TRUE(refuse.exec(QString("CREATE TRIGGER refuse_%1 BEFORE UPDATE ON %1 BEGIN "
-                                        "SELECT RAISE(ABORT, 'the disk is full (%1)'); END")
-                                    .arg(table)))
-            << refuse.lastError().text().toStdString();
+        const QStringList statements =
+            datatest::TestingPostgres()
+                ? QStringList{QString("CREATE FUNCTION refuse_%1() RETURNS trigger LANGUAGE "
+                                      "plpgsql AS $$BEGIN RAISE EXCEPTION "
+                                      "'the disk is full (%1)'; END$$")
+                                  .arg(table),
+                              QString("CREATE TRIGGER refuse_%1 BEFORE UPDATE ON %1 FOR EACH "
+                                      "ROW EXECUTE FUNCTION refuse_%1()")
+                                  .arg(table)}
+                : QStringList{QString("CREATE TRIGGER refuse_%1 BEFORE UPDATE ON %1 BEGIN "
+                                      "SELECT RAISE(ABORT, 'the disk is full (%1)'); END")
+                                  .arg(table)};
+        for (const QString& statement : statements) {
+            ASSERT_TRUE(refuse.exec(statement)) << refuse.lastError().text().toStdString();
+        }
     }
     // Answers for more dialogs than expected, so that an extra one is counted, not waited on.
     auto answerErrors = [] {

@@ -17,6 +17,8 @@ void ProgramTest::SetUp() {
     Folder = std::make_unique<datatest::DataFolderFixture>();
     Program = std::make_unique<TQuarnelWindows>();
     ASSERT_FALSE(Program->MainForm->QuitRequested());
+    // The windows find the run's store as the program does: through the data folder.
+    ASSERT_EQ(Main().UserData()->Store.IsPostgreSQL(), datatest::TestingPostgres());
 }
 
 void ProgramTest::TearDown() {
