@@ -49,7 +49,7 @@ protected:
     // count slots from start, one every step units, less those the condition on ts picks.
     void Fill(int module, uint8_t resolution, const char* start, int count, int step,
               const char* unit, const char* except = "FALSE") {
-        const QString slots =
+        const QString series =
             datatest::TestingPostgres()
                 ? QStringLiteral(
                       "SELECT to_char(timestamp '%2' + i * interval '%3 %4', "
@@ -63,7 +63,7 @@ protected:
                                   "AS t WHERE NOT (%4);")
                        .arg(module)
                        .arg(resolution)
-                       .arg(slots.arg(count - 1).arg(start).arg(step).arg(unit))
+                       .arg(series.arg(count - 1).arg(start).arg(step).arg(unit))
                        .arg(except));
     }
 

@@ -229,7 +229,7 @@ TEST_F(FetchTest, SamplesTheDatabaseRefusesFailTheBox) {
     Folder->Sql(TestingPostgres()
                     ? "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
                       "RAISE EXCEPTION 'could not extend file: No space left on device'; END $$;"
-                      "CREATE TRIGGER full BEFORE INSERT ON samples FOR EACH ROW WHEN "
+                      "CREATE TRIGGER disk_full BEFORE INSERT ON samples FOR EACH ROW WHEN "
                       "(NEW.sample_resolution = 125) EXECUTE FUNCTION refuse();"
                     : "CREATE TRIGGER full BEFORE INSERT ON samples WHEN NEW.sample_resolution = "
                       "125 BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;");
