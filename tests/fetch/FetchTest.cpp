@@ -249,7 +249,7 @@ TEST_F(FetchTest, SamplesTheDatabaseRefusesFailTheBox) {
         << output.toStdString();
 }
 
-TEST_F(FetchTest, BadArgumentsAndAMissingDatabaseGiveTwo) {
+TEST_F(FetchTest, BadArgumentsGiveTwo) {
     QByteArray output;
     EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments({"--resolution", "week"}), &output), 2);
     EXPECT_TRUE(output.contains("Unknown resolution 'week'")) << output.toStdString();
@@ -295,7 +295,11 @@ TEST_F(FetchTest, AStoreThatCannotBeOpenedGivesTwo) {
         EXPECT_TRUE(output.contains("\"no_such_database\" does not exist")) << output.toStdString();
         EXPECT_TRUE(password.isEmpty() || !output.contains(password)) << output.toStdString();
     }
-    qputenv("QUARNEL_DATABASE", chosen);
+    if (chosen.isEmpty()) {
+        qunsetenv("QUARNEL_DATABASE");
+    } else {
+        qputenv("QUARNEL_DATABASE", chosen);
+    }
 }
 
 // Box names are the user's texts from the database; printed raw, an escape sequence in one
