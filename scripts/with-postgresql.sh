@@ -15,4 +15,7 @@ command -v pg_virtualenv >/dev/null || {
     exit 1
 }
 # Room for two test programs at once, each with a few connections and a database of its own.
-exec pg_virtualenv -v 15 -o max_connections=200 "$@"
+# -t keeps the cluster's configuration in the temporary folder for root too: otherwise every
+# run as root names the same cluster 15/regress in /etc/postgresql, and a second run beside the
+# first refuses to start.
+exec pg_virtualenv -t -v 15 -o max_connections=200 "$@"
