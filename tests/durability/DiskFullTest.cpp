@@ -68,7 +68,9 @@ protected:
     int32_t Kest = 0;
 };
 
+// A full disk is the SQLite file's: a PostgreSQL server's disk is not the program's to fill.
 TEST_F(ProgramDiskFullTest, TheUserIsToldWhatWasStoredStaysAndTheNextDownloadCompletes) {
+    QUARNEL_SQLITE_ONLY();
     kestemu::Emulator& box = StartBox(BoxConfig(4711));
     KestSpec spec;
     spec.Port = box.port();
@@ -111,6 +113,7 @@ TEST_F(ProgramDiskFullTest, TheUserIsToldWhatWasStoredStaysAndTheNextDownloadCom
 // quarnel-fetch on a full disk: a clear failure, exit 1, the rows stored before kept, and a
 // complete download once there is room.
 TEST(FetchDiskFullTest, AClearFailureKeepsTheRowsAndTheNextRunCompletes) {
+    QUARNEL_SQLITE_ONLY();
     // DURABILITY_TMPFS names a small file system of its own; the children's output stays outside.
     const QString tmpfs = qEnvironmentVariable("DURABILITY_TMPFS");
     const bool onTmpfs = !tmpfs.isEmpty();

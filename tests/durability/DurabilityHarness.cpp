@@ -8,6 +8,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QTime>
@@ -133,11 +134,12 @@ QString Child::Output() {
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
-Reader::Reader(const QString& databasePath) {
+Reader::Reader(const TStore& store) : Postgres(store.IsPostgreSQL()) {
     static std::atomic<int> next{0};
     Connection = QStringLiteral("durability-reader-%1").arg(next++);
-    QSqlDatabase db = AddExistingDatabase(Connection, databasePath);
+    QSqlDatabase db = AddStoreDatabase(Connection, store);
     Opened = db.open();
+    EXPECT_TRUE(Opened) << store.Shown.toStdString() << ": " << db.lastError().text().toStdString();
 }
 
 Reader::~Reader() {
@@ -177,7 +179,7 @@ int Reader::Duplicates() {
     QSqlQuery query(QSqlDatabase::database(Connection, false));
     if (!query.exec(
             QStringLiteral("SELECT COUNT(*) FROM (SELECT 1 FROM samples GROUP BY sample_module, "
-                           "sample_resolution, sample_timestamp HAVING COUNT(*) > 1)")) ||
+                           "sample_resolution, sample_timestamp HAVING COUNT(*) > 1) AS twice")) ||
         !query.next()) {
         return -1;
     }
@@ -185,6 +187,9 @@ int Reader::Duplicates() {
 }
 
 QString Reader::IntegrityCheck() {
+    if (Postgres) {
+        return QStringLiteral("ok");
+    }
     QSqlQuery query(QSqlDatabase::database(Connection, false));
     QStringList lines;
     if (!query.exec(QStringLiteral("PRAGMA integrity_check"))) {
@@ -200,13 +205,15 @@ int Reader::AddKest(const QString& name, int port) {
     QSqlQuery query(QSqlDatabase::database(Connection, false));
     query.prepare(QStringLiteral(
         "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, "
-        "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1)"));
+        "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1) "
+        "RETURNING kest_id"));
     query.addBindValue(name);
     query.addBindValue(port);
-    if (!query.exec()) {
+    if (!query.exec() || !query.next()) {
         return -1;
     }
-    const int kest = query.lastInsertId().toInt();
+    const int kest = query.value(0).toInt();
+    query.finish();
     for (int type : {Module_Type_Total, Module_Type_A, Module_Type_B, Module_Type_C}) {
         query.prepare(QStringLiteral(
             "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "

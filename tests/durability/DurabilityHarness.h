@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "monitor/data/Store.h"
 #include "tools/kestemu/Emulator.h"
 
 namespace durability {
@@ -52,10 +53,11 @@ private:
 using Key = std::tuple<int, int, int, QString>;
 using Rows = std::map<Key, int64_t>;
 
-// A connection of the test's own to a user database file, beside whatever program writes it.
+// A connection of the test's own to a user database, beside whatever program writes it.
 class Reader {
 public:
-    explicit Reader(const QString& databasePath);
+    explicit Reader(const TStore& store);
+    explicit Reader(const QString& databasePath) : Reader(SqliteStore(databasePath)) {}
     ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -66,6 +68,7 @@ public:
     int CountSamples();
     // Rows that share module, resolution and time stamp with another.
     int Duplicates();
+    // SQLite's own check of the file; "ok" on PostgreSQL, whose files no client can damage.
     QString IntegrityCheck();
     // A box with its four modules present; its id.
     int AddKest(const QString& name, int port);
@@ -74,6 +77,7 @@ public:
 private:
     QString Connection;
     bool Opened = false;
+    bool Postgres = false;
 };
 
 kestemu::Config BoxConfig(uint32_t seed);

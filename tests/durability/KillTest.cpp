@@ -61,18 +61,35 @@ protected:
     // One round: a fresh data folder and boxes, a download killed at a random moment, the
     // checks, the next start and a second download. False after any failed check.
     bool Round(Target target, std::mt19937& random) {
-        // A copy of the installed files: the install step itself takes longer than a kill.
+        // A copy of the installed files: the install step itself takes longer than a kill. On
+        // PostgreSQL a fresh database of its own, installed into.
         QTemporaryDir round;
         const QString folder = round.path() + "/";
-        for (const char* file : {"KestUser.sqlite", "language.sqlite"}) {
-            if (!QFile::copy(Installed.path() + "/" + file, folder + file)) {
-                ADD_FAILURE() << "the data folder was not copied";
+        std::unique_ptr<datatest::TestDatabase> server;
+        TStore database = SqliteStore(folder + "KestUser.sqlite");
+        if (datatest::TestingPostgres()) {
+            server = std::make_unique<datatest::TestDatabase>();
+            QByteArray output;
+            QString message;
+            if (datatest::RunProgram(QStringLiteral(QUARNEL_SOURCE_DIR "/data/install.sh"),
+                                     {"--postgresql", server->Url(), folder}, &output) != 0 ||
+                !PostgresStore(server->Url(), &database, &message)) {
+                ADD_FAILURE() << "not installed: " << output.toStdString() << message.toStdString();
                 return false;
             }
+        } else {
+            for (const char* file : {"KestUser.sqlite", "language.sqlite"}) {
+                if (!QFile::copy(Installed.path() + "/" + file, folder + file)) {
+                    ADD_FAILURE() << "the data folder was not copied";
+                    return false;
+                }
+            }
         }
-        const QString database = folder + "KestUser.sqlite";
         std::vector<std::unique_ptr<kestemu::Emulator>> boxes;
         Reader setup(database);
+        if (!setup.IsOpen()) {
+            return false;
+        }
         const int boxCount = 1 + int(random() % 2);
         Rows model;
         for (int i = 0; i < boxCount; ++i) {
@@ -195,9 +212,10 @@ protected:
 
     // The real program, on the folder the kill left.
     bool StartRealProgram(Child& program, const QString& folder) {
-        return program.Start(QStringLiteral(QUARNEL_PROGRAM), {},
-                             {"QUARNEL_DATA_DIR=" + folder, "TMPDIR=" + Temp.path(),
-                              "QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=quarnel.debug.debug=true"});
+        return program.Start(
+            QStringLiteral(QUARNEL_PROGRAM), {},
+            {"QUARNEL_DATA_DIR=" + folder, "TMPDIR=" + Temp.path(), "QT_QPA_PLATFORM=offscreen",
+             "QT_LOGGING_RULES=quarnel.debug.debug=true"});
     }
     // It comes up as the running instance, with its main window shown.
     ::testing::AssertionResult RealProgramCameUp(Child& program) {

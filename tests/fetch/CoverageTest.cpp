@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QSqlDatabase>
+#include <QSqlError>
 
 #include "CanObjects.h"
 #include "CoverageReport.h"
+#include "Store.h"
 #include "tests/data/DataHarness.h"
 
 namespace {
@@ -36,9 +38,8 @@ protected:
         Fill(2, Res_Year, "2016-01-01", 5, 1, "years", "ts LIKE '2018%' OR ts LIKE '2019%'");
         Fill(5, Res_Ten_Minutes, "2026-11-01", 10, 10, "minutes", "ts = '2026-11-01 00:40:00'");
 
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", kConnection);
-        db.setDatabaseName(Folder.DatabasePath());
-        ASSERT_TRUE(db.open());
+        QSqlDatabase db = AddStoreDatabase(kConnection, Folder.Store());
+        ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
     }
     void TearDown() override {
         QSqlDatabase::database(kConnection, false).close();
@@ -47,18 +48,22 @@ protected:
 
     // count slots from start, one every step units, less those the condition on ts picks.
     void Fill(int module, uint8_t resolution, const char* start, int count, int step,
-              const char* unit, const char* except = "0") {
-        Folder.Sql(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n "
-                                  "WHERE i < %1), t(ts) AS (SELECT datetime('%2', '+' || (i * %3) "
-                                  "|| ' %4') FROM n) INSERT INTO samples (sample_module, "
-                                  "sample_timestamp, sample_resolution, sample_yield) SELECT %5, "
-                                  "ts, %6, 0 FROM t WHERE NOT (%7);")
-                       .arg(count - 1)
-                       .arg(start)
-                       .arg(step)
-                       .arg(unit)
+              const char* unit, const char* except = "FALSE") {
+        const QString series =
+            datatest::TestingPostgres()
+                ? QStringLiteral(
+                      "SELECT to_char(timestamp '%2' + i * interval '%3 %4', "
+                      "'YYYY-MM-DD HH24:MI:SS') AS ts FROM generate_series(0, %1) AS i")
+                : QStringLiteral(
+                      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n "
+                      "WHERE i < %1) SELECT datetime('%2', '+' || (i * %3) || ' %4') "
+                      "AS ts FROM n");
+        Folder.Sql(QStringLiteral("INSERT INTO samples (sample_module, sample_timestamp, "
+                                  "sample_resolution, sample_yield) SELECT %1, ts, %2, 0 FROM (%3) "
+                                  "AS t WHERE NOT (%4);")
                        .arg(module)
                        .arg(resolution)
+                       .arg(series.arg(count - 1).arg(start).arg(step).arg(unit))
                        .arg(except));
     }
 

@@ -2,26 +2,26 @@
 #include <gtest/gtest.h>
 
 #include <QSqlDatabase>
-#include <QSqlQuery>
+#include <QSqlError>
 
 #include "Energy.h"
+#include "monitor/data/Store.h"
+#include "tests/data/DataHarness.h"
 
 namespace {
 
 TEST(EnergyTest, TodayAndLifetimeComeFromTheNewestDayAndTheSumOfTheYears) {
-    QSqlDatabase db =
-        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("energy"));
-    db.setDatabaseName(QStringLiteral(":memory:"));
-    ASSERT_TRUE(db.open());
-    QSqlQuery q(db);
-    ASSERT_TRUE(
-        q.exec("CREATE TABLE samples (sample_module INTEGER, sample_timestamp TEXT, "
-               "sample_resolution INTEGER, sample_yield INTEGER)"));
-    ASSERT_TRUE(
-        q.exec("INSERT INTO samples VALUES (1, '2024-06-19 00:00:00', 71, 30000), "
-               "(1, '2024-06-20 00:00:00', 71, 8000), (1, '2023-01-01 00:00:00', 125, "
-               "9000), (1, '2024-01-01 00:00:00', 125, 4001), (2, '2024-06-21 00:00:00', "
-               "71, 5), (1, '2024-06-20 12:00:00', 36, 77)"));
+    datatest::DataFolderFixture folder;
+    folder.Sql(
+        "INSERT INTO kests (kest_id, kest_name) VALUES (1, 'Roof');"
+        "INSERT INTO modules (module_id, module_kest, module_type) VALUES (1, 1, 128), "
+        "(2, 1, 4), (3, 1, 8);"
+        "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, sample_yield) "
+        "VALUES (1, '2024-06-19 00:00:00', 71, 30000), (1, '2024-06-20 00:00:00', 71, 8000), "
+        "(1, '2023-01-01 00:00:00', 125, 9000), (1, '2024-01-01 00:00:00', 125, 4001), "
+        "(2, '2024-06-21 00:00:00', 71, 5), (1, '2024-06-20 12:00:00', 36, 77);");
+    QSqlDatabase db = AddStoreDatabase(QStringLiteral("energy"), folder.Store());
+    ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
     TModuleEnergy energy;
     QString error;
     ASSERT_TRUE(ReadModuleEnergy(db, 1, &energy, &error)) << error.toStdString();
@@ -36,6 +36,8 @@ TEST(EnergyTest, TodayAndLifetimeComeFromTheNewestDayAndTheSumOfTheYears) {
     EXPECT_FALSE(energy.HasToday);
     EXPECT_FALSE(energy.HasTotal);
     db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("energy"));
 }
 
 TEST(EnergyTest, TodayGoesDownOnlyWithANewDayAndTheLifetimeNever) {
