@@ -460,8 +460,12 @@ bool TUserData::Reconnect(QString* error) {
         return true;
     }
     // The old prepared statements name statements of the old session: they go first, while
-    // their driver still has a connection object to send their end to.
+    // their driver still has a connection object to send their end to. The box's modules are
+    // read by one of them too.
     DropStatements();
+    if (ModulesTable != nullptr) {
+        ModulesTable->clear();
+    }
     QSqlDatabase db = Database();
     db.close();
     bool ready = db.open();
