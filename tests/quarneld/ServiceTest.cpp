@@ -424,7 +424,7 @@ TEST_F(ServiceTest, TheBrokerKilledAndStartedAgainGetsEverythingBackWithFlatMemo
         ASSERT_TRUE(first.WaitFor([&] { return complete(first); }, 60000))
             << service.Output().toStdString();
     }
-    long rssAfterFirst = 0;
+    [[maybe_unused]] long rssAfterFirst = 0;
     for (int restart = 1; restart <= 20; ++restart) {
         broker.Kill();
         ASSERT_TRUE(broker.Restart(&error)) << error.toStdString();
@@ -438,7 +438,7 @@ TEST_F(ServiceTest, TheBrokerKilledAndStartedAgainGetsEverythingBackWithFlatMemo
             rssAfterFirst = service.Rss();
         }
     }
-    const long rssAfterLast = service.Rss();
+    [[maybe_unused]] const long rssAfterLast = service.Rss();
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // (The sanitizers keep freed memory back for a while: their builds' resident size grows.)
     EXPECT_LT(rssAfterLast - rssAfterFirst, 1024) << rssAfterFirst << " kB, then " << rssAfterLast;
