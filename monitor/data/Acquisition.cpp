@@ -162,6 +162,9 @@ void TAcquisition::AddDownloadModule(int32_t moduleId) {
 
 int32_t TAcquisition::RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b,
                                      bool c, bool full) {
+    if (UserData.StoreLost()) {
+        return -1;
+    }
     if (!Sessions.IsKestConnected(kestId)) {
         Sessions.ConnectKest(kestId);
     }
@@ -185,6 +188,10 @@ int32_t TAcquisition::RequestHistory(int32_t kestId, uint8_t resolution, bool to
         UserData.Reach.ReloadOpenSlots();
         if (!PlanDownload(QSqlDatabase::database(UserData.ConnectionName(), false), kestId, types,
                           resolution, &plan, &error)) {
+            // Without the store every sample of the whole history would be refused.
+            if (!UserData.CheckConnection(error)) {
+                return -1;
+            }
             DebugLine(
                 "RequestHistory: the whole history, as the database cannot tell what it "
                 "lacks: " +

@@ -43,7 +43,7 @@ public:
     void StartHistoryDownload(uint8_t resolution);
     void AddDownloadModule(int32_t moduleId);
     // Asks the box only for what the database lacks or what may still change, unless full: then
-    // for the whole history it holds.
+    // for the whole history it holds. -1 when the box cannot be reached or the store is lost.
     int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c,
                            bool full = false);
     void CancelDownloads();

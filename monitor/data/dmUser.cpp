@@ -160,6 +160,11 @@ QSqlDatabase TUserData::Database() const {
 }
 
 void TUserData::ShowDatabaseError(const QString& text) {
+    // A lost store is told once, by OnStoreLost when it is set.
+    const bool known = Lost;
+    if (NoteLost(text) && (known || OnStoreLost)) {
+        return;
+    }
     View.ShowError(Reason(text));
 }
 
@@ -169,6 +174,11 @@ void TUserData::NoteLookup(const QString& error) {
         return;
     }
     DebugLine("Lookup failed: " + error);
+    const bool known = Lost;
+    if (NoteLost(error) && (known || OnStoreLost)) {
+        LookupFailing = true;
+        return;
+    }
     if (!LookupFailing) {
         LookupFailing = true;
         ShowDatabaseError(error);
@@ -186,19 +196,10 @@ void TUserData::OpenDatabase() {
                                   : db.lastError().text());
             return;
         }
-        QSqlQuery pragma(db);
-        // Deleting a box deletes its modules and their samples (always so on PostgreSQL). A
-        // commit need not wait for the disk: a crash of the program loses nothing committed,
-        // and what a crash of the computer or the server takes back is downloaded again.
-        const QStringList settings =
-            Store.IsPostgreSQL() ? QStringList{QStringLiteral("SET synchronous_commit = off")}
-                                 : QStringList{QStringLiteral("PRAGMA foreign_keys = ON"),
-                                               QStringLiteral("PRAGMA synchronous = NORMAL")};
-        for (const QString& setting : settings) {
-            if (!pragma.exec(setting)) {
-                ShowDatabaseError(pragma.lastError().text());
-                return;
-            }
+        QString error;
+        if (!ApplySessionSettings(&error)) {
+            ShowDatabaseError(error);
+            return;
         }
     }
     if (!CheckStructure()) {
@@ -216,6 +217,24 @@ void TUserData::OpenDatabase() {
     if (Opened) {
         Reach.Open(Database());
     }
+}
+
+bool TUserData::ApplySessionSettings(QString* error) {
+    QSqlQuery pragma(Database());
+    // Deleting a box deletes its modules and their samples (always so on PostgreSQL). A commit
+    // need not wait for the disk: a crash of the program loses nothing committed, and what a
+    // crash of the computer or the server takes back is downloaded again.
+    const QStringList settings = Store.IsPostgreSQL()
+                                     ? QStringList{QStringLiteral("SET synchronous_commit = off")}
+                                     : QStringList{QStringLiteral("PRAGMA foreign_keys = ON"),
+                                                   QStringLiteral("PRAGMA synchronous = NORMAL")};
+    for (const QString& setting : settings) {
+        if (!pragma.exec(setting)) {
+            *error = Reason(pragma.lastError().text());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool TUserData::CheckStructure() {
@@ -353,6 +372,22 @@ bool TUserData::OpenDataSets() {
         }
     }
 
+    if (!PrepareStatements(&error)) {
+        return failed(error);
+    }
+    QSqlQuery application(db);
+    if (!application.exec(QStringLiteral("SELECT Language FROM application LIMIT 1"))) {
+        return failed(application.lastError().text());
+    }
+    return true;
+}
+
+bool TUserData::PrepareStatements(QString* error) {
+    const QSqlDatabase db = Database();
+    auto fail = [error](const QString& text) {
+        *error = Reason(text);
+        return false;
+    };
     // Forward only: the lookups read their rows once, and the driver need not cache them.
     auto prepare = [&db](std::unique_ptr<QSqlQuery>& query, const QString& text) {
         query = std::make_unique<QSqlQuery>(db);
@@ -362,34 +397,29 @@ bool TUserData::OpenDataSets() {
     if (!prepare(KestLookup,
                  "SELECT kest_name, kest_ip, kest_port, kest_username, kest_password, "
                  "kest_online, kest_id FROM kests WHERE kest_id = ? LIMIT 2")) {
-        return failed(KestLookup->lastError().text());
+        return fail(KestLookup->lastError().text());
     }
     if (!prepare(ModuleLookup, "SELECT * FROM modules WHERE module_id = ? LIMIT 2")) {
-        return failed(ModuleLookup->lastError().text());
+        return fail(ModuleLookup->lastError().text());
     }
     if (!prepare(KestModuleLookup,
                  "SELECT * FROM modules WHERE module_kest = ? AND module_type = ? LIMIT 2")) {
-        return failed(KestModuleLookup->lastError().text());
+        return fail(KestModuleLookup->lastError().text());
     }
     // The same lookup for SaveYield, which needs the key only: every column read costs the
     // driver a description of it on every run, and a download runs it for every sample.
     if (!prepare(SampleModuleLookup,
                  "SELECT module_id FROM modules WHERE module_kest = ? AND module_type = ? "
                  "LIMIT 2")) {
-        return failed(SampleModuleLookup->lastError().text());
+        return fail(SampleModuleLookup->lastError().text());
     }
     if (!prepare(SampleUpsert, SampleUpsertSql(Store.Engine))) {
-        return failed(SampleUpsert->lastError().text());
-    }
-    QSqlQuery application(db);
-    if (!application.exec(QStringLiteral("SELECT Language FROM application LIMIT 1"))) {
-        return failed(application.lastError().text());
+        return fail(SampleUpsert->lastError().text());
     }
     return true;
 }
 
-void TUserData::CloseDatabase() {
-    Opened = false;
+void TUserData::DropStatements() {
     SampleModules.clear();
     Reach.Close();
     SampleUpsert.reset();
@@ -397,6 +427,85 @@ void TUserData::CloseDatabase() {
     KestModuleLookup.reset();
     ModuleLookup.reset();
     KestLookup.reset();
+}
+
+bool TUserData::NoteLost(const QString& error) {
+    if (Lost) {
+        return true;
+    }
+    // The driver knows its connection has gone once a statement met the closed socket; a
+    // statement the server refused leaves it open.
+    if (!Store.IsPostgreSQL() || !QSqlDatabase::contains(Connection) || Database().isOpen()) {
+        return false;
+    }
+    Lost = true;
+    LostWhy = Reason(error);
+    DebugLine("The user database is lost: " + LostWhy);
+    if (OnStoreLost) {
+        OnStoreLost(LostWhy);
+    }
+    return true;
+}
+
+bool TUserData::CheckConnection(const QString& error) {
+    return !NoteLost(error);
+}
+
+bool TUserData::Reconnect(QString* error) {
+    if (!Opened) {
+        *error = QStringLiteral("The user database is not open.");
+        return false;
+    }
+    if (!Lost) {
+        return true;
+    }
+    // The old prepared statements name statements of the old session: they go first, while
+    // their driver still has a connection object to send their end to. The box's modules are
+    // read by one of them too.
+    DropStatements();
+    if (ModulesTable != nullptr) {
+        ModulesTable->clear();
+    }
+    QSqlDatabase db = Database();
+    db.close();
+    bool ready = db.open();
+    QString why = ready ? QString() : Reason(db.lastError().text());
+    ready = ready && ApplySessionSettings(&why) && PrepareStatements(&why);
+    if (!ready) {
+        db.close();
+        *error = why;
+        LostWhy = why;
+        return false;
+    }
+    Lost = false;
+    LostWhy.clear();
+    LookupFailing = false;
+    Reach.Open(db);
+    // The lists read again what is stored: another program may have changed it meanwhile. A
+    // box list with edits not yet posted keeps them, to be posted now.
+    if (KestsTable != nullptr && !KestsTable->isDirty() && !KestsTable->select()) {
+        DebugLine("Reconnect: the box list not read again: " + KestsTable->lastError().text());
+    }
+    PatternsTable->setQuery(
+        QStringLiteral("SELECT pattern_nr, pattern_text FROM patterns ORDER BY pattern_nr"), db);
+    LinetypesTable->setQuery(
+        QStringLiteral("SELECT linetypes_nr, linetypes_text FROM linetypes ORDER BY linetypes_nr"),
+        db);
+    QString followed;
+    if (!FollowKest(CurrentKestId, &followed)) {
+        DebugLine("Reconnect: the box's modules not read again: " + followed);
+    }
+    if (OnReconnected) {
+        OnReconnected();
+    }
+    return true;
+}
+
+void TUserData::CloseDatabase() {
+    Opened = false;
+    Lost = false;
+    LostWhy.clear();
+    DropStatements();
     for (TModuleQuery* query :
          {&MonitorsQuery, &InvertersCQuery, &InvertersBQuery, &InvertersAQuery}) {
         query->Close();
@@ -716,6 +825,9 @@ TSaveResult TUserData::StoreYield(int32_t kestId, uint8_t module, uint8_t resolu
         }
         LastSaveError = SampleUpsert->lastError().text();
         SampleUpsert->finish();
+        if (NoteLost(LastSaveError)) {
+            break;
+        }
         // A module id remembered from before another program changed the box list: the box's
         // module is looked up once more.
         const auto remembered = SampleModules.find({kestId, module});
@@ -738,6 +850,10 @@ bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* mo
     if (!Opened) {
         return false;
     }
+    if (Lost) {
+        LastSaveError = LostWhy;
+        return false;
+    }
     if (const auto known = SampleModules.find({kestId, moduleType}); known != SampleModules.end()) {
         *moduleId = known->second;
         LastSaveError.clear();
@@ -754,12 +870,14 @@ bool TUserData::FindSampleModule(int32_t kestId, int32_t moduleType, int32_t* mo
     LastSaveError = error;
     if (found) {
         SampleModules[{kestId, moduleType}] = *moduleId;
+    } else if (!error.isEmpty()) {
+        NoteLost(error);
     }
     return found;
 }
 
 bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
-    if (!Opened) {
+    if (!Opened || Lost) {
         return false;
     }
     KestLookup->addBindValue(kestId);
@@ -778,7 +896,7 @@ bool TUserData::FindKest(int32_t kestId, TKestRow* row) {
 }
 
 bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
-    if (!Opened) {
+    if (!Opened || Lost) {
         return false;
     }
     ModuleLookup->addBindValue(moduleId);
@@ -790,7 +908,7 @@ bool TUserData::FindModule(int32_t moduleId, TModuleRow* row) {
 }
 
 bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* row) {
-    if (!Opened) {
+    if (!Opened || Lost) {
         return false;
     }
     KestModuleLookup->addBindValue(kestId);
@@ -804,7 +922,7 @@ bool TUserData::FindKestModule(int32_t kestId, int32_t moduleType, TModuleRow* r
 
 std::vector<TModuleRow> TUserData::AllModules() {
     std::vector<TModuleRow> rows;
-    if (!Opened) {
+    if (!Opened || Lost) {
         return rows;
     }
     QSqlQuery query(Database());

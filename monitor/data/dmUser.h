@@ -11,6 +11,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
@@ -81,6 +82,28 @@ public:
     // True once every data set is open.
     bool IsOpen() const { return Opened; }
 
+    // A PostgreSQL store whose connection has gone (the server restarted, the network failed,
+    // the backend was ended): every statement fails until Reconnect succeeds. The data sets stay,
+    // with the rows they last read; lookups match nothing and SaveYield stores nothing, without a
+    // dialog each. A SQLite file is never lost.
+    bool StoreLost() const { return Lost; }
+    // The database's words when the loss was noticed.
+    QString LostReason() const { return LostWhy; }
+    // Notes a loss that SQL run on ConnectionName() by others has met: false when the store is
+    // lost, now or before.
+    bool CheckConnection(const QString& error = QString());
+    // Opens the connection again, runs the session's settings and prepares every statement
+    // afresh, the history reach's too; the lists read their rows again. False with the
+    // database's words while the server cannot be reached; the store stays lost.
+    bool Reconnect(QString* error);
+    // Told once when the loss is noticed, with the database's words (possibly from inside a
+    // channel's step: nothing that runs an event loop). Without it, the error dialog says it
+    // once, when a lookup or an edit met the loss.
+    std::function<void(const QString& reason)> OnStoreLost;
+    // Called after every successful Reconnect. What the old connection held is gone with it:
+    // session advisory locks, temporary tables and settings of its own are taken again here.
+    std::function<void()> OnReconnected;
+
     int GetLanguage();
     void SetLanguage(uint8_t language);
 
@@ -144,6 +167,14 @@ private:
     void AddMissingIndexes();
     void SwapOldDiagonalLabels();
     bool OpenDataSets();
+    // The settings every session of the store starts with; false with the database's words.
+    bool ApplySessionSettings(QString* error);
+    // The lookups and the sample statement on the open connection.
+    bool PrepareStatements(QString* error);
+    void DropStatements();
+    // True when a failed statement has found the PostgreSQL connection gone; tells the loss the
+    // first time.
+    bool NoteLost(const QString& error);
     QSqlDatabase Database() const;
     void ShowDatabaseError(const QString& text);
     // The result of a lookup: empty when it ran, else the database's words, shown as above.
@@ -168,6 +199,8 @@ private:
     QString Connection;
     QString StoreError;  // why the store named could not be chosen
     bool Opened = false;
+    bool Lost = false;
+    QString LostWhy;
     int32_t CurrentKestId = -1;
     bool LookupFailing = false;
     std::unique_ptr<QSqlQuery> KestLookup;

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QUrl>
+#include <algorithm>
 
 #include "Acquisition.h"
 #include "CANMessages.h"
@@ -75,6 +76,10 @@ QFrame* MakePanel(const QString& name, QWidget* parent, const QRect& geometry,
     PaintBackground(panel, colour);
     return panel;
 }
+
+// The pause before trying a lost database server again: 5 s, doubling up to 2 minutes.
+constexpr int Store_First_Pause_Ms = 5000;
+constexpr int Store_Last_Pause_Ms = 120000;
 
 QTimer* MakeTimer(const QString& name, QObject* parent, int interval) {
     auto* timer = new QTimer(parent);
@@ -152,6 +157,8 @@ void TMainForm::CreateFrame() {
     connect(WRefreshTimer, &QTimer::timeout, this, &TMainForm::WRefreshTimerTick);
     connect(ACPowerScanTimer, &QTimer::timeout, this, &TMainForm::ACPowerScanTimerTimer);
     connect(KeepAliveTimer, &QTimer::timeout, this, &TMainForm::KeepAliveTimerTimer);
+    StoreTimer = MakeTimer(QStringLiteral("StoreTimer"), this, Store_First_Pause_Ms);
+    connect(StoreTimer, &QTimer::timeout, this, &TMainForm::StoreTimerTimer);
 }
 
 void TMainForm::CreateMenu() {
@@ -220,11 +227,31 @@ void TMainForm::FormCreate() {
     if (Data->IsOpen()) {
         BindInventory();
     }
+    if (Data->IsOpen() && Data->Store.IsPostgreSQL()) {
+        StoreTimer->start();
+    }
     KestSessions->InitSessions();
 }
 
+void TMainForm::StoreTimerTimer() {
+    // Each try may hold the window for the server's connect time-out: the pause grows while
+    // the server stays away.
+    if (!Data || !Data->StoreLost()) {
+        StoreTimer->setInterval(Store_First_Pause_Ms);
+        return;
+    }
+    QString error;
+    if (!Data->Reconnect(&error)) {
+        DebugLine("The user database is still lost: " + error);
+        StoreTimer->setInterval(std::min(StoreTimer->interval() * 2, Store_Last_Pause_Ms));
+        return;
+    }
+    StoreTimer->setInterval(Store_First_Pause_Ms);
+    UpdateViewState();
+}
+
 void TMainForm::FormDestroy() {
-    for (QTimer* timer : {WRefreshTimer, ACPowerScanTimer, KeepAliveTimer}) {
+    for (QTimer* timer : {WRefreshTimer, ACPowerScanTimer, KeepAliveTimer, StoreTimer}) {
         timer->stop();
     }
     // Every worker is asked to stop at once, so that a box that no longer answers holds up the

@@ -90,6 +90,8 @@ public:
     // Acts as a click on the node with that absolute index.
     void ClickMenuNode(int index);
     void KeepAliveTimerTimer();
+    // A lost database server is tried again; the box list reads its rows again once it is back.
+    void StoreTimerTimer();
 
     // The current performance view.
     void DrawWChart();
@@ -187,6 +189,7 @@ public:
     QTimer* WRefreshTimer = nullptr;
     QTimer* ACPowerScanTimer = nullptr;
     QTimer* KeepAliveTimer = nullptr;
+    QTimer* StoreTimer = nullptr;
 
     // The box list editor.
     QListView* KestList = nullptr;

@@ -121,6 +121,7 @@ using UserDataOpen = UserDataTest;
 using UserDataKests = UserDataTest;
 using UserDataSaveYield = UserDataTest;
 using UserDataLookups = UserDataTest;
+using UserDataReconnect = UserDataTest;
 
 TEST_F(UserDataInstall, MakesTheTablesWithTheShippedRows) {
     EXPECT_EQ(Read("SELECT version_major, version_minor FROM version"), "0|0");
@@ -889,6 +890,72 @@ TEST(UserDataFolder, EnvironmentThenGenericLocationThenProgramFolder) {
 
     DataFolderFixture folder;
     EXPECT_EQ(DataFolder(), folder.Folder());
+}
+
+// The server ends every other session on the database, as a restart of the server does.
+void EndSessions(const DataFolderFixture& folder) {
+    Psql(folder.Store().Url,
+         "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+         "current_database() AND pid <> pg_backend_pid()");
+}
+
+TEST_F(UserDataReconnect, ALostSessionIsToldOnceAndEveryStatementWorksAgainAfterReconnecting) {
+    QUARNEL_POSTGRES_ONLY();
+    const int32_t kest = UserData->KestsTableAfterInsert();
+    QStringList lost;
+    int reconnected = 0;
+    UserData->OnStoreLost = [&lost](const QString& reason) { lost << reason; };
+    UserData->OnReconnected = [&reconnected] { ++reconnected; };
+    ASSERT_EQ(UserData->SaveYield(kest, Module_Type_A, Res_Day, At(2024, 6, 1), 10),
+              TSaveResult::Written);
+
+    EndSessions(Folder);
+    EXPECT_EQ(UserData->SaveYield(kest, Module_Type_A, Res_Day, At(2024, 6, 2), 20),
+              TSaveResult::Failed);
+    EXPECT_TRUE(UserData->StoreLost());
+    EXPECT_EQ(UserData->SaveYield(kest, Module_Type_B, Res_Day, At(2024, 6, 2), 30),
+              TSaveResult::Failed);
+    TKestRow row;
+    EXPECT_FALSE(UserData->FindKest(kest, &row));
+    EXPECT_TRUE(UserData->AllModules().empty());
+    ASSERT_EQ(lost.size(), 1) << lost.join("\n").toStdString();
+    EXPECT_FALSE(lost.front().isEmpty());
+    EXPECT_TRUE(View.Errors.isEmpty()) << Errors();
+
+    QString error;
+    ASSERT_TRUE(UserData->Reconnect(&error)) << error.toStdString();
+    EXPECT_FALSE(UserData->StoreLost());
+    EXPECT_EQ(reconnected, 1);
+    // Every prepared statement is the new session's: the sample, the lookups, the reach.
+    EXPECT_EQ(UserData->SaveYield(kest, Module_Type_A, Res_Day, At(2024, 6, 2), 20),
+              TSaveResult::Written);
+    EXPECT_TRUE(UserData->FindKest(kest, &row));
+    EXPECT_EQ(UserData->AllModules().size(), 4u);
+    auto channel = StoppedChannel(kest);
+    channel->SampleModule = Module_Type_C;
+    channel->SampleResolution = Res_Month;
+    channel->SampleTime = At(2024, 1, 1);
+    channel->SampleValue = No_Value;
+    channel->SampleOpen = false;
+    UserData->SaveYield(channel.get());
+    EXPECT_EQ(Folder.Read("SELECT reach_first FROM history_reach"), "2024-01-01 00:00:00");
+    EXPECT_EQ(Folder.Read("SELECT COUNT(*) FROM samples"), "2");
+    QSqlQuery setting(QSqlDatabase::database(UserData->ConnectionName()));
+    ASSERT_TRUE(setting.exec("SHOW synchronous_commit") && setting.next());
+    EXPECT_EQ(setting.value(0).toString(), "off");
+    EXPECT_EQ(UserData->KestsTable->rowCount(), 1);
+
+    // Without a hook the loss is the one dialog of the lookups and edits that meet it.
+    UserData->OnStoreLost = nullptr;
+    EndSessions(Folder);
+    EXPECT_FALSE(UserData->FindKest(kest, &row));
+    EXPECT_FALSE(UserData->FindKestModule(kest, Module_Type_A, nullptr));
+    UserData->SetLanguage(2);
+    EXPECT_EQ(View.Errors.size(), 1) << Errors();
+    ASSERT_TRUE(UserData->Reconnect(&error)) << error.toStdString();
+    EXPECT_TRUE(UserData->FindKest(kest, &row));
+    EXPECT_EQ(lost.size(), 1);
+    EXPECT_EQ(reconnected, 2);
 }
 
 }  // namespace

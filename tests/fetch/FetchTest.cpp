@@ -142,6 +142,25 @@ TEST_F(FetchTest, TwoBoxesAreStoredExactlyAndASecondRunChangesNothing) {
     EXPECT_EQ(RowWrites(), writes);
 }
 
+TEST_F(FetchTest, ASessionTheServerEndsIsOpenedAgainAndTheResolutionDownloadedAgain) {
+    QUARNEL_POSTGRES_ONLY();
+    KestSpec one;
+    one.Port = StartBox().port();
+    const int32_t kest = AddKest(one);
+    FetchProcess fetch({"--data-dir", Folder->Folder(), "--request-delay", "5"});
+    ASSERT_TRUE(WaitFor([&] { return Count("SELECT 1 FROM samples") > 100; }, 60s))
+        << fetch.Output().toStdString();
+    Folder->Sql(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+        "current_database() AND application_name = 'quarnel-fetch'");
+    ASSERT_EQ(fetch.Wait(), 0) << fetch.Output().toStdString();
+    const QString output = fetch.Output();
+    EXPECT_EQ(output.count("cannot be reached"), 1) << output.toStdString();
+    EXPECT_EQ(output.count("is reachable again"), 1) << output.toStdString();
+    EXPECT_FALSE(output.contains("not stored")) << output.toStdString();
+    EXPECT_TRUE(Holds(kest, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
 TEST_F(FetchTest, ARefusedLoginFailsThatBoxOnly) {
     kestemu::Config refusing = DefaultBoxConfig();
     refusing.faults.refuse_logins = true;

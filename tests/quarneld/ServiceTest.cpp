@@ -12,6 +12,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <map>
@@ -80,6 +82,10 @@ private:
     pid_t Pid = -1;
     int ExitCode = -2;
 };
+
+bool DownloadsDone(ServiceProcess& service) {
+    return service.Output().count(QStringLiteral("history download complete")) >= 2;
+}
 
 const QString Roof_Serial = QStringLiteral("KEST-0001-1111");
 const QString Shed_Serial = QStringLiteral("KEST-0002-2222");
@@ -716,6 +722,219 @@ TEST_F(ServiceTest, ADesktopSessionWritesBesideTheServicesDownload) {
     // Every period the box holds is stored with its value; the newest may have grown since.
     EXPECT_GE(expected + 16, stored.size());
     EXPECT_GT(stored.size(), 1000u);
+}
+
+// The periods the box holds that a download stores and the database lacks or holds with
+// another value; the newest period of each module and resolution may have grown since and is
+// not counted.
+int MissingHistory(const TUserData& data, int32_t kestId, const kestemu::Emulator& box,
+                   const std::vector<int>& modules) {
+    const StoredSamples stored = SamplesOfKest(data, kestId);
+    int missing = 0;
+    for (int module : modules) {
+        for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year}) {
+            const auto download = ModelDownload(box, box.now(), module, resolution);
+            for (size_t i = 1; i < download.size(); ++i) {
+                const auto& [period, value] = download[i];
+                const auto found =
+                    stored.find({module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")});
+                missing += found == stored.end() || !SameYield(found->second, value) ? 1 : 0;
+            }
+        }
+    }
+    return missing;
+}
+
+QString ServiceConfig(const QTemporaryDir& dir) {
+    const QString path = dir.filePath("quarneld.conf");
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[service]\nlive_interval = 2\nhistory_interval = 60\n[metrics]\nport = 0\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    return path;
+}
+
+// A PostgreSQL server of the test's own, in a temporary folder on a free port: restarting it
+// disturbs no other test's server. The server refuses to run as root; then its programs run
+// as the postgres account.
+class PrivateServer {
+public:
+    bool Start(QString* error) {
+        QTcpServer probe;
+        if (!Dir.isValid() || !probe.listen(QHostAddress::LocalHost, 0)) {
+            *error = "no folder or port for the server";
+            return false;
+        }
+        Port = probe.serverPort();
+        probe.close();
+        if (geteuid() == 0 && RunProgram("chown", {"postgres:", Dir.path()}, nullptr) != 0) {
+            *error = "the folder cannot be given to postgres";
+            return false;
+        }
+        const QString options = QStringLiteral(
+                                    "-p %1 -k %2 -c listen_addresses=127.0.0.1 "
+                                    "-c fsync=off")
+                                    .arg(Port)
+                                    .arg(Dir.path());
+        return Run("initdb", {"-D", Data(), "-U", "postgres", "--auth=trust", "--no-sync"},
+                   error) &&
+               Run("pg_ctl",
+                   {"-D", Data(), "-l", Dir.filePath("log"), "-o", options, "-w", "start"}, error);
+    }
+    // A fast restart, as an administrator's: every session ends, what was committed stays.
+    bool Restart(QString* error) {
+        return Run("pg_ctl", {"-D", Data(), "-m", "fast", "-w", "restart"}, error);
+    }
+    ~PrivateServer() {
+        if (Port > 0) {
+            QString error;
+            Run("pg_ctl", {"-D", Data(), "-m", "immediate", "-w", "stop"}, &error);
+        }
+    }
+    // password: given in the URI and never needed (the server trusts its local users).
+    QString Url(const QString& database) const {
+        return QStringLiteral("postgresql://postgres:%1@127.0.0.1:%2/%3")
+            .arg(Password)
+            .arg(Port)
+            .arg(database);
+    }
+    const QString Password = QStringLiteral("Unshown-9f3b");
+
+private:
+    QString Data() const { return Dir.filePath("data"); }
+    bool Run(const QString& program, const QStringList& arguments, QString* error) const {
+        const QString path =
+            QStandardPaths::findExecutable(program, {QStringLiteral("/usr/lib/postgresql/15/bin")});
+        QByteArray output;
+        const int code =
+            geteuid() == 0
+                ? RunProgram("runuser", QStringList{"-u", "postgres", "--", path} + arguments,
+                             &output)
+                : RunProgram(path, arguments, &output);
+        if (code != 0) {
+            *error = program + ": " + QString::fromLocal8Bit(output);
+        }
+        return code == 0;
+    }
+
+    QTemporaryDir Dir;
+    int Port = 0;
+};
+
+// quarneld downloading from two boxes into a database on a server of the test's own.
+class StoreOutageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QUARNEL_POSTGRES_ONLY();
+        QString error;
+        ASSERT_TRUE(Server.Start(&error)) << error.toStdString();
+        Psql(Server.Url("postgres"), "CREATE DATABASE quarnel");
+        QByteArray output;
+        ASSERT_EQ(RunProgram(QStringLiteral(QUARNEL_SOURCE_DIR "/data/install.sh"),
+                             {"--postgresql", Server.Url("quarnel"), Folder.path() + "/"}, &output),
+                  0)
+            << output.toStdString();
+        HadDatabase = qEnvironmentVariableIsSet("QUARNEL_DATABASE");
+        PreviousDatabase = qgetenv("QUARNEL_DATABASE");
+        qputenv("QUARNEL_DATABASE", Server.Url("quarnel").toLocal8Bit());
+        OpenData();
+        for (const auto& [name, serial, seed] :
+             {std::tuple{"Roof", Roof_Serial, 4711}, std::tuple{"Shed", Shed_Serial, 7}}) {
+            kestemu::Config config = BoxConfig("2024-06-20 12:00");
+            config.serial = serial.toStdString();
+            config.seed = uint32_t(seed);
+            KestSpec spec;
+            spec.Name = name;
+            spec.Port = StartBoxInto(Boxes, config).port();
+            Kests.push_back(AddKestRow(*UserData, spec));
+        }
+    }
+    void TearDown() override {
+        UserData.reset();
+        for (auto& box : Boxes) {
+            box->stop();
+        }
+        if (HadDatabase) {
+            qputenv("QUARNEL_DATABASE", PreviousDatabase);
+        } else {
+            qunsetenv("QUARNEL_DATABASE");
+        }
+    }
+    // A fresh connection of the test's own: a restart of the server ends the old one.
+    void OpenData() {
+        UserData.reset();
+        TStore store;
+        QString message;
+        ASSERT_TRUE(PostgresStore(Server.Url("quarnel"), &store, &message));
+        UserData = std::make_unique<TUserData>(View, store);
+        ASSERT_TRUE(UserData->IsOpen()) << View.Errors.join("\n").toStdString();
+    }
+    QStringList Arguments(const QString& delayMs) const {
+        return {"--config",          ServiceConfig(ConfigDir), "--data-dir",
+                Folder.path() + "/", "--request-delay",        delayMs};
+    }
+    int Samples() const {
+        int code = 0;
+        return Psql(Server.Url("quarnel"), "SELECT COUNT(*) FROM samples", &code).trimmed().toInt();
+    }
+    void ExpectEveryBoxsHistoryStored() {
+        EXPECT_EQ(MissingHistory(*UserData, Kests[0], *Boxes[0], {128, 4, 8, 12}), 0);
+        EXPECT_EQ(MissingHistory(*UserData, Kests[1], *Boxes[1], {128, 4, 8, 12}), 0);
+    }
+
+    PrivateServer Server;
+    QTemporaryDir Folder;
+    QTemporaryDir ConfigDir;
+    TRecordingView View;
+    std::unique_ptr<TUserData> UserData;
+    std::vector<std::unique_ptr<kestemu::Emulator>> Boxes;
+    std::vector<int32_t> Kests;
+    bool HadDatabase = false;
+    QByteArray PreviousDatabase;
+};
+
+TEST_F(StoreOutageTest, TheServerRestartedInMidDownloadLosesNoSample) {
+    ServiceProcess service(Arguments("10"));
+    ASSERT_TRUE(WaitFor([&] { return Samples() > 300; }, 60s)) << service.Output().toStdString();
+    QString error;
+    ASSERT_TRUE(Server.Restart(&error)) << error.toStdString();
+    ASSERT_FALSE(service.Output().contains("history download complete"))
+        << "the restart came after the downloads:\n"
+        << service.Output().toStdString();
+
+    ASSERT_TRUE(WaitFor([&] { return DownloadsDone(service); }, 120s))
+        << service.Output().toStdString();
+    const QString output = service.Output();
+    EXPECT_EQ(output.count("cannot be reached"), 1) << output.toStdString();
+    EXPECT_EQ(output.count("is reachable again"), 1) << output.toStdString();
+    EXPECT_FALSE(output.contains("history download failed")) << output.toStdString();
+    EXPECT_FALSE(output.contains(Server.Password)) << output.toStdString();
+    OpenData();
+    ExpectEveryBoxsHistoryStored();
+}
+
+TEST_F(StoreOutageTest, KilledInMidDownloadItKeepsWhatWasCommittedAndTheNextStartCompletesIt) {
+    StoredSamples committed;
+    {
+        ServiceProcess service(Arguments("10"));
+        ASSERT_TRUE(WaitFor([&] { return Samples() > 300; }, 60s))
+            << service.Output().toStdString();
+        committed = SamplesOfKest(*UserData, Kests[0]);
+        service.Signal(SIGKILL);
+        EXPECT_EQ(service.WaitAtMost(30s), -1);
+    }
+    const StoredSamples after = SamplesOfKest(*UserData, Kests[0]);
+    int lost = 0;
+    for (const auto& [key, value] : committed) {
+        const auto found = after.find(key);
+        lost += found == after.end() || found->second != value ? 1 : 0;
+    }
+    EXPECT_EQ(lost, 0) << committed.size() << " rows before the kill";
+
+    ServiceProcess next(Arguments("0"));
+    ASSERT_TRUE(WaitFor([&] { return DownloadsDone(next); }, 120s)) << next.Output().toStdString();
+    ExpectEveryBoxsHistoryStored();
 }
 
 }  // namespace

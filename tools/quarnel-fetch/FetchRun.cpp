@@ -220,9 +220,15 @@ void TFetchRun::StartResolution(TFetchBox& box) {
     box.ProgressAtMs = Clock.elapsed();
     // The first resolution connects the box, which holds the main thread, and with it the other
     // boxes' replies, until the box answers or the link gives up.
+    box.StoreWait = false;
     if ((!ConnectBoxes && !Sessions.IsKestConnected(box.KestId)) ||
         Acquisition.RequestHistory(box.KestId, result.Resolution, box.Total, box.A, box.B, box.C,
                                    Full) < 0) {
+        if (UserData.StoreLost() && Sessions.IsKestConnected(box.KestId)) {
+            box.StoreWait = true;
+            box.StoreLostAtMs = Clock.elapsed();
+            return;
+        }
         EndBox(box, TFetchState::Failed);
         return;
     }
@@ -234,6 +240,15 @@ void TFetchRun::StartResolution(TFetchBox& box) {
         const TSaveResult saved = UserData.SaveYield(sender);
         for (TFetchBox& b : FetchBoxes) {
             if (b.KestId == kestId && b.Current < b.Results.size()) {
+                if (saved == TSaveResult::Failed && UserData.StoreLost()) {
+                    // Not counted as refused: the resolution runs again for it. The download
+                    // stops in the next poll, not inside the channel's step.
+                    if (!b.StoreWait) {
+                        b.StoreWait = true;
+                        b.StoreLostAtMs = Clock.elapsed();
+                    }
+                    continue;
+                }
                 TResolutionResult& result = b.Results[b.Current];
                 result.Received += hasValue ? 1 : 0;
                 result.Written += saved == TSaveResult::Written ? 1 : 0;
@@ -264,6 +279,7 @@ void TFetchRun::Poll() {
         return;
     }
     Polling = true;
+    TryStore();
     for (TFetchBox& box : FetchBoxes) {
         if (box.State != TFetchState::Running) {
             continue;
@@ -278,6 +294,10 @@ void TFetchRun::Poll() {
             // The link is lost: its worker would retry without end.
             Sessions.DisconnectKest(box.KestId);
             EndBox(box, TFetchState::Failed);
+            continue;
+        }
+        if (box.StoreWait) {
+            WaitForStore(box, channel);
             continue;
         }
         TResolutionResult& result = box.Results[box.Current];
@@ -339,6 +359,50 @@ void TFetchRun::Poll() {
         if (OnFinished) {
             OnFinished();
         }
+    }
+}
+
+void TFetchRun::TryStore() {
+    // A caller that connects the store again itself also tells the loss itself.
+    if (!ReconnectStore || !UserData.StoreLost() ||
+        std::none_of(FetchBoxes.begin(), FetchBoxes.end(),
+                     [](const TFetchBox& box) { return box.StoreWait; })) {
+        return;
+    }
+    if (!StoreLossShown) {
+        StoreLossShown = true;
+        Console.Problem("The database " + UserData.DatabasePath +
+                        " cannot be reached: " + UserData.LostReason() + "; trying again every " +
+                        QString::number(StoreRetryMs / 1000) + " s");
+    }
+    if (Clock.elapsed() < NextStoreAttemptMs) {
+        return;
+    }
+    NextStoreAttemptMs = Clock.elapsed() + StoreRetryMs;
+    QString error;
+    if (UserData.Reconnect(&error)) {
+        StoreLossShown = false;
+        Console.Problem("The database " + UserData.DatabasePath +
+                        " is reachable again; the downloads go on");
+    }
+}
+
+void TFetchRun::WaitForStore(TFetchBox& box, TCANMessages* channel) {
+    if (channel->Downloading) {
+        channel->CancelHistory();
+    }
+    if (!UserData.StoreLost()) {
+        StartResolution(box);
+        return;
+    }
+    box.ProgressAtMs = box.ElapsedMs;
+    if (StoreWaitMs > 0 && box.ElapsedMs - box.StoreLostAtMs > StoreWaitMs) {
+        TResolutionResult& result = box.Results[box.Current];
+        result.StoreError = UserData.LostReason();
+        Console.Problem(box.Name + ", " + ResolutionText(result.Resolution) + ": the database " +
+                        UserData.DatabasePath + " could not be reached for " +
+                        QString::number(StoreWaitMs / 1000) + " s: " + result.StoreError);
+        EndBox(box, TFetchState::Failed);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 class TAcquisition;
+class TCANMessages;
 class TConsole;
 class TKestSessions;
 class TUserData;
@@ -42,6 +43,10 @@ struct TFetchBox {
     // What moved last, and when: a download that stands still too long has failed.
     int64_t ProgressMark = -1;
     qint64 ProgressAtMs = 0;
+    // The store was lost while the current resolution downloaded: samples went unstored. The
+    // resolution runs again once the store is back, asking only for what is missing.
+    bool StoreWait = false;
+    qint64 StoreLostAtMs = 0;
 
     bool HasModules() const { return Total || A || B || C; }
     int64_t Received() const;
@@ -86,12 +91,21 @@ public:
     // Connects a box that has no session. Without, such a box fails at once: a caller that
     // keeps its own sessions never has the main thread wait for a box that does not answer.
     bool ConnectBoxes = true;
+    // While the store is lost the run tries to connect again every StoreRetryMs, unless its
+    // caller does that itself; a box that has waited StoreWaitMs for it fails (0: no limit).
+    bool ReconnectStore = true;
+    qint64 StoreWaitMs = 60000;
+    qint64 StoreRetryMs = 5000;
 
 private:
     void Poll();
     void StartResolution(TFetchBox& box);
     void EndBox(TFetchBox& box, TFetchState state);
     void ShowProgress(bool force);
+    // A box whose resolution lost samples to a lost store: stops its download, waits for the
+    // store, and runs the resolution again; fails the box when it has waited too long.
+    void WaitForStore(TFetchBox& box, TCANMessages* channel);
+    void TryStore();
 
     TUserData& UserData;
     TKestSessions& Sessions;
@@ -104,4 +118,6 @@ private:
     qint64 ShownAtMs = -1;
     bool Polling = false;
     bool Ended = false;
+    qint64 NextStoreAttemptMs = 0;
+    bool StoreLossShown = false;
 };

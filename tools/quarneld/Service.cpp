@@ -27,6 +27,8 @@ constexpr int Connect_Check_Ms = 1000;
 constexpr int Link_Handles = 256;
 constexpr int Retry_Opened_Ms = 20;
 constexpr int History_Check_Ms = 5000;
+// A lost database is tried again this often; the live power goes on meanwhile.
+constexpr int Store_Retry_Ms = 5000;
 // Planning a download reads the box's coverage from the database, a millisecond or two a box:
 // a tick starts downloads for this long at most, and the next comes soon while more are due,
 // so that a scrape or a live reading never waits behind a whole fleet's plans.
@@ -104,6 +106,10 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
     LiveTimer.setInterval(Config.LiveIntervalS * 1000);
     LiveTimer.setTimerType(Qt::PreciseTimer);
     HistoryTimer.setInterval(History_Check_Ms);
+    StoreTimer.setObjectName(QStringLiteral("StoreTimer"));
+    StoreTimer.setInterval(Store_Retry_Ms);
+    connect(&StoreTimer, &QTimer::timeout, this, &TService::TryStore);
+    UserData.OnStoreLost = [this](const QString& reason) { StoreLost(reason); };
     connect(&ListTimer, &QTimer::timeout, this, &TService::CheckBoxList);
     connect(&ConnectTimer, &QTimer::timeout, this, &TService::ConnectDue);
     connect(&LiveTimer, &QTimer::timeout, this, &TService::PollPower);
@@ -121,6 +127,7 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
 
 TService::~TService() {
     Stop();
+    UserData.OnStoreLost = nullptr;
 }
 
 void TService::Start() {
@@ -143,6 +150,7 @@ void TService::Stop() {
     ConnectTimer.stop();
     LiveTimer.stop();
     HistoryTimer.stop();
+    StoreTimer.stop();
     Acquisition.CancelDownloads();
     for (const auto& box : ServiceBoxes) {
         box->Run.reset();
@@ -153,9 +161,41 @@ void TService::Stop() {
 
 // The box list ------------------------------------------------------------------------------
 
-void TService::CheckBoxList() {
+void TService::StoreLost(const QString& reason) {
+    // Possibly inside a channel's step: a line and a timer only.
+    Line("The database " + UserData.DatabasePath + " cannot be reached: " + reason +
+         "; trying again every " + QString::number(Store_Retry_Ms / 1000) + " s");
+    if (!Stopping) {
+        StoreTimer.start();
+    }
+}
+
+void TService::TryStore() {
     if (Sessions.TearingDown()) {
         return;  // a session being freed runs the event loop; the next tick comes soon
+    }
+    QString error;
+    if (!UserData.StoreLost()) {
+        StoreTimer.stop();
+        return;
+    }
+    if (!UserData.Reconnect(&error)) {
+        return;
+    }
+    StoreTimer.stop();
+    Line("The database " + UserData.DatabasePath +
+         " is reachable again; the box list is read again and the downloads go on");
+    ReadBoxList();
+    for (const auto& box : ServiceBoxes) {
+        PublishEnergies(*box, false);
+    }
+}
+
+void TService::CheckBoxList() {
+    // A session being freed runs the event loop: the next tick comes soon. A lost store is read
+    // again once it is back.
+    if (Sessions.TearingDown() || UserData.StoreLost()) {
+        return;
     }
     QSqlQuery query(QSqlDatabase::database(UserData.ConnectionName(), false));
     // SQLite counts the commits of other connections; on PostgreSQL the rows themselves are the
@@ -169,6 +209,8 @@ void TService::CheckBoxList() {
                        : QStringLiteral("PRAGMA data_version")) &&
         query.next()) {
         version = query.value(0).toString();
+    } else if (!UserData.CheckConnection(query.lastError().text())) {
+        return;  // the box list stays as it was until the store is back
     }
     if (version != DataVersion || Clock.elapsed() - ListReadMs >= List_Read_Ms) {
         DataVersion = version;
@@ -183,6 +225,9 @@ void TService::ReadBoxList() {
     if (!query.exec(QStringLiteral("SELECT kest_id, kest_name, kest_ip, kest_port, "
                                    "kest_username, kest_password, kest_online FROM kests "
                                    "ORDER BY kest_id"))) {
+        if (!UserData.CheckConnection(query.lastError().text())) {
+            return;
+        }
         Line("The box list cannot be read from " + UserData.DatabasePath + ": " +
              query.lastError().text());
         return;
@@ -203,6 +248,10 @@ void TService::ReadBoxList() {
         }
     }
     const std::vector<TModuleRow> modules = UserData.AllModules();
+    // Without the modules every one would look absent, and its sensors would be removed.
+    if (UserData.StoreLost()) {
+        return;
+    }
 
     for (size_t i = ServiceBoxes.size(); i-- > 0;) {
         TServiceBox& box = *ServiceBoxes[i];
@@ -539,8 +588,9 @@ void TService::WatchChanged(TServiceBox& box, TServiceModule& module, TWatchChan
 // History -----------------------------------------------------------------------------------
 
 void TService::StartDueDownloads() {
-    if (Sessions.TearingDown()) {
-        return;  // a session being freed runs the event loop; the next tick comes soon
+    // As for the box list; the downloads due start once the store is back.
+    if (Sessions.TearingDown() || UserData.StoreLost()) {
+        return;
     }
     const qint64 now = Clock.elapsed();
     QElapsedTimer spent;
@@ -592,6 +642,9 @@ void TService::StartDueDownloads() {
         box->Run = std::make_unique<TFetchRun>(UserData, Sessions, Acquisition, Console,
                                                std::vector<TFetchBox>{fetch}, RequestDelayMs);
         box->Run->ConnectBoxes = false;
+        // The service connects the store again itself, and its downloads wait for it.
+        box->Run->ReconnectStore = false;
+        box->Run->StoreWaitMs = 0;
         const int32_t kestId = box->Row.Id;
         // Not inside the run's own poll: the run is freed once it has ended.
         box->Run->OnFinished = [this, kestId] {
@@ -643,7 +696,8 @@ void TService::DownloadEnded(int32_t kestId) {
 // Publishing --------------------------------------------------------------------------------
 
 void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
-    if (!box.Identified) {
+    // What went out last stays retained at the broker until the store is back.
+    if (!box.Identified || UserData.StoreLost()) {
         return;
     }
     const QSqlDatabase db = QSqlDatabase::database(UserData.ConnectionName(), false);
@@ -654,6 +708,9 @@ void TService::PublishEnergies(TServiceBox& box, bool withLifetime) {
         TModuleEnergy energy;
         QString error;
         if (!ReadModuleEnergy(db, module.ModuleId, &energy, &error)) {
+            if (!UserData.CheckConnection(error)) {
+                return;
+            }
             Line(Name(box) + ": the energies cannot be read from " + UserData.DatabasePath + ": " +
                  error);
             return;

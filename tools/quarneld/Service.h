@@ -99,6 +99,9 @@ public:
 private:
     void ReadBoxList();
     void CheckBoxList();
+    // The store has gone: one line, and an attempt to connect again every Store_Retry_Ms.
+    void StoreLost(const QString& reason);
+    void TryStore();
     void ConnectDue();
     void Opened(int32_t kestId, uint8_t handle, const TLinkOpening& opening);
     // The box waits for its next attempt; an opening under way is left to end on its own.
@@ -155,6 +158,7 @@ private:
     QTimer ConnectTimer;
     QTimer LiveTimer;
     QTimer HistoryTimer;
+    QTimer StoreTimer;
     qint64 ListReadMs = 0;
     QString DataVersion;
     // Held while any of the service's downloads runs, as quarnel-fetch holds it for a run.
