@@ -34,7 +34,7 @@ const char* ModuleLabel(int32_t moduleType) {
 }
 
 TAcquisition::TAcquisition(TKestSessions& sessions, TUserData& userData)
-    : Sessions(sessions), UserData(userData) {
+    : Sessions(sessions), UserData(userData), Locks(userData) {
     Sessions.UncheckModules = [this](int32_t kestId) { UncheckKestModules(kestId); };
 }
 
@@ -115,10 +115,41 @@ void TAcquisition::StartHistoryDownload(uint8_t resolution) {
             AddDownloadModule(item.ModuleId);
         }
     }
-    // A box that cannot be reached does not stop the others.
+    ReleaseEndedDownloads();
+    // A box that cannot be reached, or that another program downloads, does not stop the
+    // others.
     const std::vector<TDownloadRequest> requests = DownloadRequests;
     for (const TDownloadRequest& r : requests) {
-        RequestHistory(r.KestId, resolution, r.Total, r.A, r.B, r.C);
+        QString error;
+        switch (Locks.Take(r.KestId, &error)) {
+            case TLockResult::Held: {
+                const QString holder = Locks.Holder(r.KestId);
+                Sessions.View().ShowNotification(
+                    Sessions.Messages().Text(QStringLiteral("DL_BoxLocked")) + ' ' +
+                    Sessions.KestName(r.KestId) + (holder.isEmpty() ? "." : " (" + holder + ")."));
+                continue;
+            }
+            case TLockResult::Failed:
+                // The database cannot be asked: the download's own writes will fail and say so.
+                DebugLine("StartHistoryDownload: the box lock cannot be asked for: " + error);
+                continue;
+            case TLockResult::Taken:
+                break;
+        }
+        if (RequestHistory(r.KestId, resolution, r.Total, r.A, r.B, r.C) != 0) {
+            Locks.Release(r.KestId);
+        }
+    }
+}
+
+void TAcquisition::ReleaseEndedDownloads() {
+    const std::set<int32_t> held = Locks.Held();
+    for (const int32_t kestId : held) {
+        const TCANMessages* channel =
+            Sessions.IsKestConnected(kestId) ? Sessions.ChannelOfKest(kestId) : nullptr;
+        if (channel == nullptr || !channel->Downloading) {
+            Locks.Release(kestId);
+        }
     }
 }
 
@@ -206,6 +237,7 @@ void TAcquisition::CancelDownloads() {
             channel->CancelHistory();
         }
     }
+    ReleaseEndedDownloads();
 }
 
 void TAcquisition::EndFailedDownloads() {

@@ -34,6 +34,9 @@ constexpr qint64 Download_Start_Budget_Ms = 10;
 constexpr int Download_Backlog_Check_Ms = 50;
 // quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
 constexpr qint64 Lock_Retry_Ms = 60000;
+// Another program holds a box's lock on the shared store: its downloads are incremental and
+// usually short, so the box is tried again at the next few history ticks.
+constexpr qint64 Box_Lock_Retry_Ms = 5000;
 // The years first and the days next: they hold the two energies, which a box's first download
 // thus publishes within seconds, not at the end of its ten-minute slots.
 const std::vector<uint8_t> Download_Order = {Res_Year, Res_Day, Res_Month, Res_Ten_Minutes};
@@ -94,7 +97,8 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
       Mqtt(mqtt),
       Notifier(notifier),
       DataFolder(dataFolder),
-      RequestDelayMs(requestDelayMs) {
+      RequestDelayMs(requestDelayMs),
+      Locks(userData) {
     ListTimer.setObjectName(QStringLiteral("ListTimer"));
     ConnectTimer.setObjectName(QStringLiteral("ConnectTimer"));
     LiveTimer.setObjectName(QStringLiteral("LiveTimer"));
@@ -145,7 +149,7 @@ void TService::Stop() {
     HistoryTimer.stop();
     Acquisition.CancelDownloads();
     for (const auto& box : ServiceBoxes) {
-        box->Run.reset();
+        EndRun(*box);
     }
     Sessions.StopAllChannels();
     RunLock.reset();
@@ -264,7 +268,7 @@ void TService::ReadBoxList() {
 }
 
 void TService::Reconnect(TServiceBox& box) {
-    box.Run.reset();
+    EndRun(box);
     Sessions.CloseKest(box.Row.Id);
     if (box.OpeningHandle >= 0) {
         Orphans.push_back(box.OpeningHandle);
@@ -399,7 +403,7 @@ void TService::ChannelEnded(TCANMessages* channel) {
 }
 
 void TService::LoseBox(TServiceBox& box, const QString& why) {
-    box.Run.reset();
+    EndRun(box);
     Sessions.CloseKest(box.Row.Id);
     box.State = TBoxState::Waiting;
     box.PendingPower.clear();
@@ -570,7 +574,11 @@ void TService::StartDueDownloads() {
             HistoryTimer.setInterval(Download_Backlog_Check_Ms);
             return;
         }
-        if (RunLock == nullptr) {
+        if (Locks.Shared()) {
+            if (!TakeBoxLock(*box, now)) {
+                continue;
+            }
+        } else if (RunLock == nullptr) {
             auto lock =
                 std::make_unique<QLockFile>(DataFolder + QStringLiteral("quarnel-fetch.lock"));
             lock->setStaleLockTime(0);  // only a lock whose process has gone is stale
@@ -626,6 +634,55 @@ void TService::StartDueDownloads() {
     }
 }
 
+bool TService::TakeBoxLock(TServiceBox& box, qint64 now) {
+    QString error;
+    const TLockResult result = Locks.Take(box.Row.Id, &error);
+    if (result == TLockResult::Taken) {
+        if (box.LockWaitShown) {
+            Line(Name(box) + ": the box lock is free; downloading");
+        }
+        box.LockWaitShown = false;
+        return true;
+    }
+    box.NextHistoryMs = now + Box_Lock_Retry_Ms;
+    if (!box.LockWaitShown) {
+        box.LockWaitShown = true;
+        if (result == TLockResult::Held) {
+            const QString holder = Locks.Holder(box.Row.Id);
+            Line(Name(box) + ": " +
+                 (holder.isEmpty() ? QStringLiteral("another program") : holder) +
+                 " is downloading it into " + UserData.DatabasePath +
+                 "; its download waits until the box lock is free");
+        } else {
+            Line(Name(box) + ": the box lock cannot be asked for in " + UserData.DatabasePath +
+                 " (" + error + "); its download waits");
+        }
+    }
+    return false;
+}
+
+void TService::EndRun(TServiceBox& box) {
+    box.Run.reset();
+    Locks.Release(box.Row.Id);
+}
+
+void TService::TakeLocksAgain() {
+    for (const int32_t kestId : Locks.TakeAgain()) {
+        TServiceBox* box = BoxOf(kestId);
+        if (box == nullptr || box->Run == nullptr) {
+            continue;
+        }
+        // Another program has its lock now: this download stops, and the other one goes on.
+        if (TCANMessages* channel = Sessions.ChannelOfKest(kestId); channel != nullptr) {
+            channel->CancelHistory();
+        }
+        box->Run.reset();
+        box->NextHistoryMs = Clock.elapsed() + Box_Lock_Retry_Ms;
+        Line(Name(*box) + ": its box lock was lost with the connection to " +
+             UserData.DatabasePath + " and another program holds it now; the download stops");
+    }
+}
+
 void TService::DownloadEnded(int32_t kestId) {
     TServiceBox* box = BoxOf(kestId);
     if (box != nullptr && box->Run != nullptr && box->Run->Finished()) {
@@ -647,7 +704,7 @@ void TService::DownloadEnded(int32_t kestId) {
              QString::number(double(fetch.ElapsedMs) / 1000, 'f', 1) + " s, samples " +
              parts.join(QStringLiteral(", ")) + "; " + QString::number(written) +
              " rows added or changed");
-        box->Run.reset();
+        EndRun(*box);
         PublishEnergies(*box, false);
     }
     if (std::none_of(ServiceBoxes.begin(), ServiceBoxes.end(),
