@@ -119,19 +119,17 @@ void TAcquisition::StartHistoryDownload(uint8_t resolution) {
     // A box that cannot be reached, or that another program downloads, does not stop the
     // others.
     const std::vector<TDownloadRequest> requests = DownloadRequests;
+    QString lockError;
     for (const TDownloadRequest& r : requests) {
         QString error;
         switch (Locks.Take(r.KestId, &error)) {
-            case TLockResult::Held: {
-                const QString holder = Locks.Holder(r.KestId);
-                Sessions.View().ShowNotification(
-                    Sessions.Messages().Text(QStringLiteral("DL_BoxLocked")) + ' ' +
-                    Sessions.KestName(r.KestId) + (holder.isEmpty() ? "." : " (" + holder + ")."));
+            case TLockResult::Held:
+                NotifyLocked(r.KestId);
                 continue;
-            }
             case TLockResult::Failed:
-                // The database cannot be asked: the download's own writes will fail and say so.
-                DebugLine("StartHistoryDownload: the box lock cannot be asked for: " + error);
+                // Without its lock the box might be downloaded twice: it waits for the next
+                // click, and the dialog gives the database's words once for all such boxes.
+                lockError = error;
                 continue;
             case TLockResult::Taken:
                 break;
@@ -140,6 +138,28 @@ void TAcquisition::StartHistoryDownload(uint8_t resolution) {
             Locks.Release(r.KestId);
         }
     }
+    if (!lockError.isEmpty()) {
+        Sessions.View().ShowError("The box locks cannot be asked for in " + UserData.DatabasePath +
+                                  ": " + lockError);
+    }
+}
+
+void TAcquisition::TakeLocksAgain() {
+    for (const int32_t kestId : Locks.TakeAgain()) {
+        if (TCANMessages* channel =
+                Sessions.IsKestConnected(kestId) ? Sessions.ChannelOfKest(kestId) : nullptr;
+            channel != nullptr && channel->Downloading) {
+            channel->CancelHistory();
+        }
+        NotifyLocked(kestId);
+    }
+}
+
+void TAcquisition::NotifyLocked(int32_t kestId) {
+    const QString holder = Locks.Holder(kestId);
+    Sessions.View().ShowNotification(Sessions.Messages().Text(QStringLiteral("DL_BoxLocked")) +
+                                     ' ' + Sessions.KestName(kestId) +
+                                     (holder.isEmpty() ? "." : " (" + holder + ")."));
 }
 
 void TAcquisition::ReleaseEndedDownloads() {

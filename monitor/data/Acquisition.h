@@ -53,6 +53,10 @@ public:
     // Frees the box lock of every box whose "Get data" download has ended (the download
     // window's timer calls it).
     void ReleaseEndedDownloads();
+    // The connection to the database was made again: the box locks of "Get data" are taken
+    // again, and a box whose lock another program took meanwhile has its download cancelled,
+    // with the notification of a box left out.
+    void TakeLocksAgain();
     // Ends the session of every box whose download has lost its link.
     void EndFailedDownloads();
     void ShowDownloadProgress();
@@ -82,6 +86,8 @@ public:
 
 private:
     void BuildCheckList(TModuleList list);
+    // The notification of a box "Get data" leaves out, naming the program that holds it.
+    void NotifyLocked(int32_t kestId);
 
     TKestSessions& Sessions;
     TUserData& UserData;
