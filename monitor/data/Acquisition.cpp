@@ -34,7 +34,7 @@ const char* ModuleLabel(int32_t moduleType) {
 }
 
 TAcquisition::TAcquisition(TKestSessions& sessions, TUserData& userData)
-    : Sessions(sessions), UserData(userData) {
+    : Sessions(sessions), UserData(userData), Locks(userData) {
     Sessions.UncheckModules = [this](int32_t kestId) { UncheckKestModules(kestId); };
 }
 
@@ -115,10 +115,61 @@ void TAcquisition::StartHistoryDownload(uint8_t resolution) {
             AddDownloadModule(item.ModuleId);
         }
     }
-    // A box that cannot be reached does not stop the others.
+    ReleaseEndedDownloads();
+    // A box that cannot be reached, or that another program downloads, does not stop the
+    // others.
     const std::vector<TDownloadRequest> requests = DownloadRequests;
+    QString lockError;
     for (const TDownloadRequest& r : requests) {
-        RequestHistory(r.KestId, resolution, r.Total, r.A, r.B, r.C);
+        QString error;
+        switch (Locks.Take(r.KestId, &error)) {
+            case TLockResult::Held:
+                NotifyLocked(r.KestId);
+                continue;
+            case TLockResult::Failed:
+                // Without its lock the box might be downloaded twice: it waits for the next
+                // click, and the dialog gives the database's words once for all such boxes.
+                lockError = error;
+                continue;
+            case TLockResult::Taken:
+                break;
+        }
+        if (RequestHistory(r.KestId, resolution, r.Total, r.A, r.B, r.C) != 0) {
+            Locks.Release(r.KestId);
+        }
+    }
+    if (!lockError.isEmpty()) {
+        Sessions.View().ShowError("The box locks cannot be asked for in " + UserData.DatabasePath +
+                                  ": " + lockError);
+    }
+}
+
+void TAcquisition::TakeLocksAgain() {
+    for (const int32_t kestId : Locks.TakeAgain()) {
+        if (TCANMessages* channel =
+                Sessions.IsKestConnected(kestId) ? Sessions.ChannelOfKest(kestId) : nullptr;
+            channel != nullptr && channel->Downloading) {
+            channel->CancelHistory();
+        }
+        NotifyLocked(kestId);
+    }
+}
+
+void TAcquisition::NotifyLocked(int32_t kestId) {
+    const QString holder = Locks.Holder(kestId);
+    Sessions.View().ShowNotification(Sessions.Messages().Text(QStringLiteral("DL_BoxLocked")) +
+                                     ' ' + Sessions.KestName(kestId) +
+                                     (holder.isEmpty() ? "." : " (" + holder + ")."));
+}
+
+void TAcquisition::ReleaseEndedDownloads() {
+    const std::set<int32_t> held = Locks.Held();
+    for (const int32_t kestId : held) {
+        const TCANMessages* channel =
+            Sessions.IsKestConnected(kestId) ? Sessions.ChannelOfKest(kestId) : nullptr;
+        if (channel == nullptr || !channel->Downloading) {
+            Locks.Release(kestId);
+        }
     }
 }
 
@@ -213,6 +264,7 @@ void TAcquisition::CancelDownloads() {
             channel->CancelHistory();
         }
     }
+    ReleaseEndedDownloads();
 }
 
 void TAcquisition::EndFailedDownloads() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "BoxLock.h"
 #include "MainView.h"
 
 class TKestSessions;
@@ -40,6 +41,8 @@ public:
     void RequestModulePower(int32_t moduleId);
     float ModulePower(int32_t moduleId);
 
+    // "Get data": the ticked modules' boxes, each under its box lock on a shared store. A box
+    // whose lock another program holds is skipped, and the notification window says so.
     void StartHistoryDownload(uint8_t resolution);
     void AddDownloadModule(int32_t moduleId);
     // Asks the box only for what the database lacks or what may still change, unless full: then
@@ -47,6 +50,13 @@ public:
     int32_t RequestHistory(int32_t kestId, uint8_t resolution, bool total, bool a, bool b, bool c,
                            bool full = false);
     void CancelDownloads();
+    // Frees the box lock of every box whose "Get data" download has ended (the download
+    // window's timer calls it).
+    void ReleaseEndedDownloads();
+    // The connection to the database was made again: the box locks of "Get data" are taken
+    // again, and a box whose lock another program took meanwhile has its download cancelled,
+    // with the notification of a box left out.
+    void TakeLocksAgain();
     // Ends the session of every box whose download has lost its link.
     void EndFailedDownloads();
     void ShowDownloadProgress();
@@ -76,7 +86,12 @@ public:
 
 private:
     void BuildCheckList(TModuleList list);
+    // The notification of a box "Get data" leaves out, naming the program that holds it.
+    void NotifyLocked(int32_t kestId);
 
     TKestSessions& Sessions;
     TUserData& UserData;
+    // The boxes "Get data" downloads; the programs that call RequestHistory themselves take
+    // their own.
+    TBoxLocks Locks;
 };

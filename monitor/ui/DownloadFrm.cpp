@@ -72,6 +72,7 @@ void TDownloadForm::DownloadStatusTimerTimer() {
     }
     if (TAcquisition* acquisition = MainForm.Acquisition()) {
         acquisition->EndFailedDownloads();
+        acquisition->ReleaseEndedDownloads();
     }
     std::vector<TDownloadProgress> downloads;
     if (TKestSessions* sessions = MainForm.Sessions()) {

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "monitor/can/CanObjects.h"
+#include "monitor/data/BoxLock.h"
 #include "tests/data/DataHarness.h"
 
 namespace datatest {
@@ -192,7 +193,10 @@ TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
 
     QByteArray output;
     EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments(), &output), 1);
-    EXPECT_TRUE(output.contains("Another quarnel-fetch (process ")) << output.toStdString();
+    // On a shared store the run skips the box the first one holds, and has nothing left.
+    EXPECT_TRUE(output.contains(TestingPostgres() ? "Roof: quarnel-fetch"
+                                                  : "Another quarnel-fetch (process "))
+        << output.toStdString();
 
     // A slow reply is on its way when the signal comes, and arrives while the run ends.
     kestemu::Faults slowReplies;
@@ -217,6 +221,35 @@ TEST_F(FetchTest, ASecondRunIsRefusedAndTerminationKeepsWhatWasStored) {
     // The lock went with the process: the next run completes the data.
     EXPECT_EQ(RunProgram(QUARNEL_FETCH_PROGRAM, Arguments(), &output), 0) << output.toStdString();
     EXPECT_TRUE(Holds(kest, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
+}
+
+TEST_F(FetchTest, OnASharedStoreABoxAnotherProgramDownloadsIsSkippedOnOneLine) {
+    QUARNEL_POSTGRES_ONLY();
+    KestSpec roof;
+    roof.Port = StartBox().port();
+    KestSpec shed;
+    shed.Name = "Shed";
+    shed.Port = StartBox().port();
+    const int32_t kestRoof = AddKest(roof);
+    const int32_t kestShed = AddKest(shed);
+    TBoxLocks service(*UserData);
+    ASSERT_EQ(service.Take(kestRoof), TLockResult::Taken);
+
+    FetchProcess fetch(Arguments({"--quiet"}));
+    EXPECT_EQ(fetch.Wait(), 1);
+    const QString output = fetch.Output();
+    const QString line = "Roof: " + service.Holder(kestRoof) + " is downloading it into " +
+                         UserData->DatabasePath + "; skipped.";
+    EXPECT_EQ(output.count(line), 1) << output.toStdString();
+    EXPECT_FALSE(output.contains("Roof,")) << "no summary for a box left out";
+    EXPECT_TRUE(Stored(kestRoof).empty());
+    EXPECT_TRUE(Holds(kestShed, ModelSamples(*Boxes[1], {128, 4, 8, 12}), true));
+    EXPECT_EQ(service.Take(kestShed), TLockResult::Taken) << "the run's locks went with it";
+
+    service.ReleaseAll();
+    FetchProcess again(Arguments({"--quiet"}));
+    EXPECT_EQ(again.Wait(), 0) << again.Output().toStdString();
+    EXPECT_TRUE(Holds(kestRoof, ModelSamples(*Boxes[0], {128, 4, 8, 12}), true));
 }
 
 TEST_F(FetchTest, ADesktopSessionWritesBesideIt) {

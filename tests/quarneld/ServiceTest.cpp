@@ -20,6 +20,7 @@
 #include <set>
 
 #include "monitor/can/CanObjects.h"
+#include "monitor/data/BoxLock.h"
 #include "monitor/ui/texts/Translation.h"
 #include "tests/data/DataHarness.h"
 #include "tests/quarneld/Broker.h"
@@ -935,6 +936,107 @@ TEST_F(StoreOutageTest, KilledInMidDownloadItKeepsWhatWasCommittedAndTheNextStar
     ServiceProcess next(Arguments("0"));
     ASSERT_TRUE(WaitFor([&] { return DownloadsDone(next); }, 120s)) << next.Output().toStdString();
     ExpectEveryBoxsHistoryStored();
+
+// The connections whose history requests reached the box, in their order, with repeats of one
+// connection folded: every download of one service is one run of its connection there, and two
+// downloads at once would interleave theirs.
+std::vector<int> HistoryRuns(const kestemu::Emulator& box) {
+    std::vector<int> runs;
+    for (const kestemu::ReceivedFrame& frame : box.received()) {
+        const std::vector<uint8_t>& b = frame.bytes;
+        const bool history = b.size() >= 17 && b[0] == 0x10 && b[3] == 0 && b[4] == 0x41;
+        if (history && (runs.empty() || runs.back() != frame.connection)) {
+            runs.push_back(frame.connection);
+        }
+    }
+    return runs;
+}
+
+TEST_F(ServiceTest, TwoServicesWithOverlappingListsDownloadEachBoxOnceAtATime) {
+    QUARNEL_POSTGRES_ONLY();
+    std::vector<int32_t> kests;
+    for (const char* name : {"Roof", "Shed", "Barn"}) {
+        kestemu::Config config = BoxConfig("2024-06-20 12:00");
+        config.seed = int(kests.size()) + 3;
+        KestSpec spec;
+        spec.Name = name;
+        spec.Port = StartBox(config).port();
+        kests.push_back(AddKest(spec));
+    }
+    // Shed is on both lists, once by name and once by id; the test holds its lock first, as
+    // another program would.
+    TBoxLocks other(*UserData);
+    ASSERT_EQ(other.Take(kests[1]), TLockResult::Taken);
+    QTemporaryDir secondDir;
+    auto config = [](const QTemporaryDir& dir, const QString& boxes) {
+        const QString path = dir.filePath("quarneld.conf");
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(("[mqtt]\nhost =\n[service]\nlive_interval = 2\nhistory_interval = 1\n"
+                    "boxes = " +
+                    boxes + "\n[metrics]\nport = 0\n")
+                       .toUtf8());
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        return path;
+    };
+    ServiceProcess first(Arguments(config(ConfigDir, "Roof, Shed")));
+    ServiceProcess second(
+        Arguments(config(secondDir, QString::number(kests[1]) + ", Barn, Nowhere")));
+    const QString waits = "Shed: " + other.Holder(kests[1]) + " is downloading it into ";
+    auto both = [&](const QString& text) {
+        return first.Output().contains(text) && second.Output().contains(text);
+    };
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return both(waits) && first.Output().contains("Roof: history download complete") &&
+                   second.Output().contains("Barn: history download complete");
+        },
+        120s))
+        << first.Output().toStdString() << second.Output().toStdString();
+    EXPECT_TRUE(HistoryRuns(*Boxes[1]).empty()) << "nobody asks a box whose lock is held";
+
+    other.ReleaseAll();
+    ASSERT_TRUE(WaitFor([&] { return both("Shed: history download complete"); }, 120s))
+        << first.Output().toStdString() << second.Output().toStdString();
+    const QString one = first.Output();
+    const QString two = second.Output();
+    for (const QString& output : {one, two}) {
+        EXPECT_EQ(output.count(waits), 1) << "one line when the wait begins, not one per try";
+        EXPECT_EQ(output.count("Shed: the box lock is free; downloading"), 1);
+    }
+    EXPECT_FALSE(one.contains("Barn:")) << one.toStdString();
+    EXPECT_FALSE(two.contains("Roof:")) << two.toStdString();
+    EXPECT_EQ(two.count("[service] boxes lists Nowhere, which is no box of"), 1);
+
+    // Each service asked Shed in one stretch of its own session.
+    const std::vector<int> runs = HistoryRuns(*Boxes[1]);
+    const int shedDownloads = int(one.count("Shed: history download complete") +
+                                  two.count("Shed: history download complete"));
+    EXPECT_GE(runs.size(), 2u);
+    EXPECT_LE(int(runs.size()), shedDownloads);
+    EXPECT_EQ(std::set<int>(runs.begin(), runs.end()).size(), 2u);
+
+    EXPECT_EQ(Count("SELECT sample_module, sample_resolution, sample_timestamp FROM samples "
+                    "GROUP BY 1, 2, 3 HAVING COUNT(*) > 1"),
+              0);
+    for (size_t b = 0; b < kests.size(); ++b) {
+        const StoredSamples stored = SamplesOfKest(*UserData, kests[b]);
+        size_t expected = 0;
+        for (int module : {128, 4, 8, 12}) {
+            for (uint8_t resolution : {Res_Ten_Minutes, Res_Day, Res_Month, Res_Year}) {
+                for (const auto& [period, value] :
+                     ModelDownload(*Boxes[b], Boxes[b]->now(), module, resolution)) {
+                    const auto found =
+                        stored.find({module, resolution, period.toString("yyyy-MM-dd HH:mm:ss")});
+                    expected += found != stored.end() && SameYield(found->second, value);
+                }
+            }
+        }
+        // Every period the box holds is stored with its value; the newest may have grown since.
+        EXPECT_GE(expected + 16, stored.size()) << b;
+        EXPECT_GT(stored.size(), 1000u) << b;
+    }
 }
 
 }  // namespace

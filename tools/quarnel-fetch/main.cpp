@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "Acquisition.h"
+#include "BoxLock.h"
 #include "ConsoleView.h"
 #include "CoverageReport.h"
 #include "FetchOptions.h"
@@ -50,12 +51,52 @@ int Report(TUserData& data, TConsole& console, const TFetchOptions& options,
     return Exit_Complete;
 }
 
+// On a shared store: the boxes whose lock this run holds now stay in boxes; each other one gets a
+// line and is left out. False when a box was left out.
+bool TakeBoxLocks(TBoxLocks& locks, TUserData& data, TConsole& console,
+                  std::vector<TFetchBox>* boxes) {
+    std::vector<TFetchBox> taken;
+    for (TFetchBox& box : *boxes) {
+        QString error;
+        switch (locks.Take(box.KestId, &error)) {
+            case TLockResult::Taken:
+                taken.push_back(std::move(box));
+                continue;
+            case TLockResult::Held: {
+                const QString holder = locks.Holder(box.KestId);
+                console.Problem(box.Name + ": " +
+                                (holder.isEmpty() ? QStringLiteral("another program") : holder) +
+                                " is downloading it into " + data.DatabasePath + "; skipped.");
+                continue;
+            }
+            case TLockResult::Failed:
+                console.Problem(box.Name + ": its box lock cannot be asked for in " +
+                                data.DatabasePath + " (" + error + "); skipped.");
+                continue;
+        }
+    }
+    const bool all = taken.size() == boxes->size();
+    *boxes = std::move(taken);
+    return all;
+}
+
 int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOptions& options,
           const QString& folder, std::vector<TFetchBox> boxes) {
-    // Two runs would download the same history twice over the same boxes' few sessions.
+    // Two runs would download the same history twice over the same boxes' few sessions. On a
+    // shared store each box has a lock of its own, which the services and desktops of the
+    // store take too, and a box another program downloads is skipped; the locks go with the
+    // run.
+    TBoxLocks locks(data);
+    bool everyBox = true;
+    if (locks.Shared()) {
+        everyBox = TakeBoxLocks(locks, data, console, &boxes);
+        if (boxes.empty()) {
+            return Exit_Box_Failed;
+        }
+    }
     QLockFile lock(folder + QStringLiteral("quarnel-fetch.lock"));
     lock.setStaleLockTime(0);  // only a lock whose process has gone is stale
-    if (!lock.tryLock(0)) {
+    if (!locks.Shared() && !lock.tryLock(0)) {
         qint64 pid = 0;
         QString host, application;
         lock.getLockInfo(&pid, &host, &application);
@@ -94,7 +135,7 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
     }
     // Every worker is asked to stop at once; what was stored is committed already.
     sessions.StopAllChannels();
-    const int exitCode = run.ExitCode();
+    const int exitCode = everyBox ? run.ExitCode() : Exit_Box_Failed;
     const QStringList summary = SummaryLines(run.Boxes());
     for (const QString& line : summary) {
         console.Line(line);

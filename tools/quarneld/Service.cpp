@@ -36,6 +36,9 @@ constexpr qint64 Download_Start_Budget_Ms = 10;
 constexpr int Download_Backlog_Check_Ms = 50;
 // quarnel-fetch holds the run lock: the boxes' downloads wait this long before trying again.
 constexpr qint64 Lock_Retry_Ms = 60000;
+// Another program holds a box's lock on the shared store: its downloads are incremental and
+// usually short, so the box is tried again at the next few history ticks.
+constexpr qint64 Box_Lock_Retry_Ms = 5000;
 // The years first and the days next: they hold the two energies, which a box's first download
 // thus publishes within seconds, not at the end of its ten-minute slots.
 const std::vector<uint8_t> Download_Order = {Res_Year, Res_Day, Res_Month, Res_Ten_Minutes};
@@ -96,7 +99,8 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
       Mqtt(mqtt),
       Notifier(notifier),
       DataFolder(dataFolder),
-      RequestDelayMs(requestDelayMs) {
+      RequestDelayMs(requestDelayMs),
+      Locks(userData) {
     ListTimer.setObjectName(QStringLiteral("ListTimer"));
     ConnectTimer.setObjectName(QStringLiteral("ConnectTimer"));
     LiveTimer.setObjectName(QStringLiteral("LiveTimer"));
@@ -153,7 +157,7 @@ void TService::Stop() {
     StoreTimer.stop();
     Acquisition.CancelDownloads();
     for (const auto& box : ServiceBoxes) {
-        box->Run.reset();
+        EndRun(*box);
     }
     Sessions.StopAllChannels();
     RunLock.reset();
@@ -233,6 +237,7 @@ void TService::ReadBoxList() {
         return;
     }
     std::vector<TKestRow> rows;
+    std::vector<bool> listed(Config.Boxes.size(), false);
     while (query.next()) {
         TKestRow row;
         row.Id = query.value(0).toInt();
@@ -242,9 +247,24 @@ void TService::ReadBoxList() {
         row.UserName = query.value(4).toString();
         row.Password = query.value(5).toString();
         row.Online = query.value(6).toInt() != 0;
+        for (size_t i = 0; i < Config.Boxes.size(); ++i) {
+            listed[i] = listed[i] || Config.Boxes[i].Matches(row.Id, row.Name);
+        }
         // A replay file plays one box to one program at a time: not the service's to take.
-        if (row.Online && !row.Ip.startsWith(QLatin1String(Replay_Prefix))) {
+        if (row.Online && !row.Ip.startsWith(QLatin1String(Replay_Prefix)) &&
+            Config.Keeps(row.Id, row.Name)) {
             rows.push_back(row);
+        }
+    }
+    for (size_t i = 0; i < Config.Boxes.size(); ++i) {
+        const QString& entry = Config.Boxes[i].Text;
+        const auto shown = std::find(UnknownBoxesShown.begin(), UnknownBoxesShown.end(), entry);
+        if (listed[i] && shown != UnknownBoxesShown.end()) {
+            UnknownBoxesShown.erase(shown);
+        } else if (!listed[i] && shown == UnknownBoxesShown.end()) {
+            UnknownBoxesShown.push_back(entry);
+            Line("[service] boxes lists " + entry + ", which is no box of " +
+                 UserData.DatabasePath + " (by name or id); it is left out until it is");
         }
     }
     const std::vector<TModuleRow> modules = UserData.AllModules();
@@ -297,7 +317,7 @@ void TService::ReadBoxList() {
 }
 
 void TService::Reconnect(TServiceBox& box) {
-    box.Run.reset();
+    EndRun(box);
     Sessions.CloseKest(box.Row.Id);
     if (box.OpeningHandle >= 0) {
         Orphans.push_back(box.OpeningHandle);
@@ -432,7 +452,7 @@ void TService::ChannelEnded(TCANMessages* channel) {
 }
 
 void TService::LoseBox(TServiceBox& box, const QString& why) {
-    box.Run.reset();
+    EndRun(box);
     Sessions.CloseKest(box.Row.Id);
     box.State = TBoxState::Waiting;
     box.PendingPower.clear();
@@ -604,7 +624,11 @@ void TService::StartDueDownloads() {
             HistoryTimer.setInterval(Download_Backlog_Check_Ms);
             return;
         }
-        if (RunLock == nullptr) {
+        if (Locks.Shared()) {
+            if (!TakeBoxLock(*box, now)) {
+                continue;
+            }
+        } else if (RunLock == nullptr) {
             auto lock =
                 std::make_unique<QLockFile>(DataFolder + QStringLiteral("quarnel-fetch.lock"));
             lock->setStaleLockTime(0);  // only a lock whose process has gone is stale
@@ -663,6 +687,55 @@ void TService::StartDueDownloads() {
     }
 }
 
+bool TService::TakeBoxLock(TServiceBox& box, qint64 now) {
+    QString error;
+    const TLockResult result = Locks.Take(box.Row.Id, &error);
+    if (result == TLockResult::Taken) {
+        if (box.LockWaitShown) {
+            Line(Name(box) + ": the box lock is free; downloading");
+        }
+        box.LockWaitShown = false;
+        return true;
+    }
+    box.NextHistoryMs = now + Box_Lock_Retry_Ms;
+    if (!box.LockWaitShown) {
+        box.LockWaitShown = true;
+        if (result == TLockResult::Held) {
+            const QString holder = Locks.Holder(box.Row.Id);
+            Line(Name(box) + ": " +
+                 (holder.isEmpty() ? QStringLiteral("another program") : holder) +
+                 " is downloading it into " + UserData.DatabasePath +
+                 "; its download waits until the box lock is free");
+        } else {
+            Line(Name(box) + ": the box lock cannot be asked for in " + UserData.DatabasePath +
+                 " (" + error + "); its download waits");
+        }
+    }
+    return false;
+}
+
+void TService::EndRun(TServiceBox& box) {
+    box.Run.reset();
+    Locks.Release(box.Row.Id);
+}
+
+void TService::TakeLocksAgain() {
+    for (const int32_t kestId : Locks.TakeAgain()) {
+        TServiceBox* box = BoxOf(kestId);
+        if (box == nullptr || box->Run == nullptr) {
+            continue;
+        }
+        // Another program has its lock now: this download stops, and the other one goes on.
+        if (TCANMessages* channel = Sessions.ChannelOfKest(kestId); channel != nullptr) {
+            channel->CancelHistory();
+        }
+        box->Run.reset();
+        box->NextHistoryMs = Clock.elapsed() + Box_Lock_Retry_Ms;
+        Line(Name(*box) + ": its box lock was lost with the connection to " +
+             UserData.DatabasePath + " and another program holds it now; the download stops");
+    }
+}
+
 void TService::DownloadEnded(int32_t kestId) {
     TServiceBox* box = BoxOf(kestId);
     if (box != nullptr && box->Run != nullptr && box->Run->Finished()) {
@@ -684,7 +757,7 @@ void TService::DownloadEnded(int32_t kestId) {
              QString::number(double(fetch.ElapsedMs) / 1000, 'f', 1) + " s, samples " +
              parts.join(QStringLiteral(", ")) + "; " + QString::number(written) +
              " rows added or changed");
-        box->Run.reset();
+        EndRun(*box);
         PublishEnergies(*box, false);
     }
     if (std::none_of(ServiceBoxes.begin(), ServiceBoxes.end(),

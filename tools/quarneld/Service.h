@@ -16,6 +16,7 @@
 #include <set>
 #include <vector>
 
+#include "BoxLock.h"
 #include "Discovery.h"
 #include "Energy.h"
 #include "InverterWatch.h"
@@ -64,6 +65,7 @@ struct TServiceBox {
     std::set<uint8_t> PendingPower;         // inverters asked this round, not answered yet
     qint64 NextHistoryMs = 0;
     std::unique_ptr<TFetchRun> Run;
+    bool LockWaitShown = false;  // one line said that another program holds the box's lock
     // The counters and times the metrics show; the names, states and modules are filled in at
     // each scrape.
     TBoxMetrics Counters;
@@ -95,6 +97,9 @@ public:
     TServiceMetrics Metrics() const;
     // A channel's worker has ended (bound to the service view).
     void ChannelEnded(TCANMessages* channel);
+    // The connection to the database was made again: the box locks the lost session held are
+    // taken again, and a download whose lock another program took meanwhile stops.
+    void TakeLocksAgain();
 
 private:
     void ReadBoxList();
@@ -115,6 +120,10 @@ private:
     std::vector<const TServiceModule*> ProducingSiblings(const TServiceBox& box,
                                                          const TServiceModule& module) const;
     void StartDueDownloads();
+    // On a shared store: the box's lock, or false with one line when its wait begins.
+    bool TakeBoxLock(TServiceBox& box, qint64 now);
+    // The download is over or dropped: its run goes, and its box lock is freed.
+    void EndRun(TServiceBox& box);
     void DownloadEnded(int32_t kestId);
     void LoseBox(TServiceBox& box, const QString& why);
     void DropBox(size_t index);
@@ -161,9 +170,13 @@ private:
     QTimer StoreTimer;
     qint64 ListReadMs = 0;
     QString DataVersion;
-    // Held while any of the service's downloads runs, as quarnel-fetch holds it for a run.
+    // With a SQLite store: held while any of the service's downloads runs, as quarnel-fetch
+    // holds it for a run. On a shared store each download holds its box's lock instead.
     std::unique_ptr<QLockFile> RunLock;
+    TBoxLocks Locks;
     bool LockRefusalShown = false;
+    // The entries of [service] boxes that name no box of the database, each said once.
+    QStringList UnknownBoxesShown;
     // Handles of openings whose box left the list meanwhile: taken until they come back.
     std::vector<int> Orphans;
     bool BrokerUp = false;

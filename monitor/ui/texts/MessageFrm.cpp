@@ -12,6 +12,8 @@ TMsgForm::TMsgForm()
           {"Connect_DisconnectedFrom", "Disconnected from"},
           {"DL_PleaseWait", "Please wait"},
           {"DownloadingFromLabel", "Downloading from"},
+          // "Get data" leaves out a box that a service or another program is downloading.
+          {"DL_BoxLocked", "Not downloaded now, as another program is downloading it:"},
           {"Interface_Redrawing", "Please wait, redrawing chart."},
           {"HelpFileName", "BasUser.pdf"},
           {"TotalForKEST", "(Total)"},
