@@ -69,6 +69,7 @@ void ExpectDefaults(const TServiceConfig& config) {
     EXPECT_EQ(mqtt.DiscoveryPrefix, "homeassistant");
     EXPECT_EQ(config.LiveIntervalS, 10);
     EXPECT_EQ(config.HistoryIntervalMin, 15);
+    EXPECT_TRUE(config.Boxes.empty());
     EXPECT_EQ(config.Metrics.Listen, "127.0.0.1");
     EXPECT_EQ(config.Metrics.Port, 10942);
     EXPECT_EQ(config.Alerts.AfterMinutes, 15);
@@ -187,6 +188,46 @@ TEST_F(ConfigTest, ValuesWithCommasAreJoinedAgain) {
     EXPECT_EQ(Config.Mqtt.ClientId, "a,b,c");
     EXPECT_EQ(Config.Mqtt.BaseTopic, "site,1/roof");
     EXPECT_EQ(Config.Mqtt.TlsCaFile, ca);
+}
+
+TEST_F(ConfigTest, TheBoxListTakesNamesAndIds) {
+    ASSERT_TRUE(Read("[service]\nboxes = Roof, Barn 2 ,7,0, \"Shed; east\" ; the site's boxes\n"))
+        << Message.toStdString();
+    ASSERT_EQ(Config.Boxes.size(), 5u);
+    EXPECT_EQ(Config.Boxes[0].Text, "Roof");
+    EXPECT_EQ(Config.Boxes[0].Id, 0);
+    EXPECT_EQ(Config.Boxes[1].Text, "Barn 2");
+    EXPECT_EQ(Config.Boxes[2].Id, 7);
+    EXPECT_EQ(Config.Boxes[3].Id, 0) << "0 is no box id, only a name";
+    EXPECT_EQ(Config.Boxes[4].Text, "Shed; east");
+    EXPECT_TRUE(Warnings.isEmpty()) << Warnings.join('\n').toStdString();
+
+    EXPECT_TRUE(Config.Keeps(7, "Anything"));
+    EXPECT_TRUE(Config.Keeps(3, "Barn 2"));
+    EXPECT_TRUE(Config.Keeps(12, "0"));
+    EXPECT_FALSE(Config.Keeps(3, "barn 2")) << "names are matched exactly";
+    EXPECT_FALSE(Config.Keeps(70, "Roof2"));
+    EXPECT_TRUE(TServiceConfig().Keeps(70, "Roof2")) << "no list keeps every box";
+
+    ASSERT_TRUE(Read("[service]\nboxes = Roof,12,Roof\n")) << Message.toStdString();
+    EXPECT_EQ(Config.Boxes.size(), 2u);
+    ASSERT_EQ(Warnings.size(), 1);
+    EXPECT_EQ(Warnings[0], Path + ": [service] boxes lists 'Roof' more than once");
+
+    ASSERT_TRUE(Read("[service]\nboxes =   \n")) << Message.toStdString();
+    EXPECT_TRUE(Config.Boxes.empty());
+
+    for (const QByteArray& bad :
+         {QByteArray("Roof,,Barn"), QByteArray("Roof,"), QByteArray("\",Roof\""),
+          QByteArray("Ro\x01of"), QByteArray(256, 'x')}) {
+        EXPECT_FALSE(Read("[service]\nboxes = " + bad + "\n")) << bad.toStdString();
+        EXPECT_TRUE(Message.startsWith(Path + ": [service] boxes ")) << Message.toStdString();
+        EXPECT_TRUE(Config.Boxes.empty());
+    }
+    EXPECT_FALSE(Read(QByteArray("[service]\nboxes = Roof,\n")));
+    EXPECT_EQ(Message, Path +
+                           ": [service] boxes has an empty entry: separate box names or ids by "
+                           "single commas, not 'Roof,'");
 }
 
 TEST_F(ConfigTest, AQuotedValueKeepsItsSemicolonsAndBlanks) {

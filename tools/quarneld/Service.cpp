@@ -188,6 +188,7 @@ void TService::ReadBoxList() {
         return;
     }
     std::vector<TKestRow> rows;
+    std::vector<bool> listed(Config.Boxes.size(), false);
     while (query.next()) {
         TKestRow row;
         row.Id = query.value(0).toInt();
@@ -197,9 +198,24 @@ void TService::ReadBoxList() {
         row.UserName = query.value(4).toString();
         row.Password = query.value(5).toString();
         row.Online = query.value(6).toInt() != 0;
+        for (size_t i = 0; i < Config.Boxes.size(); ++i) {
+            listed[i] = listed[i] || Config.Boxes[i].Matches(row.Id, row.Name);
+        }
         // A replay file plays one box to one program at a time: not the service's to take.
-        if (row.Online && !row.Ip.startsWith(QLatin1String(Replay_Prefix))) {
+        if (row.Online && !row.Ip.startsWith(QLatin1String(Replay_Prefix)) &&
+            Config.Keeps(row.Id, row.Name)) {
             rows.push_back(row);
+        }
+    }
+    for (size_t i = 0; i < Config.Boxes.size(); ++i) {
+        const QString& entry = Config.Boxes[i].Text;
+        const auto shown = std::find(UnknownBoxesShown.begin(), UnknownBoxesShown.end(), entry);
+        if (listed[i] && shown != UnknownBoxesShown.end()) {
+            UnknownBoxesShown.erase(shown);
+        } else if (!listed[i] && shown == UnknownBoxesShown.end()) {
+            UnknownBoxesShown.push_back(entry);
+            Line("[service] boxes lists " + entry + ", which is no box of " +
+                 UserData.DatabasePath + " (by name or id); it is left out until it is");
         }
     }
     const std::vector<TModuleRow> modules = UserData.AllModules();

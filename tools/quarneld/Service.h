@@ -160,6 +160,8 @@ private:
     // Held while any of the service's downloads runs, as quarnel-fetch holds it for a run.
     std::unique_ptr<QLockFile> RunLock;
     bool LockRefusalShown = false;
+    // The entries of [service] boxes that name no box of the database, each said once.
+    QStringList UnknownBoxesShown;
     // Handles of openings whose box left the list meanwhile: taken until they come back.
     std::vector<int> Orphans;
     bool BrokerUp = false;

@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <optional>
 
 #include "Shown.h"
@@ -28,6 +29,8 @@ constexpr int Max_Host = 255;
 constexpr int Max_Topic = 256;          // characters, for base_topic and discovery_prefix
 constexpr int Max_Mqtt_String = 65535;  // bytes of UTF-8: MQTT's length field
 constexpr int Max_Number_Digits = 9;    // fits an int
+constexpr int Max_Box_Entry = 255;      // characters of a name in [service] boxes
+constexpr int Max_Box_Entries = 10000;
 
 const char* const Section_Mqtt = "mqtt";
 const char* const Section_Service = "service";
@@ -35,7 +38,7 @@ const char* const Section_Metrics = "metrics";
 const char* const Section_Alerts = "alerts";
 
 // Every key the file may hold, as QSettings names it: section/key.
-constexpr std::array<const char*, 18> Known_Keys = {"mqtt/host",
+constexpr std::array<const char*, 19> Known_Keys = {"mqtt/host",
                                                     "mqtt/port",
                                                     "mqtt/username",
                                                     "mqtt/password",
@@ -48,6 +51,7 @@ constexpr std::array<const char*, 18> Known_Keys = {"mqtt/host",
                                                     "mqtt/discovery_prefix",
                                                     "service/live_interval",
                                                     "service/history_interval",
+                                                    "service/boxes",
                                                     "metrics/listen",
                                                     "metrics/port",
                                                     "alerts/after_minutes",
@@ -370,6 +374,56 @@ public:
         }
     }
 
+    // A comma-separated list of box ids and names; empty leaves every box. A duplicate is
+    // warned about and counts once.
+    void BoxList(const char* section, const char* key, std::vector<TBoxChoice>* out,
+                 QStringList* warnings) {
+        const std::optional<QString> text = Text(section, key);
+        if (!text || text->trimmed().isEmpty()) {
+            return;
+        }
+        const QStringList entries = text->split(QLatin1Char(','));
+        if (entries.size() > Max_Box_Entries) {
+            Fail(section, key, QStringLiteral("must list at most %1 boxes").arg(Max_Box_Entries));
+            return;
+        }
+        std::vector<TBoxChoice> boxes;
+        for (const QString& raw : entries) {
+            const QString entry = raw.trimmed();
+            if (entry.isEmpty()) {
+                Fail(section, key,
+                     "has an empty entry: separate box names or ids by single commas, not " +
+                         Shown(*text));
+                return;
+            }
+            if (HasControlCharacter(entry) || entry.size() > Max_Box_Entry) {
+                Fail(section, key,
+                     QStringLiteral("must list box names or ids (at most %1 characters each, no "
+                                    "control characters), not ")
+                             .arg(Max_Box_Entry) +
+                         Shown(entry));
+                return;
+            }
+            TBoxChoice choice;
+            choice.Text = entry;
+            int id = 0;
+            if (ReadNumber(entry, 1, std::numeric_limits<int32_t>::max(), &id)) {
+                choice.Id = id;
+            }
+            if (std::any_of(boxes.begin(), boxes.end(),
+                            [&](const TBoxChoice& b) { return b.Text == entry; })) {
+                if (warnings != nullptr) {
+                    warnings->append(OneLine(Path + ": [" + QLatin1String(section) + "] " +
+                                             QLatin1String(key) + " lists " + Shown(entry) +
+                                             " more than once"));
+                }
+                continue;
+            }
+            boxes.push_back(choice);
+        }
+        *out = boxes;
+    }
+
     void Fail(const char* section, const char* key, const QString& what) {
         if (!Message.isEmpty()) {
             return;
@@ -460,6 +514,12 @@ const char* const Usage_Text =
     "Exit codes: 0 stopped by SIGTERM or SIGINT, 2 bad arguments, configuration or database.\n";
 
 }  // namespace
+
+bool TServiceConfig::Keeps(int32_t kestId, const QString& kestName) const {
+    return Boxes.empty() || std::any_of(Boxes.begin(), Boxes.end(), [&](const TBoxChoice& b) {
+               return b.Matches(kestId, kestName);
+           });
+}
 
 QString DefaultConfigPath() {
     const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
@@ -586,6 +646,8 @@ bool ReadServiceConfig(const QString& path, bool mustExist, TServiceConfig* conf
     reader.Topic(Section_Mqtt, "discovery_prefix", &mqtt.DiscoveryPrefix);
     reader.Number(Section_Service, "live_interval", 2, 3600, &read.LiveIntervalS);
     reader.Number(Section_Service, "history_interval", 1, 1440, &read.HistoryIntervalMin);
+    QStringList boxWarnings;
+    reader.BoxList(Section_Service, "boxes", &read.Boxes, &boxWarnings);
     if (const std::optional<QString> listen = reader.Text(Section_Metrics, "listen");
         listen && !listen->isEmpty()) {
         // QHostAddress also takes "1.2.3" and "10942" as IPv4 addresses: four parts or none.
@@ -626,6 +688,9 @@ bool ReadServiceConfig(const QString& path, bool mustExist, TServiceConfig* conf
         mqtt.ClientId = defaultClientId;
     }
 
+    for (const QString& line : boxWarnings) {
+        Warn(warnings, line);
+    }
     WarnUnknown(path, settings, warnings);
     for (const int line : scan.LinesWithoutEquals) {
         Warn(warnings,

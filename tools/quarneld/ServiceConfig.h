@@ -7,6 +7,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
+#include <vector>
 
 // The [mqtt] section. No host: the service publishes nothing.
 struct TMqttConfig {
@@ -41,12 +43,27 @@ struct TAlertConfig {
     double ClearMinutes = 10;
 };
 
+// One entry of [service] boxes: a box id when it is a number, and in any case the name of a box.
+struct TBoxChoice {
+    QString Text;
+    int32_t Id = 0;  // 0: not a number, a name only
+
+    bool Matches(int32_t kestId, const QString& kestName) const {
+        return (Id != 0 && Id == kestId) || Text == kestName;
+    }
+};
+
 struct TServiceConfig {
     TMqttConfig Mqtt;
     TMetricsConfig Metrics;
     TAlertConfig Alerts;
     int LiveIntervalS = 10;       // [service] live_interval, 2 .. 3600
     int HistoryIntervalMin = 15;  // [service] history_interval, 1 .. 1440
+    // [service] boxes: the boxes the service keeps; empty, every on-line box of the database.
+    // Several services that share one database may list different, overlapping boxes.
+    std::vector<TBoxChoice> Boxes;
+
+    bool Keeps(int32_t kestId, const QString& kestName) const;
 };
 
 // $XDG_CONFIG_HOME/quarnel/quarneld.conf, or ~/.config/quarnel/quarneld.conf.
