@@ -4,10 +4,10 @@
 // every value unchanged, which must leave the database as it was.
 //
 // Every round uses a fresh database from the install step, in a temporary folder (TMPDIR). When
-// libpq's PGPORT names a server (scripts/with-postgresql.sh sets it), or with --postgresql, the
-// same pair runs again on PostgreSQL, each round on a database of its own made there, and the
-// unchanged re-download is measured by what it leaves in the server: rows rewritten or locked,
-// identity numbers drawn, and write-ahead log written.
+// libpq's PGHOST or PGPORT names a server (scripts/with-postgresql.sh sets them), or with
+// --postgresql, the same pair runs again on PostgreSQL, each round on a database of its own
+// made there, and the unchanged re-download is measured by what it leaves in the server: rows
+// rewritten or locked, identity numbers drawn, and write-ahead log written.
 //
 // usage: bench_saveyield [--postgresql] [ROUNDS]
 #include <time.h>
@@ -24,7 +24,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +34,7 @@
 
 #include "CANMessages.h"
 #include "Store.h"
+#include "bench/BenchServer.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
 #include "tests/support/NullView.h"
@@ -102,17 +102,6 @@ public:
             QSqlDatabase::removeDatabase(Admin);
         }
     }
-    // The connection URI of a database there; the password stays in PGPASSWORD.
-    static QString Url(const QString& database) {
-        const QString user = qEnvironmentVariable("PGUSER", qEnvironmentVariable("USER"));
-        const QString host = qEnvironmentVariable("PGHOST", QStringLiteral("localhost"));
-        const QString port = qEnvironmentVariable("PGPORT", QStringLiteral("5432"));
-        // A socket folder cannot be the URI's host; libpq takes the host option instead.
-        const bool socket = host.startsWith(QLatin1Char('/'));
-        return "postgresql://" + QUrl::toPercentEncoding(user) + "@" +
-               (socket ? QStringLiteral("localhost") : host) + ":" + port + "/" + database +
-               (socket ? "?host=" + QUrl::toPercentEncoding(host) : QString());
-    }
     static bool Run(const QString& sql) {
         QSqlQuery query(QSqlDatabase::database(Admin, false));
         if (!query.exec(sql)) {
@@ -148,7 +137,7 @@ public:
                 return false;
             }
             Made = true;
-            arguments.prepend(Server::Url(Name));
+            arguments.prepend(bench::ServerUrl(Name));
             arguments.prepend(QStringLiteral("--postgresql"));
         }
         QProcess install;
@@ -170,7 +159,7 @@ public:
         }
         TStore store;
         QString message;
-        PostgresStore(Server::Url(Name), &store, &message);
+        PostgresStore(bench::ServerUrl(Name), &store, &message);
         return store;
     }
     QString Path() const { return Dir.path() + "/KestUser.sqlite"; }
@@ -525,7 +514,7 @@ int main(int argc, char** argv) {
     QLoggingCategory::setFilterRules("quarnel.debug.debug=false");
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = kDefaultRounds;
-    bool postgres = qEnvironmentVariableIsSet("PGPORT");
+    bool postgres = bench::HasServer();
     int next = 1;
     if (next < argc && std::string(argv[next]) == "--postgresql") {
         postgres = true;
