@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs them, then the PostgreSQL ones beside a throwaway
 # server (scripts/with-postgresql.sh) with fsync on and the default shared_buffers (128MB):
-# SaveYield against the plain upsert on both engines in one run, and the fleet store.
+# SaveYield against the plain upsert on both engines in one run, the fleet store, and two
+# services writing into one store against one.
 #
 # usage: scripts/bench.sh [BUILD_DIR]   (default: build/release in the repository)
 # QUARNEL_FLEET_BOXES: the fleet's boxes (default 100: some 42 million rows, 15 GB of disk
@@ -29,7 +30,7 @@ if ! "$build/bench/bench_quarneld" --scale; then
     status=1
 fi
 if [ "${QUARNEL_BENCH_POSTGRESQL:-1}" != 0 ]; then
-    for bench in "bench_saveyield --postgresql" bench_pgfleet; do
+    for bench in "bench_saveyield --postgresql" bench_pgfleet "bench_quarneld --shared"; do
         echo
         # shellcheck disable=SC2086
         if ! QUARNEL_PG_OPTIONS="fsync=on shared_buffers=128MB" \
