@@ -39,6 +39,7 @@
 #include "KWhChart.h"
 #include "NaiveTime.h"
 #include "Quarnel.h"
+#include "bench/BenchChart.h"
 #include "bench/BenchInstall.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
@@ -59,11 +60,20 @@ constexpr double kTargetRatio = 2.0;
 const char* const kFillConnection = "bench_history_fill";
 const char* const kBareConnection = "bench_history_bare";
 
-// The box's modules in export column order: total, A, B, C.
-struct Modules {
-    std::array<int32_t, 4> Ids{};
-    std::array<QString, 4> Texts;
-};
+using bench::ChartFigure;
+using bench::Modules;
+using bench::Stamp;
+using bench::TimeMs;
+
+ChartFigure MeasureChart(TMainForm& main, const Modules& modules, QDate start, QDate end,
+                         int warmUp, int runs) {
+    return bench::MeasureChart(main, kBareConnection, bench::History_Shape, modules, start, end,
+                               warmUp, runs);
+}
+
+void PrintChartFigure(const ChartFigure& figure, double targetMs) {
+    bench::PrintChartFigure(figure, targetMs, kTargetRatio);
+}
 
 // One on-line box "Roof" with its four modules present.
 bool AddBox(TUserData& data, Modules* modules) {
@@ -226,61 +236,6 @@ bool Fill(QSqlDatabase db, const Modules& modules, const QDateTime& now, int64_t
     return checkpoint.exec("PRAGMA wal_checkpoint(TRUNCATE)") && checkpoint.exec("ANALYZE");
 }
 
-QString Stamp(const QDateTime& time) {
-    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
-// Seconds since 1970 of a stored "YYYY-MM-DD HH:MM:SS", by the civil-date formula.
-qint64 Seconds(QStringView text) {
-    auto num = [&](int at, int len) {
-        int v = 0;
-        for (int i = at; i < at + len; ++i) {
-            v = v * 10 + (text[i].unicode() - '0');
-        }
-        return v;
-    };
-    int y = num(0, 4);
-    const int m = num(5, 2), d = num(8, 2);
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const qint64 days = qint64(era) * 146097 + doe - 719468;
-    return days * 86400 + num(11, 2) * 3600 + num(14, 2) * 60 + num(17, 2);
-}
-
-const char* const kHistoryShape =
-    "SELECT sample_timestamp, sample_yield FROM samples WHERE sample_module = ? AND "
-    "sample_resolution = ? AND sample_timestamp >= ? AND sample_timestamp < ? "
-    "ORDER BY sample_timestamp";
-
-// The rows the chart needs, read with nothing else around them: one prepared SELECT per module,
-// every row into a vector of keys and one of values.
-int64_t BareRead(const Modules& modules, const TSlotRange& range) {
-    QSqlQuery query(QSqlDatabase::database(kBareConnection));
-    query.setForwardOnly(true);
-    query.prepare(kHistoryShape);
-    int64_t points = 0;
-    for (int32_t id : modules.Ids) {
-        QVector<double> keys, values;
-        query.bindValue(0, id);
-        query.bindValue(1, kTenMinutes);
-        query.bindValue(2, Stamp(range.Start));
-        query.bindValue(3, Stamp(range.End));
-        if (!query.exec()) {
-            std::fprintf(stderr, "bench_history: %s\n", qPrintable(query.lastError().text()));
-            return -1;
-        }
-        while (query.next()) {
-            keys.push_back(double(Seconds(query.value(0).toString())));
-            values.push_back(query.value(1).toInt() * double(0.01f));
-        }
-        points += keys.size();
-    }
-    return points;
-}
-
 void PrintPlan(const char* what, const QString& sql, const QVariantList& values) {
     QSqlQuery plan(QSqlDatabase::database(kBareConnection));
     plan.prepare("EXPLAIN QUERY PLAN " + sql);
@@ -318,69 +273,6 @@ int64_t LineCount(const QString& path) {
         ++lines;
     }
     return lines;
-}
-
-// Median ms of runs calls after warmUp unmeasured ones.
-double TimeMs(int warmUp, int runs, const std::function<void()>& work) {
-    std::vector<double> ms;
-    for (int r = 0; r < warmUp + runs; ++r) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        if (r >= warmUp) {
-            ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-        }
-    }
-    return bench::median(ms);
-}
-
-void PrintFigure(const char* what, double ms, double targetMs) {
-    std::printf("  %-44s median %9.1f ms   (target %.0f ms, %.2fx of it)\n", what, ms, targetMs,
-                ms / targetMs);
-}
-
-void PrintRatio(const char* what, double ms, double baseMs) {
-    std::printf("  %-44s %9.2fx   (target at most %.0fx)\n", what, ms / baseMs, kTargetRatio);
-}
-
-// The chart over a day range: the date fields set, then one redraw. False when the redraw gave
-// no series, as before the history view draws anything.
-bool Draw(TMainForm& main, QDate start, QDate end) {
-    main.EsStartDateEdit->setDate(start);
-    main.EsEndDateEdit->setDate(end);
-    main.DrawkWhChart(0);
-    return main.ChartkWh->plottableCount() > 0;
-}
-
-struct ChartFigure {
-    double ChartMs = -1;  // negative: not available
-    double BareMs = 0;
-    int64_t Rows = 0;
-};
-
-// The bare query, then the chart against its target and against the bare query.
-void PrintChartFigure(const ChartFigure& figure, double targetMs) {
-    std::printf("  %-44s median %9.1f ms   (%lld rows)\n", "bare SELECT into vectors",
-                figure.BareMs, static_cast<long long>(figure.Rows));
-    if (figure.ChartMs < 0) {
-        std::printf("  %-44s not available yet (the redraw gives no series)\n", "DrawkWhChart");
-    } else {
-        PrintFigure("DrawkWhChart", figure.ChartMs, targetMs);
-        PrintRatio("DrawkWhChart / bare", figure.ChartMs, figure.BareMs);
-    }
-}
-
-ChartFigure MeasureChart(TMainForm& main, const Modules& modules, QDate start, QDate end,
-                         int warmUp, int runs) {
-    ChartFigure figure;
-    const TSlotRange range{QDateTime(start, QTime(0, 0), Qt::UTC),
-                           QDateTime(end.addDays(1), QTime(0, 0), Qt::UTC)};
-    figure.Rows = BareRead(modules, range);
-    figure.BareMs = TimeMs(warmUp, runs, [&] { BareRead(modules, range); });
-    if (Draw(main, start, end)) {
-        figure.ChartMs = TimeMs(warmUp, runs, [&] { Draw(main, start, end); });
-    }
-    return figure;
 }
 
 // The sqlite3 tool writing the export's rows to a file, timed around the whole process.
@@ -495,7 +387,7 @@ int main(int argc, char** argv) {
                 indexed ? "present" : "not present");
     const TSlotRange monthRange{QDateTime(monthStart, QTime(0, 0), Qt::UTC),
                                 QDateTime(monthEnd.addDays(1), QTime(0, 0), Qt::UTC)};
-    PrintPlan("the history query", kHistoryShape,
+    PrintPlan("the history query", bench::History_Shape,
               {modules.Ids[1], kTenMinutes, Stamp(monthRange.Start), Stamp(monthRange.End)});
     PrintPlan("the export query",
               "SELECT * FROM samples WHERE (sample_module = -1 OR sample_module = ? OR "
@@ -548,7 +440,7 @@ int main(int argc, char** argv) {
         });
         std::printf("  %-44s median %9.1f ms   (%.1f MB)\n", "WriteExportFile", exportMs,
                     double(QFileInfo(exportFile).size()) / 1e6);
-        PrintRatio("WriteExportFile / sqlite3", exportMs, toolMs);
+        bench::PrintRatio("WriteExportFile / sqlite3", exportMs, toolMs, kTargetRatio);
         // One header line and one line per ten-minute slot, whose four rows share it.
         const int64_t lines = LineCount(exportFile);
         const int64_t stamps = LineCount(toolFile) / 4;

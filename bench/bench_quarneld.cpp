@@ -43,6 +43,15 @@
 // printed beside the service's. Each size prints its figures, and the end a table of them, also
 // as markdown.
 //
+// With --shared (needs a PostgreSQL server, scripts/with-postgresql.sh) it measures what two
+// services writing into one PostgreSQL store do against one: a fresh database with 128 boxes
+// (BENCH_QUARNELD_SHARED_BOXES) and one service keeping them, then a fresh database with twice
+// as many and two services, each with half of them in its [service] boxes. Every box makes its
+// first full download with the 80 ms pause; the window runs from the launch until every box's
+// download has ended (at most BENCH_QUARNELD_SHARED_SECONDS, 600 by default). Figures: the
+// samples stored per second over the window and over its second half, in all and per service,
+// the window's length, and two services' rate against one's.
+//
 // A figure that misses its target is printed as such; the exit code is non-zero only when the
 // run itself could not be made. BENCH_QUARNELD_LOG names a file to keep the service's output in
 // (in the scale run, of the last size).
@@ -58,6 +67,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QHostAddress>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -75,8 +85,10 @@
 #include <vector>
 
 #include "bench/BenchInstall.h"
+#include "bench/BenchServer.h"
 #include "bench/BenchSupport.h"
 #include "monitor/can/CanObjects.h"
+#include "monitor/data/Store.h"
 #include "tests/quarneld/Broker.h"
 #include "tools/kestemu/Emulator.h"
 
@@ -1268,6 +1280,290 @@ int RunScale() {
     return 0;
 }
 
+// The shared store run ------------------------------------------------------------------------
+
+constexpr int Shared_Default_Boxes = 128;
+constexpr int Shared_Default_Window_S = 600;
+const char* const Shared_Name = "bench_quarneld --shared";
+const char* const Shared_Admin = "bench_quarneld_admin";
+const char* const Shared_Count = "bench_quarneld_count";
+
+bool SharedExec(const char* connection, const QString& sql) {
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (!query.exec(sql)) {
+        std::fprintf(stderr, "%s: %s: %s\n", Shared_Name, qPrintable(sql),
+                     qPrintable(query.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+// Boxes first .. first + count - 1 on line in the store, all four modules present; their ids
+// are 1 .. count in a fresh database.
+bool AddStoreBoxes(const QSqlDatabase& db,
+                   const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, size_t count) {
+    QSqlQuery query(db);
+    for (size_t i = 0; i < count; ++i) {
+        query.prepare(
+            "INSERT INTO kests (kest_name, kest_ip, kest_port, kest_username, kest_password, "
+            "kest_online) VALUES (?, '127.0.0.1', ?, 'Administrator', 'admin1234', 1) "
+            "RETURNING kest_id");
+        query.addBindValue(Name(int(i)));
+        query.addBindValue(boxes[i]->port());
+        if (!query.exec() || !query.next()) {
+            break;
+        }
+        const QVariant kest = query.value(0);
+        query.finish();
+        QSqlQuery module(db);
+        module.prepare(
+            "INSERT INTO modules (module_kest, module_type, module_color, module_pattern, "
+            "module_linetype, module_ispresent, module_ischecked_kwh, module_ischecked_w) "
+            "SELECT ?, t, 0, 0, 0, 1, 0, 0 FROM (VALUES (128), (4), (8), (12)) AS m (t)");
+        module.addBindValue(kest);
+        if (!module.exec()) {
+            std::fprintf(stderr, "%s: the boxes cannot be listed: %s\n", Shared_Name,
+                         qPrintable(module.lastError().text()));
+            return false;
+        }
+        if (i + 1 == count) {
+            return true;
+        }
+    }
+    std::fprintf(stderr, "%s: the boxes cannot be listed: %s\n", Shared_Name,
+                 qPrintable(query.lastError().text()));
+    return false;
+}
+
+// The box ids first + 1 .. first + count, as [service] boxes lists them.
+QString IdList(int first, int count) {
+    QStringList ids;
+    for (int id = first + 1; id <= first + count; ++id) {
+        ids << QString::number(id);
+    }
+    return ids.join(QStringLiteral(", "));
+}
+
+struct TSharedRun {
+    int Services = 0;
+    int Boxes = 0;
+    int Downloads = 0;  // ended in the window
+    double WindowS = 0;
+    std::vector<int64_t> Stored;      // per service at the window's end
+    std::vector<int64_t> HalfStored;  // per service at the window's middle
+    double Rate() const {
+        int64_t all = 0;
+        for (int64_t n : Stored) {
+            all += n;
+        }
+        return double(all) / WindowS;
+    }
+    double SecondHalfRate() const {
+        int64_t all = 0;
+        for (size_t i = 0; i < Stored.size(); ++i) {
+            all += Stored[i] - HalfStored[i];
+        }
+        return double(all) / (WindowS / 2);
+    }
+};
+
+// The samples stored so far of each service's boxes.
+std::vector<int64_t> StoredPerService(int services, int perService) {
+    std::vector<int64_t> stored(size_t(services), -1);
+    QSqlQuery query(QSqlDatabase::database(Shared_Count, false));
+    if (!query.exec(QStringLiteral("SELECT (m.module_kest - 1) / %1, count(*) FROM samples s "
+                                   "JOIN modules m ON m.module_id = s.sample_module GROUP BY 1")
+                        .arg(perService))) {
+        return stored;
+    }
+    std::fill(stored.begin(), stored.end(), 0);
+    while (query.next()) {
+        const int service = query.value(0).toInt();
+        if (service >= 0 && service < services) {
+            stored[size_t(service)] = query.value(1).toLongLong();
+        }
+    }
+    return stored;
+}
+
+// A fresh database with services x perService boxes, that many services each keeping its share,
+// and the samples they store in the window from their launch.
+bool RunShared(const std::vector<std::unique_ptr<kestemu::Emulator>>& boxes, int services,
+               int perService, const QString& folder, int brokerPort, int seconds,
+               TSharedRun* run) {
+    const QString database = QStringLiteral("bench_quarneld_%1").arg(services);
+    const QString url = bench::ServerUrl(database);
+    if (!SharedExec(Shared_Admin, "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)") ||
+        !SharedExec(Shared_Admin, "CREATE DATABASE " + database)) {
+        return false;
+    }
+    std::vector<QString> folders;
+    for (int i = 0; i < services; ++i) {
+        folders.push_back(folder + QStringLiteral("/%1-%2").arg(services).arg(i));
+        QProcess install;
+        install.setProcessChannelMode(QProcess::MergedChannels);
+        install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT),
+                      {"--postgresql", url, folders[size_t(i)]});
+        if (!install.waitForFinished(60000) || install.exitCode() != 0) {
+            std::fprintf(stderr, "%s: install step failed: %s\n", Shared_Name,
+                         install.readAll().constData());
+            return false;
+        }
+        if (!WriteConfig(folders[size_t(i)] + "/quarneld.conf", brokerPort,
+                         Scale_Live_Interval_S)) {
+            return false;
+        }
+        QFile config(folders[size_t(i)] + "/quarneld.conf");
+        if (!config.open(QIODevice::Append) ||
+            config.write(
+                ("[service]\nboxes = " + IdList(i * perService, perService) + "\n").toUtf8()) <=
+                0) {
+            return false;
+        }
+    }
+    TStore store;
+    QString message;
+    if (!PostgresStore(url, &store, &message)) {
+        return false;
+    }
+    bool ok = false;
+    {
+        QSqlDatabase db = AddStoreDatabase(Shared_Count, store);
+        ok = db.open() && AddStoreBoxes(db, boxes, size_t(services * perService));
+    }
+    std::vector<std::unique_ptr<TServiceChild>> children;
+    const int64_t start = NowNs();
+    for (int i = 0; ok && i < services; ++i) {
+        children.push_back(std::make_unique<TServiceChild>());
+        const QString& f = folders[size_t(i)];
+        ok = LaunchService(children.back().get(), f, f + "/quarneld.conf", Request_Delay_Ms);
+    }
+    // The count at every second, to take the second half's from once the window's end is known.
+    const int64_t end = start + int64_t(seconds) * 1000000000;
+    std::vector<std::pair<int64_t, std::vector<int64_t>>> counts;
+    int64_t nextCount = start;
+    int ended = 0;
+    while (ok && NowNs() < end && ended < services * perService) {
+        ended = 0;
+        for (size_t i = 0; i < children.size(); ++i) {
+            if (!children[i]->Alive()) {
+                std::fprintf(stderr, "%s: service %zu %s\n", Shared_Name, i + 1,
+                             children[i]->ExitText().c_str());
+                PrintLogTail(folders[i] + "/quarneld.log");
+                ok = false;
+            }
+            const QString log = ReadLog(folders[i] + "/quarneld.log");
+            ended += int(log.count(QLatin1String(": history download complete")) +
+                         log.count(QLatin1String(": history download failed")));
+        }
+        if (NowNs() >= nextCount) {
+            nextCount += 1000000000;
+            counts.emplace_back(NowNs(), StoredPerService(services, perService));
+        }
+        usleep(200000);
+    }
+    run->Downloads = ended;
+    if (ok) {
+        run->Stored = StoredPerService(services, perService);
+        const int64_t stopped = NowNs();
+        run->WindowS = double(stopped - start) / 1e9;
+        run->HalfStored = counts.front().second;
+        for (const auto& [when, stored] : counts) {
+            if (when <= start + (stopped - start) / 2) {
+                run->HalfStored = stored;
+            }
+        }
+    }
+    for (auto& child : children) {
+        child->Stop();
+    }
+    run->Services = services;
+    run->Boxes = services * perService;
+    QSqlDatabase::database(Shared_Count, false).close();
+    QSqlDatabase::removeDatabase(Shared_Count);
+    ok = SharedExec(Shared_Admin, "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)") && ok;
+    return ok && run->HalfStored.size() == size_t(services) &&
+           std::all_of(run->Stored.begin(), run->Stored.end(), [](int64_t n) { return n >= 0; });
+}
+
+void PrintSharedRun(const TSharedRun& run) {
+    QStringList each;
+    for (size_t i = 0; i < run.Stored.size(); ++i) {
+        each << QStringLiteral("%1/s").arg(double(run.Stored[i]) / run.WindowS, 0, 'f', 0);
+    }
+    std::printf(
+        "  %d service(s), %d boxes: %.0f samples stored per s over %.0f s (per service %s), "
+        "%.0f per s in the second half; %d of %d downloads ended\n",
+        run.Services, run.Boxes, run.Rate(), run.WindowS, qPrintable(each.join(", ")),
+        run.SecondHalfRate(), run.Downloads, run.Boxes);
+    std::fflush(stdout);
+}
+
+int RunSharedStore() {
+    int perService = Shared_Default_Boxes;
+    int seconds = Shared_Default_Window_S;
+    if (const char* text = std::getenv("BENCH_QUARNELD_SHARED_BOXES");
+        text != nullptr && (!bench::parse_count(text, &perService) || perService > 512)) {
+        std::fprintf(stderr, "%s: BENCH_QUARNELD_SHARED_BOXES must be 1 to 512\n", Shared_Name);
+        return 2;
+    }
+    if (const char* text = std::getenv("BENCH_QUARNELD_SHARED_SECONDS");
+        text != nullptr && (!bench::parse_count(text, &seconds) || seconds < 10)) {
+        std::fprintf(stderr, "%s: BENCH_QUARNELD_SHARED_SECONDS must be at least 10\n",
+                     Shared_Name);
+        return 2;
+    }
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    bool ok = false;
+    {
+        QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), Shared_Admin);
+        admin.setDatabaseName(QStringLiteral("postgres"));
+        if (!admin.open()) {
+            std::fprintf(stderr, "%s: no PostgreSQL server: %s\n", Shared_Name,
+                         qPrintable(admin.lastError().text()));
+        } else {
+            ok = true;
+        }
+    }
+    TBroker broker;
+    QString error;
+    TSubscriber subscriber;
+    QTemporaryDir folder;
+    if (!ok || !broker.Start(&error) || !subscriber.Connect(broker.Port()) || !folder.isValid()) {
+        std::fprintf(stderr, "%s: the broker, its subscriber or the folder cannot be set up %s\n",
+                     Shared_Name, qPrintable(error));
+        return 1;
+    }
+    std::vector<std::unique_ptr<kestemu::Emulator>> boxes;
+    for (int i = 0; i < 2 * perService; ++i) {
+        boxes.push_back(StartBox(i, Scale_Seed));
+        if (!boxes.back()) {
+            return 1;
+        }
+    }
+    std::printf(
+        "%s: quarneld on one PostgreSQL store, %d boxes per service, first full downloads with "
+        "the %d ms pause, live power every %d s, the window from the launch until every "
+        "download ended (at most %d s)\n",
+        Shared_Name, perService, Request_Delay_Ms, Scale_Live_Interval_S, seconds);
+    TSharedRun one, two;
+    if (!RunShared(boxes, 1, perService, folder.path(), broker.Port(), seconds, &one)) {
+        return 1;
+    }
+    PrintSharedRun(one);
+    if (!RunShared(boxes, 2, perService, folder.path(), broker.Port(), seconds, &two)) {
+        return 1;
+    }
+    PrintSharedRun(two);
+    std::printf("  two services / one: %.2fx the samples per s (second half %.2fx)\n",
+                two.Rate() / one.Rate(), two.SecondHalfRate() / one.SecondHalfRate());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1275,8 +1571,14 @@ int main(int argc, char** argv) {
     Original_Files_Known = getrlimit(RLIMIT_NOFILE, &Original_Files) == 0;
     bool scale = qEnvironmentVariable("BENCH_QUARNELD_SCALE") == QLatin1String("1");
     for (const QString& argument : QCoreApplication::arguments().mid(1)) {
+        if (argument == QLatin1String("--shared")) {
+            const int result = RunSharedStore();
+            QSqlDatabase::removeDatabase(Shared_Admin);
+            return result;
+        }
         if (argument != QLatin1String("--scale")) {
-            std::fprintf(stderr, "bench_quarneld: unknown argument %s; the only one is --scale\n",
+            std::fprintf(stderr,
+                         "bench_quarneld: unknown argument %s; it takes --scale or --shared\n",
                          qPrintable(argument));
             return 2;
         }

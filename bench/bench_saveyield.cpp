@@ -3,9 +3,13 @@
 // against the same rows written with one prepared upsert each, and the same download again with
 // every value unchanged, which must leave the database as it was.
 //
-// Every round uses a fresh database from the install step, in a temporary folder (TMPDIR).
+// Every round uses a fresh database from the install step, in a temporary folder (TMPDIR). When
+// libpq's PGHOST or PGPORT names a server (scripts/with-postgresql.sh sets them), or with
+// --postgresql, the same pair runs again on PostgreSQL, each round on a database of its own
+// made there, and the unchanged re-download is measured by what it leaves in the server: rows
+// rewritten or locked, identity numbers drawn, and write-ahead log written.
 //
-// usage: bench_saveyield [ROUNDS]
+// usage: bench_saveyield [--postgresql] [ROUNDS]
 #include <time.h>
 
 #include <QCoreApplication>
@@ -29,6 +33,8 @@
 #include <vector>
 
 #include "CANMessages.h"
+#include "Store.h"
+#include "bench/BenchServer.h"
 #include "bench/BenchSupport.h"
 #include "dmUser.h"
 #include "tests/support/NullView.h"
@@ -50,6 +56,7 @@ struct Sample {
     uint8_t module;
     QDateTime time;
     int32_t value;
+    bool open;  // the period still running: only each module's newest
 };
 
 // Newest first, module after module, as the channel downloads them.
@@ -59,7 +66,7 @@ std::vector<Sample> TenMinuteDownload() {
     for (uint8_t module : kModules) {
         for (int i = 0; i < kSamplesPerModule; ++i) {
             samples.push_back({module, newest.addSecs(-600 * qint64(i)),
-                               int32_t((i * 7919 + module * 31) % 60000)});
+                               int32_t((i * 7919 + module * 31) % 60000), i == 0});
         }
     }
     return samples;
@@ -74,29 +81,93 @@ public:
     }
 };
 
-// A fresh data folder with a database from the install step and one box with its four modules.
+// The server libpq's variables name, and a connection to its maintenance database that makes
+// and drops the rounds' databases.
+class Server {
+public:
+    static constexpr const char* Admin = "bench_saveyield_admin";
+    bool Open() {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), Admin);
+        db.setDatabaseName(QStringLiteral("postgres"));
+        if (!db.open()) {
+            std::fprintf(stderr, "bench_saveyield: no PostgreSQL server: %s\n",
+                         qPrintable(db.lastError().text()));
+            return false;
+        }
+        return true;
+    }
+    ~Server() {
+        if (QSqlDatabase::contains(Admin)) {
+            QSqlDatabase::database(Admin, false).close();
+            QSqlDatabase::removeDatabase(Admin);
+        }
+    }
+    static bool Run(const QString& sql) {
+        QSqlQuery query(QSqlDatabase::database(Admin, false));
+        if (!query.exec(sql)) {
+            std::fprintf(stderr, "bench_saveyield: %s: %s\n", qPrintable(sql),
+                         qPrintable(query.lastError().text()));
+            return false;
+        }
+        return true;
+    }
+};
+
+// A fresh data folder with a database from the install step and one box with its four modules:
+// the SQLite file, or a database of that name on the server.
 class FreshDatabase {
 public:
+    FreshDatabase(TEngine engine, QString name) : Engine(engine), Name(std::move(name)) {}
+    ~FreshDatabase() {
+        if (Made) {
+            Server::Run("DROP DATABASE IF EXISTS " + Name + " WITH (FORCE)");
+        }
+    }
+    FreshDatabase(const FreshDatabase&) = delete;
+    FreshDatabase& operator=(const FreshDatabase&) = delete;
+
     bool Create(int32_t* kestId) {
         if (!Dir.isValid()) {
             return false;
         }
+        QStringList arguments{Dir.path()};
+        if (Engine == TEngine::PostgreSQL) {
+            if (!Server::Run("DROP DATABASE IF EXISTS " + Name + " WITH (FORCE)") ||
+                !Server::Run("CREATE DATABASE " + Name)) {
+                return false;
+            }
+            Made = true;
+            arguments.prepend(bench::ServerUrl(Name));
+            arguments.prepend(QStringLiteral("--postgresql"));
+        }
         QProcess install;
         install.setProcessChannelMode(QProcess::MergedChannels);
-        install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), {Dir.path()});
+        install.start(QStringLiteral(QUARNEL_INSTALL_SCRIPT), arguments);
         if (!install.waitForFinished(30000) || install.exitCode() != 0) {
             std::fprintf(stderr, "bench_saveyield: install step failed: %s\n",
                          install.readAll().constData());
             return false;
         }
         PrintingView view;
-        TUserData data(view, Path());
+        TUserData data(view, Store());
         *kestId = data.KestsTableAfterInsert();
         return view.Quiet() && *kestId > 0;
+    }
+    TStore Store() const {
+        if (Engine == TEngine::SQLite) {
+            return SqliteStore(Path());
+        }
+        TStore store;
+        QString message;
+        PostgresStore(bench::ServerUrl(Name), &store, &message);
+        return store;
     }
     QString Path() const { return Dir.path() + "/KestUser.sqlite"; }
 
 private:
+    TEngine Engine;
+    QString Name;
+    bool Made = false;
     QTemporaryDir Dir;
 };
 
@@ -142,6 +213,7 @@ Span HandOver(TUserData& data, TCANMessages& channel, const std::vector<Sample>&
         channel.SampleResolution = Res_Ten_Minutes;
         channel.SampleTime = s.time;
         channel.SampleValue = s.value;
+        channel.SampleOpen = s.open;
         data.SaveYield(&channel);
     }
     return watch.Elapsed();
@@ -162,18 +234,38 @@ QByteArray FileHash(const QString& path) {
     return hash.result();
 }
 
-// What a write would change: the connection's change count, the key sequence, and the bytes of
-// the database and its write-ahead log.
+// What a write would change. SQLite: the connection's change count, the key sequence, and the
+// bytes of the database and its write-ahead log. PostgreSQL: the rows whose version or lock is
+// younger than a mark, the identity sequence, and the server's write-ahead log position.
 struct Footprint {
     int64_t changes = 0;
     int64_t sequence = 0;
     QByteArray database;
     QByteArray log;
+    int64_t locked = 0;
+    int64_t logBytes = 0;
 
     static Footprint Of(const QString& connection, const QString& path) {
         return {Scalar(connection, "SELECT total_changes()"),
                 Scalar(connection, "SELECT seq FROM sqlite_sequence WHERE name = 'samples'"),
                 FileHash(path), FileHash(path + "-wal")};
+    }
+    // A transaction number that every later write exceeds.
+    static int64_t Mark(const QString& connection) {
+        return Scalar(connection, "SELECT pg_current_xact_id()::text::bigint");
+    }
+    static Footprint OfServer(const QString& connection, int64_t mark) {
+        const QString since = QString::number(mark);
+        Footprint f;
+        f.changes =
+            Scalar(connection, "SELECT count(*) FROM samples WHERE xmin::text::bigint > " + since);
+        f.locked =
+            Scalar(connection, "SELECT count(*) FROM samples WHERE xmax::text::bigint > " + since);
+        f.sequence = Scalar(connection,
+                            "SELECT coalesce(last_value, 0) FROM pg_sequences WHERE "
+                            "sequencename = 'samples_sample_id_seq'");
+        f.logBytes = Scalar(connection, "SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '0/0')");
+        return f;
     }
 };
 
@@ -182,10 +274,15 @@ struct ProgramRound {
     Span unchanged;
     int64_t unchangedChanges = 0;
     bool unchangedFilesKept = false;
+    // PostgreSQL only: what the unchanged pass left in the server.
+    int64_t unchangedLocked = 0;
+    int64_t unchangedNumbers = 0;
+    int64_t unchangedLogBytes = 0;
 };
 
-bool RunProgram(const std::vector<Sample>& samples, ProgramRound* round) {
-    FreshDatabase fresh;
+bool RunProgram(TEngine engine, const QString& name, const std::vector<Sample>& samples,
+                ProgramRound* round) {
+    FreshDatabase fresh(engine, name);
     int32_t kest = 0;
     if (!fresh.Create(&kest)) {
         return false;
@@ -196,20 +293,32 @@ bool RunProgram(const std::vector<Sample>& samples, ProgramRound* round) {
         return false;
     }
     PrintingView view;
-    TUserData data(view, fresh.Path());
+    TUserData data(view, fresh.Store());
     if (!data.IsOpen()) {
         return false;
     }
     round->stored = HandOver(data, *channel, samples);
-    if (Scalar(data.ConnectionName(), "SELECT COUNT(*) FROM samples") != int64_t(samples.size())) {
+    const QString connection = data.ConnectionName();
+    if (Scalar(connection, "SELECT COUNT(*) FROM samples") != int64_t(samples.size())) {
         std::fprintf(stderr, "bench_saveyield: the program stored %lld of %zu samples\n",
-                     (long long)Scalar(data.ConnectionName(), "SELECT COUNT(*) FROM samples"),
-                     samples.size());
+                     (long long)Scalar(connection, "SELECT COUNT(*) FROM samples"), samples.size());
         return false;
     }
-    const Footprint before = Footprint::Of(data.ConnectionName(), fresh.Path());
+    if (engine == TEngine::PostgreSQL) {
+        const int64_t mark = Footprint::Mark(connection);
+        const Footprint before = Footprint::OfServer(connection, mark);
+        round->unchanged = HandOver(data, *channel, samples);
+        const Footprint after = Footprint::OfServer(connection, mark);
+        round->unchangedChanges = after.changes;
+        round->unchangedLocked = after.locked;
+        round->unchangedNumbers = after.sequence - before.sequence;
+        round->unchangedLogBytes = after.logBytes - before.logBytes;
+        round->unchangedFilesKept = after.changes == 0;
+        return view.Quiet() && mark > 0;
+    }
+    const Footprint before = Footprint::Of(connection, fresh.Path());
     round->unchanged = HandOver(data, *channel, samples);
-    const Footprint after = Footprint::Of(data.ConnectionName(), fresh.Path());
+    const Footprint after = Footprint::Of(connection, fresh.Path());
     round->unchangedChanges = after.changes - before.changes;
     round->unchangedFilesKept = after.sequence == before.sequence &&
                                 after.database == before.database && after.log == before.log;
@@ -218,23 +327,30 @@ bool RunProgram(const std::vector<Sample>& samples, ProgramRound* round) {
 
 // The same rows through one prepared upsert, one transaction per row, with the program's
 // settings of the connection.
-bool RunBaseline(const std::vector<Sample>& samples, Span* span) {
-    FreshDatabase fresh;
+bool RunBaseline(TEngine engine, const QString& name, const std::vector<Sample>& samples,
+                 Span* span) {
+    FreshDatabase fresh(engine, name);
     int32_t kest = 0;
     if (!fresh.Create(&kest)) {
         return false;
     }
-    const QString name = QStringLiteral("baseline");
+    const QString connection = QStringLiteral("baseline");
     bool ok = false;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(fresh.Path());
+        QSqlDatabase db = AddStoreDatabase(connection, fresh.Store());
+        const QStringList settings =
+            engine == TEngine::PostgreSQL
+                ? QStringList{QStringLiteral("SET synchronous_commit = off")}
+                : QStringList{QStringLiteral("PRAGMA foreign_keys = ON"),
+                              QStringLiteral("PRAGMA synchronous = NORMAL")};
         QSqlQuery query(db);
+        ok = db.open();
+        for (const QString& setting : settings) {
+            ok = ok && query.exec(setting);
+        }
         std::map<int, int32_t> moduleIds;
-        if (db.open() && query.exec("PRAGMA foreign_keys = ON") &&
-            query.exec("PRAGMA synchronous = NORMAL") &&
-            query.exec("SELECT module_type, module_id FROM modules WHERE module_kest = " +
-                       QString::number(kest))) {
+        if (ok && query.exec("SELECT module_type, module_id FROM modules WHERE module_kest = " +
+                             QString::number(kest))) {
             while (query.next()) {
                 moduleIds[query.value(0).toInt()] = query.value(1).toInt();
             }
@@ -259,14 +375,15 @@ bool RunBaseline(const std::vector<Sample>& samples, Span* span) {
                 }
             }
             *span = watch.Elapsed();
-            ok = ok && Scalar(name, "SELECT COUNT(*) FROM samples") == int64_t(samples.size());
+            ok =
+                ok && Scalar(connection, "SELECT COUNT(*) FROM samples") == int64_t(samples.size());
         }
         if (!ok) {
             std::fprintf(stderr, "bench_saveyield: baseline failed: %s\n",
                          qPrintable(upsert.lastError().text() + db.lastError().text()));
         }
     }
-    QSqlDatabase::removeDatabase(name);
+    QSqlDatabase::removeDatabase(connection);
     return ok;
 }
 
@@ -282,53 +399,112 @@ struct Figures {
     double Cpu() const { return bench::median(cpu); }
 };
 
-int Run(int rounds) {
-    const int cpu = bench::pin_to_current_cpu();
-    const std::vector<Sample> samples = TenMinuteDownload();
-    const double n = double(samples.size());
+struct EngineFigures {
     Figures program, baseline, unchanged;
     int64_t unchangedChanges = 0;
     bool filesKept = true;
+    int64_t unchangedLocked = 0;
+    int64_t unchangedNumbers = 0;
+    int64_t unchangedLogBytes = 0;
+};
+
+// The program and the baseline alternate which goes first, round after round.
+bool Measure(TEngine engine, int rounds, const std::vector<Sample>& samples, EngineFigures* f) {
+    const double n = double(samples.size());
     for (int r = 0; r < rounds; ++r) {
         for (int side = 0; side < 2; ++side) {
+            const QString name = QStringLiteral("bench_saveyield_%1_%2").arg(r).arg(side);
             if ((side == 0) == (r % 2 == 0)) {
                 ProgramRound round;
-                if (!RunProgram(samples, &round)) {
-                    return 1;
+                if (!RunProgram(engine, name, samples, &round)) {
+                    return false;
                 }
-                program.Add(round.stored, n);
-                unchanged.Add(round.unchanged, n);
-                unchangedChanges += round.unchangedChanges;
-                filesKept = filesKept && round.unchangedFilesKept;
+                f->program.Add(round.stored, n);
+                f->unchanged.Add(round.unchanged, n);
+                f->unchangedChanges += round.unchangedChanges;
+                f->filesKept = f->filesKept && round.unchangedFilesKept;
+                f->unchangedLocked += round.unchangedLocked;
+                f->unchangedNumbers += round.unchangedNumbers;
+                f->unchangedLogBytes += round.unchangedLogBytes;
             } else {
                 Span span;
-                if (!RunBaseline(samples, &span)) {
-                    return 1;
+                if (!RunBaseline(engine, name, samples, &span)) {
+                    return false;
                 }
-                baseline.Add(span, n);
+                f->baseline.Add(span, n);
             }
         }
     }
-    const double ratio = program.Wall() / baseline.Wall();
+    return true;
+}
+
+void PrintPair(const char* engine, const EngineFigures& f) {
+    const double ratio = f.program.Wall() / f.baseline.Wall();
+    std::printf(
+        "%s: SaveYield through the channel: %.2f us per sample (main thread; CPU %.2f us)\n",
+        engine, f.program.Wall(), f.program.Cpu());
+    std::printf(
+        "%s: plain prepared upsert, one transaction per row: %.2f us per sample (CPU %.2f us)\n",
+        engine, f.baseline.Wall(), f.baseline.Cpu());
+    std::printf("%s: ratio SaveYield/upsert: %.3f (CPU %.3f; target at most %.1f: %s)\n", engine,
+                ratio, f.program.Cpu() / f.baseline.Cpu(), kTargetRatio,
+                ratio <= kTargetRatio ? "met" : "missed");
+}
+
+// The server's settings that decide what a commit costs.
+void PrintServer() {
+    QSqlQuery query(QSqlDatabase::database(Server::Admin, false));
+    QStringList shown;
+    for (const char* name : {"server_version", "fsync", "synchronous_commit", "shared_buffers"}) {
+        if (query.exec(QStringLiteral("SHOW ") + name) && query.next()) {
+            shown << QString::fromLatin1(name) + " " + query.value(0).toString();
+        }
+    }
+    std::printf("PostgreSQL server: %s (the program's session: synchronous_commit off)\n",
+                qPrintable(shown.join(QStringLiteral(", "))));
+}
+
+int Run(int rounds, bool postgres) {
+    const int cpu = bench::pin_to_current_cpu();
+    const std::vector<Sample> samples = TenMinuteDownload();
+    EngineFigures sqlite;
+    if (!Measure(TEngine::SQLite, rounds, samples, &sqlite)) {
+        return 1;
+    }
     std::printf(
         "bench_saveyield: ten-minute download of 4 modules, %zu samples, fresh database per "
         "round under %s, median of %d rounds, %s\n",
         samples.size(), qPrintable(QDir::tempPath()), rounds,
         cpu >= 0 ? ("pinned to CPU " + std::to_string(cpu)).c_str() : "not pinned");
-    std::printf("SaveYield through the channel: %.2f us per sample (main thread; CPU %.2f us)\n",
-                program.Wall(), program.Cpu());
+    PrintPair("SQLite", sqlite);
     std::printf(
-        "plain prepared upsert, one transaction per row: %.2f us per sample (CPU %.2f us)\n",
-        baseline.Wall(), baseline.Cpu());
-    std::printf("ratio SaveYield/upsert: %.3f (CPU %.3f; target at most %.1f: %s)\n", ratio,
-                program.Cpu() / baseline.Cpu(), kTargetRatio,
-                ratio <= kTargetRatio ? "met" : "missed");
+        "SQLite: unchanged re-download: %.2f us per sample (CPU %.2f us), rows written %lld, "
+        "database and log files %s\n",
+        sqlite.unchanged.Wall(), sqlite.unchanged.Cpu(), (long long)sqlite.unchangedChanges,
+        sqlite.filesKept ? "unchanged" : "CHANGED");
+    bool kept = sqlite.unchangedChanges == 0 && sqlite.filesKept;
+    if (!postgres) {
+        return kept ? 0 : 1;
+    }
+    Server server;
+    EngineFigures pg;
+    if (!server.Open() || !Measure(TEngine::PostgreSQL, rounds, samples, &pg)) {
+        return 1;
+    }
+    PrintServer();
+    PrintPair("PostgreSQL", pg);
+    std::printf("PostgreSQL vs SQLite, SaveYield per sample: %.2fx\n",
+                pg.program.Wall() / sqlite.program.Wall());
+    const double passes = double(pg.program.wall.size()) * double(samples.size());
     std::printf(
-        "unchanged re-download: %.2f us per sample (CPU %.2f us), rows written %lld, database "
-        "and log files %s\n",
-        unchanged.Wall(), unchanged.Cpu(), (long long)unchangedChanges,
-        filesKept ? "unchanged" : "CHANGED");
-    return unchangedChanges == 0 && filesKept ? 0 : 1;
+        "PostgreSQL: unchanged re-download: %.2f us per sample (CPU %.2f us), rows written "
+        "%lld; per sample: %.2f rows locked, %.2f identity numbers drawn, %.0f bytes of "
+        "write-ahead log\n",
+        pg.unchanged.Wall(), pg.unchanged.Cpu(), (long long)pg.unchangedChanges,
+        double(pg.unchangedLocked) / passes, double(pg.unchangedNumbers) / passes,
+        double(pg.unchangedLogBytes) / passes);
+    kept = kept && pg.unchangedChanges == 0;
+    return kept ? 0 : 1;
 }
 
 }  // namespace
@@ -338,9 +514,15 @@ int main(int argc, char** argv) {
     QLoggingCategory::setFilterRules("quarnel.debug.debug=false");
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = kDefaultRounds;
-    if (argc > 2 || (argc == 2 && !bench::parse_count(argv[1], &rounds))) {
-        std::fprintf(stderr, "usage: %s [ROUNDS]\n", argv[0]);
+    bool postgres = bench::HasServer();
+    int next = 1;
+    if (next < argc && std::string(argv[next]) == "--postgresql") {
+        postgres = true;
+        ++next;
+    }
+    if (argc - next > 1 || (argc - next == 1 && !bench::parse_count(argv[next], &rounds))) {
+        std::fprintf(stderr, "usage: %s [--postgresql] [ROUNDS]\n", argv[0]);
         return 2;
     }
-    return Run(rounds);
+    return Run(rounds, postgres);
 }

@@ -50,19 +50,24 @@ bool ExactlyOne(QSqlQuery& query, QString* error, Read read) {
 }
 
 // One statement stores a sample or updates the stored one, and writes nothing for a value
-// stored already (no row affected).
+// stored already (no row affected). An unchanged value must not reach the insert at all: both
+// engines draw the next sample_id before they find the conflict, SQLite then writes the raised
+// sequence number, and PostgreSQL locks the conflicting row, which dirties its page and logs the
+// lock; a repeated download would write a page per sample. The guard leaves nothing to insert.
 QString SampleUpsertSql(TEngine engine) {
     if (engine == TEngine::PostgreSQL) {
+        // The parameters' types come from the casts: a bare one in the select list is text. The
+        // update's condition covers a writer beside this one storing the same value meanwhile.
         return QStringLiteral(
             "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
-            "sample_yield) VALUES (?, ?, ?, ?) "
+            "sample_yield) SELECT v.m, v.t, v.r, v.y FROM (SELECT CAST(? AS integer) AS m, "
+            "CAST(? AS text) COLLATE \"C\" AS t, CAST(? AS integer) AS r, CAST(? AS bigint) "
+            "AS y) AS v WHERE NOT EXISTS (SELECT 1 FROM samples WHERE sample_module = v.m "
+            "AND sample_timestamp = v.t AND sample_resolution = v.r AND sample_yield = v.y) "
             "ON CONFLICT (sample_module, sample_timestamp, sample_resolution) "
             "DO UPDATE SET sample_yield = excluded.sample_yield "
             "WHERE samples.sample_yield IS DISTINCT FROM excluded.sample_yield");
     }
-    // An unchanged value must not reach the insert at all: SQLite draws the next sample_id
-    // before it finds the conflict and would write the raised sequence number, so a repeated
-    // download would still write a page per sample. The guard leaves nothing to insert.
     return QStringLiteral(
         "INSERT INTO samples (sample_module, sample_timestamp, sample_resolution, "
         "sample_yield) SELECT v.m, v.t, v.r, v.y FROM (SELECT ? AS m, ? AS t, ? AS r, "
