@@ -224,6 +224,8 @@ void TMainForm::FormCreate() {
 
     KestSessions = std::make_unique<TKestSessions>(*Data, *this, Texts);
     Acquiring = std::make_unique<TAcquisition>(*KestSessions, *Data);
+    // The box locks go with a lost connection, and whoever connects again first takes them.
+    Data->OnReconnected = [this] { Acquiring->TakeLocksAgain(); };
     if (Data->IsOpen()) {
         BindInventory();
     }
@@ -258,6 +260,9 @@ void TMainForm::FormDestroy() {
     // end by one time-out, not one per box. What was stored is committed already.
     if (KestSessions) {
         KestSessions->StopAllChannels();
+    }
+    if (Data) {
+        Data->OnReconnected = nullptr;
     }
     Acquiring.reset();
     KestSessions.reset();

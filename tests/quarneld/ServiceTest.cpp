@@ -936,6 +936,7 @@ TEST_F(StoreOutageTest, KilledInMidDownloadItKeepsWhatWasCommittedAndTheNextStar
     ServiceProcess next(Arguments("0"));
     ASSERT_TRUE(WaitFor([&] { return DownloadsDone(next); }, 120s)) << next.Output().toStdString();
     ExpectEveryBoxsHistoryStored();
+}
 
 // The connections whose history requests reached the box, in their order, with repeats of one
 // connection folded: every download of one service is one run of its connection there, and two

@@ -436,6 +436,22 @@ void TFetchRun::Cancel() {
     Poll();
 }
 
+void TFetchRun::CancelBox(int32_t kestId) {
+    for (TFetchBox& box : FetchBoxes) {
+        if (box.KestId != kestId ||
+            (box.State != TFetchState::Running && box.State != TFetchState::Waiting)) {
+            continue;
+        }
+        if (TCANMessages* channel =
+                Sessions.IsKestConnected(kestId) ? Sessions.ChannelOfKest(kestId) : nullptr;
+            channel != nullptr && channel->Downloading) {
+            channel->CancelHistory();
+        }
+        EndBox(box, TFetchState::Cancelled);
+    }
+    Poll();
+}
+
 bool TFetchRun::Finished() const {
     return std::none_of(FetchBoxes.begin(), FetchBoxes.end(), [](const TFetchBox& box) {
         return box.State == TFetchState::Running || box.State == TFetchState::Waiting;

@@ -75,6 +75,8 @@ public:
     void Start();
     // Cancels the downloads as the Cancel button does: what was stored stays.
     void Cancel();
+    // Cancels one box's download in the same way.
+    void CancelBox(int32_t kestId);
     bool Finished() const;
     // Exit_Complete when every box was downloaded in full, else Exit_Box_Failed.
     int ExitCode() const;

@@ -118,6 +118,20 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
     TFetchRun run(data, sessions, acquisition, console, std::move(boxes), options.RequestDelay);
     run.Full = options.Full;
     run.OnFinished = [] { QCoreApplication::quit(); };
+    // The box locks go with a lost connection: after a reconnect a box whose lock another
+    // program took meanwhile is left to it.
+    data.OnReconnected = [&] {
+        for (const int32_t kestId : locks.TakeAgain()) {
+            for (const TFetchBox& box : run.Boxes()) {
+                if (box.KestId == kestId) {
+                    console.Problem(box.Name +
+                                    ": another program took its box lock while the database was "
+                                    "away; its download stops.");
+                }
+            }
+            run.CancelBox(kestId);
+        }
+    };
 
     QSocketNotifier interrupts(tools::stop_signal_fd(), QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, [&run, &console] {
@@ -141,6 +155,7 @@ int Fetch(TUserData& data, TConsoleView& view, TConsole& console, const TFetchOp
         console.Line(line);
     }
     view.Sessions = nullptr;
+    data.OnReconnected = nullptr;
     return exitCode;
 }
 

@@ -114,6 +114,8 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
     StoreTimer.setInterval(Store_Retry_Ms);
     connect(&StoreTimer, &QTimer::timeout, this, &TService::TryStore);
     UserData.OnStoreLost = [this](const QString& reason) { StoreLost(reason); };
+    // The box locks go with a lost connection, and whoever connects again first takes them.
+    UserData.OnReconnected = [this] { TakeLocksAgain(); };
     connect(&ListTimer, &QTimer::timeout, this, &TService::CheckBoxList);
     connect(&ConnectTimer, &QTimer::timeout, this, &TService::ConnectDue);
     connect(&LiveTimer, &QTimer::timeout, this, &TService::PollPower);
@@ -132,6 +134,7 @@ TService::TService(const TServiceConfig& config, TUserData& userData, TKestSessi
 TService::~TService() {
     Stop();
     UserData.OnStoreLost = nullptr;
+    UserData.OnReconnected = nullptr;
 }
 
 void TService::Start() {
