@@ -444,7 +444,7 @@ bool TUserData::NoteLost(const QString& error) {
         return false;
     }
     Lost = true;
-    LostWhy = Reason(error);
+    LostWhy = Reason(error).simplified();
     DebugLine("The user database is lost: " + LostWhy);
     if (OnStoreLost) {
         OnStoreLost(LostWhy);
@@ -474,7 +474,7 @@ bool TUserData::Reconnect(QString* error) {
     QSqlDatabase db = Database();
     db.close();
     bool ready = db.open();
-    QString why = ready ? QString() : Reason(db.lastError().text());
+    QString why = ready ? QString() : Reason(db.lastError().text()).simplified();
     ready = ready && ApplySessionSettings(&why) && PrepareStatements(&why);
     if (!ready) {
         db.close();

@@ -14,6 +14,7 @@
 #include "BoxLock.h"
 #include "ConsoleView.h"
 #include "CoverageReport.h"
+#include "DriverWarnings.h"
 #include "FetchOptions.h"
 #include "FetchRun.h"
 #include "MessageFrm.h"
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(QUARNEL_VERSION));
     // The developers' lines stay off unless QT_LOGGING_RULES asks for them.
     QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug.debug=false"));
+    tools::drop_lost_statement_warnings();
 
     TFetchOptions options;
     QString message;

@@ -14,6 +14,7 @@
 #include "Acquisition.h"
 #include "ConsoleView.h"
 #include "DataFolder.h"
+#include "DriverWarnings.h"
 #include "MessageFrm.h"
 #include "Metrics.h"
 #include "MetricsServer.h"
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("quarneld"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUARNEL_VERSION));
     QLoggingCategory::setFilterRules(QStringLiteral("quarnel.debug.debug=false"));
+    tools::drop_lost_statement_warnings();
 
     TServiceOptions options;
     QString message;
