@@ -16,6 +16,7 @@
 #include <functional>
 #include <vector>
 
+#include "CanObjects.h"
 #include "KWhChart.h"
 #include "bench/BenchSupport.h"
 #include "frmMain.h"
@@ -30,6 +31,27 @@ struct Modules {
     std::array<int32_t, 4> Ids{};
     std::array<QString, 4> Texts;
 };
+
+// The box's module ids in export column order, and the labels the chart gives them; true when
+// the box has all four.
+inline bool ReadBoxModules(const QSqlDatabase& db, int32_t kestId, const QString& boxName,
+                           Modules* modules) {
+    QSqlQuery list(db);
+    list.prepare("SELECT module_id, module_type FROM modules WHERE module_kest = ?");
+    list.addBindValue(kestId);
+    if (!list.exec()) {
+        return false;
+    }
+    int found = 0;
+    while (list.next()) {
+        const int type = list.value(1).toInt();
+        const int column = type == Module_Total ? 0 : type == 4 ? 1 : type == 8 ? 2 : 3;
+        modules->Ids[size_t(column)] = list.value(0).toInt();
+        ++found;
+    }
+    modules->Texts = {boxName + " (Total)", boxName + " (A)", boxName + " (B)", boxName + " (C)"};
+    return found == 4;
+}
 
 inline QString Stamp(const QDateTime& time) {
     return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));

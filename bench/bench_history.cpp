@@ -90,21 +90,7 @@ bool AddBox(TUserData& data, Modules* modules) {
     if (id <= 0 || !kest.exec() || !present.exec() || present.numRowsAffected() != 4) {
         return false;
     }
-    QSqlQuery list(db);
-    list.prepare("SELECT module_id, module_type FROM modules WHERE module_kest = ?");
-    list.addBindValue(id);
-    if (!list.exec()) {
-        return false;
-    }
-    int found = 0;
-    while (list.next()) {
-        const int type = list.value(1).toInt();
-        const int column = type == Module_Total ? 0 : type == 4 ? 1 : type == 8 ? 2 : 3;
-        modules->Ids[size_t(column)] = list.value(0).toInt();
-        ++found;
-    }
-    modules->Texts = {"Roof (Total)", "Roof (A)", "Roof (B)", "Roof (C)"};
-    return found == 4;
+    return bench::ReadBoxModules(db, id, QStringLiteral("Roof"), modules);
 }
 
 // A cheap, repeatable weather: the share of clear sky on a day, 0.15 .. 1.

@@ -286,21 +286,8 @@ bool TryBrin(const bench::Modules& modules, const TSlotRange& range, double tabl
 
 // The box's module ids in export column order.
 bool BoxModules(int32_t kest, bench::Modules* modules) {
-    QSqlQuery list(QSqlDatabase::database(kWork, false));
-    if (!list.exec("SELECT module_id, module_type FROM modules WHERE module_kest = " +
-                   QString::number(kest))) {
-        return false;
-    }
-    int found = 0;
-    while (list.next()) {
-        const int type = list.value(1).toInt();
-        const int column = type == Module_Total ? 0 : type == 4 ? 1 : type == 8 ? 2 : 3;
-        modules->Ids[size_t(column)] = list.value(0).toInt();
-        ++found;
-    }
-    const QString box = QStringLiteral("Box %1").arg(kest);
-    modules->Texts = {box + " (Total)", box + " (A)", box + " (B)", box + " (C)"};
-    return found == 4;
+    return bench::ReadBoxModules(QSqlDatabase::database(kWork, false), kest,
+                                 QStringLiteral("Box %1").arg(kest), modules);
 }
 
 // The wait window asks for the front at every redraw, which the offscreen platform answers with
