@@ -993,12 +993,12 @@ TEST_F(ServiceTest, TwoServicesWithOverlappingListsDownloadEachBoxOnceAtATime) {
             return both(waits) && first.Output().contains("Roof: history download complete") &&
                    second.Output().contains("Barn: history download complete");
         },
-        120s))
+        200s))
         << first.Output().toStdString() << second.Output().toStdString();
     EXPECT_TRUE(HistoryRuns(*Boxes[1]).empty()) << "nobody asks a box whose lock is held";
 
     other.ReleaseAll();
-    ASSERT_TRUE(WaitFor([&] { return both("Shed: history download complete"); }, 120s))
+    ASSERT_TRUE(WaitFor([&] { return both("Shed: history download complete"); }, 200s))
         << first.Output().toStdString() << second.Output().toStdString();
     const QString one = first.Output();
     const QString two = second.Output();
