@@ -244,7 +244,9 @@ TEST_F(FetchTest, OnASharedStoreABoxAnotherProgramDownloadsIsSkippedOnOneLine) {
     EXPECT_FALSE(output.contains("Roof,")) << "no summary for a box left out";
     EXPECT_TRUE(Stored(kestRoof).empty());
     EXPECT_TRUE(Holds(kestShed, ModelSamples(*Boxes[1], {128, 4, 8, 12}), true));
-    EXPECT_EQ(service.Take(kestShed), TLockResult::Taken) << "the run's locks went with it";
+    // The server ends the run's session, and frees its locks, a moment after the run has gone.
+    EXPECT_TRUE(WaitFor([&] { return service.Take(kestShed) == TLockResult::Taken; }, 20s))
+        << "the run's locks went with it";
 
     service.ReleaseAll();
     FetchProcess again(Arguments({"--quiet"}));
