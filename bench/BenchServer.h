@@ -2,9 +2,13 @@
 // PGUSER; the password stays in PGPASSWORD), as scripts/with-postgresql.sh sets them.
 #pragma once
 
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QUrl>
 #include <QtGlobal>
+#include <cstdio>
 
 namespace bench {
 
@@ -23,6 +27,18 @@ inline QString ServerUrl(const QString& database) {
     return "postgresql://" + QUrl::toPercentEncoding(user) + "@" +
            (socket ? QStringLiteral("localhost") : host) + ":" + port + "/" + database +
            (socket ? "?host=" + QUrl::toPercentEncoding(host) : QString());
+}
+
+// Runs one statement on a connection of the benchmark; a failure is printed with the program's
+// name, the database's words and the start of the statement.
+inline bool RunStatement(const char* program, const QString& connection, const QString& sql) {
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (!query.exec(sql)) {
+        std::fprintf(stderr, "%s: %s\n  %s\n", program, qPrintable(query.lastError().text()),
+                     qPrintable(sql.left(300)));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace bench

@@ -58,13 +58,7 @@ const char* const kWork = "bench_pgfleet_work";
 const char* const kBare = "bench_pgfleet_bare";
 
 bool Exec(const char* connection, const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(connection, false));
-    if (!query.exec(sql)) {
-        std::fprintf(stderr, "bench_pgfleet: %s\n  %s\n", qPrintable(query.lastError().text()),
-                     qPrintable(sql.left(300)));
-        return false;
-    }
-    return true;
+    return bench::RunStatement("bench_pgfleet", QString::fromLatin1(connection), sql);
 }
 
 int64_t Scalar(const char* connection, const QString& sql) {

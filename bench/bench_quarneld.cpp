@@ -1289,13 +1289,7 @@ const char* const Shared_Admin = "bench_quarneld_admin";
 const char* const Shared_Count = "bench_quarneld_count";
 
 bool SharedExec(const char* connection, const QString& sql) {
-    QSqlQuery query(QSqlDatabase::database(connection, false));
-    if (!query.exec(sql)) {
-        std::fprintf(stderr, "%s: %s: %s\n", Shared_Name, qPrintable(sql),
-                     qPrintable(query.lastError().text()));
-        return false;
-    }
-    return true;
+    return bench::RunStatement(Shared_Name, QString::fromLatin1(connection), sql);
 }
 
 // Boxes first .. first + count - 1 on line in the store, all four modules present; their ids

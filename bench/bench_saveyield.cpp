@@ -103,13 +103,7 @@ public:
         }
     }
     static bool Run(const QString& sql) {
-        QSqlQuery query(QSqlDatabase::database(Admin, false));
-        if (!query.exec(sql)) {
-            std::fprintf(stderr, "bench_saveyield: %s: %s\n", qPrintable(sql),
-                         qPrintable(query.lastError().text()));
-            return false;
-        }
-        return true;
+        return bench::RunStatement("bench_saveyield", QString::fromLatin1(Admin), sql);
     }
 };
 
